@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qit {
+
+// ASCII letter-case helpers: names, keys and identifiers of this program are ASCII.
+std::string UpperCase(std::string_view text);
+std::string LowerCase(std::string_view text);
+bool SameText(std::string_view a, std::string_view b);
+bool StartsWithText(std::string_view text, std::string_view prefix);
+
+// Blanks and control characters (<= ' ') removed from both ends / one end.
+std::string_view Trim(std::string_view text);
+std::string_view TrimLeft(std::string_view text);
+
+// Every carriage return and line feed replaced by a blank, so a text stays on one line.
+std::string OneLine(std::string_view text);
+
+// A whole text as a 32-bit signed decimal integer, with an optional sign; nothing else
+// is accepted (no blanks). std::nullopt when it does not parse or does not fit.
+std::optional<int> ParseInt32(std::string_view text);
+
+// Case-insensitive ordering for maps keyed by names.
+struct TextLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const;
+};
+
+}  // namespace qit
