@@ -1,0 +1,31 @@
+#include "common/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+namespace qit {
+namespace {
+
+TEST(Text, ParseInt32AcceptsOnlyWholeDecimalNumbersThatFit) {
+  const std::pair<const char*, std::optional<int>> cases[] = {
+      {"0", 0},           {"10166", 10166},     {"-7", -7},          {"+7", 7},
+      {"2147483647", INT_MAX}, {"-2147483648", INT_MIN}, {"2147483648", std::nullopt},
+      {"", std::nullopt}, {" 1", std::nullopt}, {"1a", std::nullopt}, {"+-1", std::nullopt},
+      {"++1", std::nullopt}, {"+", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(ParseInt32(text), expected) << '"' << text << '"';
+}
+
+TEST(Text, NamesCompareWithoutLetterCase) {
+  EXPECT_TRUE(SameText("Integracao_Telemetria", "integracao_TELEMETRIA"));
+  EXPECT_FALSE(SameText("abc", "abcd"));
+  EXPECT_TRUE(StartsWithText("ItemX", "item"));
+  EXPECT_FALSE(TextLess{}("gps", "GPS"));
+  EXPECT_FALSE(TextLess{}("GPS", "gps"));
+  EXPECT_EQ(Trim(" \t a b \r\n"), "a b");
+  EXPECT_EQ(OneLine("a\r\nb\nc"), "a  b c");
+}
+
+}  // namespace
+}  // namespace qit
