@@ -1,0 +1,53 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qit {
+
+// The service as the operating system's service manager registers it.
+struct ServiceDefinition {
+  std::string name;                    // "QueltoIntegradorTelemetria"
+  std::string display_name;            // "Quelto - Integrador Telemetria"
+  std::filesystem::path executable;    // full path of the program
+  std::vector<std::string> arguments;  // arguments the service manager starts it with
+};
+
+// Every call the host makes to the platform it runs on. The rest of the program never
+// talks to the platform's service manager, event log or message boxes.
+class IServicePlatform {
+ public:
+  virtual ~IServicePlatform() = default;
+  // Registers the service with automatic start. Raises qit::Exception with the system's
+  // message text on failure.
+  virtual void InstallService(const ServiceDefinition& service) = 0;
+  // Removes the service. Raises qit::Exception with the system's message text on failure.
+  virtual void UninstallService(const ServiceDefinition& service) = 0;
+  // A message that a desktop program would show in a message box.
+  virtual void ShowMessage(const std::string& text, bool is_error) = 0;
+  // An error entry of the system's event log, under the given event source.
+  virtual void LogEvent(const std::string& source, const std::string& text) = 0;
+};
+
+// Linux: systemd units, syslog, standard output and standard error.
+class LinuxServicePlatform final : public IServicePlatform {
+ public:
+  explicit LinuxServicePlatform(std::filesystem::path unit_dir);
+
+  void InstallService(const ServiceDefinition& service) override;
+  void UninstallService(const ServiceDefinition& service) override;
+  void ShowMessage(const std::string& text, bool is_error) override;
+  void LogEvent(const std::string& source, const std::string& text) override;
+
+  // $QIT_SYSTEMD_UNIT_DIR when set, else /etc/systemd/system.
+  static std::filesystem::path DefaultUnitDir();
+
+ private:
+  std::filesystem::path UnitFile(const ServiceDefinition& service) const;
+  std::filesystem::path WantsLink(const ServiceDefinition& service) const;
+
+  std::filesystem::path unit_dir_;
+};
+
+}  // namespace qit

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "host/CommandLine.h"
+#include "host/ServicePlatform.h"
+#include "host/unDMPrincipal.h"
+
+namespace qit {
+
+// The service object: it creates the data module when it is created, then installs,
+// uninstalls, or runs the service in the foreground until SIGTERM or SIGINT.
+class TQueltoIntegradorTelemetria {
+ public:
+  static constexpr const char* kName = "QueltoIntegradorTelemetria";
+  static constexpr const char* kDisplayName = "Quelto - Integrador Telemetria";
+
+  // `executable` and `arguments` are what the service manager will start.
+  TQueltoIntegradorTelemetria(IServicePlatform& platform, PastaPrograma pasta,
+                              std::filesystem::path executable, std::vector<std::string> arguments);
+  ~TQueltoIntegradorTelemetria();
+
+  // Creates `dmPrincipal` once and runs its creation handler. A creation error is reported
+  // to the log and to standard error, and the program goes on.
+  void ServiceCreate();
+
+  // INSTALL first, then UNINSTALL, else the service runs. Returns the process exit code.
+  int Run(const CommandLine& command_line);
+
+  TdmPrincipal* dmPrincipal() const { return dm_principal_.get(); }
+
+ private:
+  int Install(bool silent);
+  int Uninstall(bool silent);
+  int RunService();
+  ServiceDefinition Definition() const;
+
+  IServicePlatform& platform_;
+  PastaPrograma pasta_;
+  std::filesystem::path executable_;
+  std::vector<std::string> arguments_;
+  boost::asio::io_context io_;
+  // Registered at once, so that a stop request during start-up is kept until the loop runs.
+  boost::asio::signal_set signals_;
+  std::unique_ptr<TdmPrincipal> dm_principal_;
+};
+
+}  // namespace qit

@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <fstream>
+#include <sstream>
+
+#include "host/ArquivoConfiguracao.h"
+#include "host/unDMPrincipal.h"
+
+namespace qit {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Configuracao, IntegerRule) {
+  struct Case {
+    const char* text;
+    int expected;
+  };
+  const Case cases[] = {
+      {"42", 42},          {"  42", 42},         {"-7", -7},         {"+7", 7},
+      {"0x1E", 30},        {"0X1e", 30},         {"$1F", 31},        {"x10", 16},
+      {"X10", 16},         {"-$10", -16},        {"abc", -1},        {"12abc", -1},
+      {"", -1},            {"$", -1},            {"--1", -1},        {"1 2", -1},
+      {"2147483647", INT_MAX}, {"2147483648", -1}, {"-2147483648", INT_MIN},
+      {"0x7FFFFFFF", INT_MAX}, {"0x80000000", -1}, {"-0x80000000", INT_MIN},
+  };
+  for (const Case& c : cases) EXPECT_EQ(InteiroDaConfiguracao(c.text, -1), c.expected) << '"' << c.text << '"';
+}
+
+TEST(Configuracao, LevelRule) {
+  EXPECT_EQ(NivelDaConfiguracao("", stDebug), stError);
+  EXPECT_EQ(NivelDaConfiguracao("stError", stDebug), stError);
+  EXPECT_EQ(NivelDaConfiguracao("stDebug", stError), stDebug);
+  EXPECT_EQ(NivelDaConfiguracao("stWarning", stDebug), stWarning);
+  EXPECT_EQ(NivelDaConfiguracao("STDEBUG", stDebug), stDebug);  // no match: the level stays
+  EXPECT_EQ(NivelDaConfiguracao("STDEBUG", stWarning), stWarning);
+}
+
+// A scratch program folder holding an optional configuration file.
+class DataModuleTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    pasta_.pasta = fs::temp_directory_path() / ("qit-config-" + std::to_string(::getpid()) + "-" +
+                                                testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(pasta_.pasta);
+    fs::create_directories(pasta_.pasta);
+  }
+  void TearDown() override { fs::remove_all(pasta_.pasta); }
+
+  void WriteIni(const std::string& text) { std::ofstream(pasta_.ArquivoConfiguracao()) << text; }
+
+  std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // Everything the data module's `Log` wrote.
+  std::string LogText() {
+    std::string text;
+    for (const auto& entry : fs::directory_iterator(pasta_.pasta / "Logs/Integradores/Telemetria"))
+      if (entry.path().filename().string().rfind("log_enviar", 0) == 0) text += ReadFile(entry.path());
+    return text;
+  }
+
+  // Runs the creation handler; returns the error text, empty when it succeeded.
+  std::string Create(TdmPrincipal& dm) {
+    try {
+      dm.DataModuleCreate();
+      return "";
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  }
+
+  PastaPrograma pasta_;
+  boost::asio::io_context io_;
+};
+
+TEST_F(DataModuleTest, NoFileGivesDefaultsAndCreatesTheNormalisedFile) {
+  {
+    TdmPrincipal dm(pasta_, io_);
+    EXPECT_EQ(Create(dm), "");
+    EXPECT_EQ(dm.Qtde_Dias_Remocao, 5);
+    EXPECT_EQ(dm.TempoAguardar_Minutos, 15);
+    EXPECT_TRUE(dm.GravarMotorista);
+    EXPECT_TRUE(dm.ConsultarEmpresa);
+    EXPECT_FALSE(dm.Exportar_Telemetria);
+    EXPECT_EQ(dm.Quantidade, 0);
+    EXPECT_EQ(dm.PortaServidor, 10165);
+    EXPECT_EQ(dm.Log.LogLevel(), stError);
+    EXPECT_EQ(dm.Log_Atualizar.LogLevel(), stDebug);
+  }
+  const std::string ini = ReadFile(pasta_.ArquivoConfiguracao());
+  const std::string expected_order[] = {"[CONFIGURACOES]",         "Qtde_Dias_Remocao=5",   "TempoAguardar_Minutos=15",
+                                        "GravarMotorista=T",       "ConsultarEmpresa=T",    "Exportar_Telemetria=F",
+                                        "[Servidor]",              "Porta=10165"};
+  std::size_t at = 0;
+  for (const std::string& piece : expected_order) {
+    at = ini.find(piece, at);
+    ASSERT_NE(at, std::string::npos) << piece << " in\n" << ini;
+  }
+  EXPECT_EQ(ini.find("[Log]"), std::string::npos);
+  EXPECT_EQ(ini.find("[Portas]"), std::string::npos);
+  // At stError the driver line is filtered out, but the header is written.
+  const std::string log = LogText();
+  EXPECT_NE(log.find("In\xC3\xAD" "cio do log (3.3.0.0)"), std::string::npos);
+  EXPECT_EQ(log.find("Gravar Motorista"), std::string::npos);
+}
+
+TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
+  WriteIni(
+      "; kept comment\n"
+      "[configuracoes]\n"
+      "qtde_dias_remocao = 0x1E \n"
+      "TEMPOAGUARDAR_MINUTOS=abc\n"
+      "gravarmotorista=t\n"
+      "ConsultarEmpresa=T\n"
+      "Exportar_Telemetria=T\n"
+      "[log]\n"
+      "level=STDEBUG\n"
+      "[Outra]\n"
+      "Chave=Valor\n");
+  {
+    TdmPrincipal dm(pasta_, io_);
+    EXPECT_EQ(Create(dm), "");
+    EXPECT_EQ(dm.Qtde_Dias_Remocao, 30);
+    EXPECT_EQ(dm.TempoAguardar_Minutos, 15);
+    EXPECT_FALSE(dm.GravarMotorista);
+    EXPECT_TRUE(dm.ConsultarEmpresa);
+    EXPECT_TRUE(dm.Exportar_Telemetria);
+    EXPECT_EQ(dm.Log.LogLevel(), stDebug);  // "STDEBUG" matches no level
+  }
+  const std::string ini = ReadFile(pasta_.ArquivoConfiguracao());
+  for (const char* piece : {"; kept comment", "qtde_dias_remocao=30", "TEMPOAGUARDAR_MINUTOS=15", "gravarmotorista=F",
+                            "Exportar_Telemetria=T", "level=STDEBUG", "[Outra]", "Chave=Valor", "Porta=10165"})
+    EXPECT_NE(ini.find(piece), std::string::npos) << piece << " in\n" << ini;
+  EXPECT_NE(LogText().find(" : Gravar Motorista = F\r\n"), std::string::npos);
+}
+
+TEST_F(DataModuleTest, LevelTextsDecideWhetherTheDriverLineIsWritten) {
+  struct Case {
+    const char* level;
+    TLogLevel expected;
+    bool line;
+  };
+  const Case cases[] = {{"stDebug", stDebug, true}, {"", stError, false}, {"stWarning", stWarning, false},
+                        {"qualquer", stDebug, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.level);
+    fs::remove_all(pasta_.pasta / "Logs");
+    WriteIni(std::string("[Log]\nLevel=") + c.level + "\n");
+    TdmPrincipal dm(pasta_, io_);
+    EXPECT_EQ(Create(dm), "");
+    EXPECT_EQ(dm.Log.LogLevel(), c.expected);
+    EXPECT_EQ(LogText().find("Gravar Motorista = T") != std::string::npos, c.line);
+  }
+}
+
+TEST_F(DataModuleTest, CompanyPortsDefaultToConsecutivePortsAndCodeZero) {
+  WriteIni("[Portas]\nQuantidade=3\nPorta_2=20000\nCodigoEmpresa_2=7\n");
+  TdmPrincipal dm(pasta_, io_);
+  EXPECT_EQ(Create(dm), "");
+  ASSERT_EQ(dm.Servidores.size(), 4u);
+  EXPECT_FALSE(dm.Servidores[0].has_value());
+  const std::pair<int, int> expected[] = {{10166, 0}, {20000, 7}, {10168, 0}};
+  for (int n = 1; n <= 3; ++n) {
+    ASSERT_TRUE(dm.Servidores[n].has_value());
+    EXPECT_EQ(dm.Servidores[n]->nome, "Server" + std::to_string(n));
+    EXPECT_EQ(dm.Servidores[n]->porta, expected[n - 1].first);
+    EXPECT_EQ(dm.Servidores[n]->codigo_empresa, expected[n - 1].second);
+  }
+}
+
+TEST_F(DataModuleTest, NegativeQuantity) {
+  WriteIni("[Portas]\nQuantidade=-1\n[Log]\nLevel=stDebug\n");
+  {
+    TdmPrincipal dm(pasta_, io_);
+    EXPECT_EQ(Create(dm), "");
+    EXPECT_TRUE(dm.Servidores.empty());
+  }
+  WriteIni("[Portas]\nQuantidade=-2\n[Log]\nLevel=stDebug\n");
+  TdmPrincipal dm(pasta_, io_);
+  EXPECT_EQ(Create(dm), "Range check error");
+  EXPECT_TRUE(dm.Servidores.empty());
+  EXPECT_FALSE(dm.PortaServidor.has_value());
+  EXPECT_NE(LogText().find("Gravar Motorista = T"), std::string::npos);
+}
+
+TEST_F(DataModuleTest, UnwritableFileStopsBeforeThePorts) {
+  // A folder in the file's place cannot be written, not even by root.
+  fs::create_directories(pasta_.ArquivoConfiguracao());
+  TdmPrincipal dm(pasta_, io_);
+  EXPECT_EQ(Create(dm), "Unable to write to " + pasta_.ArquivoConfiguracao().string());
+  EXPECT_EQ(dm.Qtde_Dias_Remocao, 5);  // values read before the first write stay in effect
+  EXPECT_TRUE(dm.GravarMotorista);
+  EXPECT_TRUE(dm.Servidores.empty());
+  EXPECT_FALSE(dm.PortaServidor.has_value());
+}
+
+}  // namespace
+}  // namespace qit

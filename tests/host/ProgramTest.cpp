@@ -1,0 +1,124 @@
+// The real program started as a process: the switches and the foreground run.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct Outcome {
+  int exit_code;
+  std::string out, err;
+};
+
+class ProgramTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("qit-program-" + std::to_string(::getpid()) + "-" +
+                                         testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(home_ = root_ / "home");
+    fs::create_directories(units_ = root_ / "units");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  Outcome Run(const std::string& switches) {
+    const std::string command = std::string(QIT_PROGRAM) + " --home " + home_.string() + " --unit-dir " +
+                                units_.string() + " " + switches + " >" + (root_ / "out").string() + " 2>" +
+                                (root_ / "err").string();
+    const int status = std::system(command.c_str());
+    return {WEXITSTATUS(status), ReadFile(root_ / "out"), ReadFile(root_ / "err")};
+  }
+
+  fs::path Unit() const { return units_ / "QueltoIntegradorTelemetria.service"; }
+  fs::path WantsLink() const { return units_ / "multi-user.target.wants" / "QueltoIntegradorTelemetria.service"; }
+
+  fs::path root_, home_, units_;
+};
+
+TEST_F(ProgramTest, InstallAndUninstallWriteAndRemoveTheEnabledUnit) {
+  const Outcome installed = Run("/INSTALL");
+  EXPECT_EQ(installed.exit_code, 0);
+  EXPECT_EQ(installed.out, "Service installed successfully\n");
+  EXPECT_EQ(installed.err, "");
+  const std::string unit = ReadFile(Unit());
+  EXPECT_NE(unit.find("Description=Quelto - Integrador Telemetria\n"), std::string::npos);
+  EXPECT_NE(unit.find(std::string("ExecStart=") + QIT_PROGRAM + " --home " + home_.string() + "\n"),
+            std::string::npos);
+  EXPECT_NE(unit.find("WantedBy=multi-user.target\n"), std::string::npos);
+  EXPECT_EQ(fs::read_symlink(WantsLink()), Unit());
+  // The data module was created in this run too: the configuration file was normalised.
+  EXPECT_TRUE(fs::exists(home_ / "QueltoIntegradorTelemetria.dat"));
+
+  const Outcome again = Run("-install");
+  EXPECT_EQ(again.exit_code, 1);
+  EXPECT_EQ(again.out, "");
+  EXPECT_EQ(again.err,
+            "Service \"Quelto - Integrador Telemetria\" failed to install with error: "
+            "\"The specified service already exists.\"\n");
+
+  const Outcome removed = Run("-uninstall");
+  EXPECT_EQ(removed.exit_code, 0);
+  EXPECT_EQ(removed.out, "Service uninstalled successfully\n");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(WantsLink())));
+  EXPECT_FALSE(fs::exists(Unit()));
+
+  const Outcome missing = Run("/Uninstall /Silent");
+  EXPECT_EQ(missing.exit_code, 1);
+  EXPECT_EQ(missing.err,
+            "Service \"Quelto - Integrador Telemetria\" failed to uninstall with error: "
+            "\"The specified service does not exist as an installed service.\"\n");
+}
+
+TEST_F(ProgramTest, SilentHidesOnlySuccessAndInstallWinsOverUninstall) {
+  const Outcome installed = Run("/uninstall /install -SILENT");
+  EXPECT_EQ(installed.exit_code, 0);
+  EXPECT_EQ(installed.out + installed.err, "");
+  EXPECT_TRUE(fs::exists(Unit()));
+
+  const Outcome removed = Run("/silent /UNINSTALL");
+  EXPECT_EQ(removed.exit_code, 0);
+  EXPECT_EQ(removed.out + removed.err, "");
+  EXPECT_FALSE(fs::exists(Unit()));
+}
+
+TEST_F(ProgramTest, ForegroundRunWritesTheLogHeaderAndStopsOnSigterm) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(QIT_PROGRAM, QIT_PROGRAM, "--home", home_.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const fs::path logs = home_ / "Logs/Integradores/Telemetria";
+  bool header = false;
+  for (int i = 0; i < 200 && !header; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(logs, error))
+      header = header || ReadFile(entry.path()).find("cio do log (3.3.0.0)") != std::string::npos;
+  }
+  EXPECT_TRUE(header);
+  kill(child, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
