@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "transport/TROHTTPServer.h"
+
+namespace qit {
+
+class HttpSession;
+
+struct HttpListenerSettings {
+  int port = 0;
+  int listen_queue = 15;
+  HttpServeOptions options;
+  HttpServerLimits limits;
+};
+
+// The accepting side of one activation of a listener, and the registry of its open
+// connections. Shared with its connections, so it outlives the last of them.
+class HttpListener : public std::enable_shared_from_this<HttpListener> {
+ public:
+  HttpListener(boost::asio::io_context& io, HttpListenerSettings settings,
+               std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers);
+
+  // Binds the port and listens; raises when the port cannot be bound.
+  void Open();
+  void Start();
+  // Stops accepting, disconnects every open connection and waits until all have ended and
+  // the port is released: at most wait when given. false when the wait ran out.
+  bool Stop(std::optional<std::chrono::milliseconds> wait);
+
+  int BoundPort() const { return bound_port_; }
+  const HttpListenerSettings& Settings() const { return settings_; }
+  const TROHTTPMessageDispatchers& Dispatchers() const { return *dispatchers_; }
+
+  // Called by a connection as it ends.
+  void SessionEnded(HttpSession* session);
+
+ private:
+  void DoAccept();
+  void OnAccept(boost::system::error_code error, boost::asio::ip::tcp::socket socket);
+  bool Finished() const { return acceptor_closed_ && sessions_.empty(); }
+
+  boost::asio::io_context& io_;
+  const HttpListenerSettings settings_;
+  const std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers_;
+  boost::asio::ip::tcp::acceptor acceptor_;  // used on its own strand only, after Open
+  boost::asio::steady_timer retry_timer_;    // on the acceptor's strand
+  int bound_port_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  std::unordered_map<HttpSession*, std::weak_ptr<HttpSession>> sessions_;
+  bool stopping_ = false;
+  bool acceptor_closed_ = false;
+  bool accept_paused_ = false;  // at the connection limit; resumed when one ends
+};
+
+}  // namespace qit

@@ -1,0 +1,35 @@
+#include "transport/HttpMessage.h"
+
+#include <fmt/format.h>
+
+#include "common/Text.h"
+#include "common/Version.h"
+
+namespace qit {
+
+const std::string* HttpRequest::FindHeader(std::string_view name) const {
+  for (const HttpHeader& header : headers)
+    if (SameText(header.name, name)) return &header.value;
+  return nullptr;
+}
+
+std::string_view ReasonPhrase(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 413: return "Payload Too Large";
+    case 500: return "Internal Server Error";
+    default: return "Unknown";
+  }
+}
+
+std::string ServerToken() { return fmt::format("{}/{}", kProductName, kVersion); }
+
+std::string FormatResponseHead(const HttpResponse& response) {
+  std::string head = fmt::format("HTTP/1.1 {} {}\r\nConnection: close\r\nContent-Type: {}\r\n", response.status,
+                                 ReasonPhrase(response.status), response.content_type);
+  if (!response.body.empty()) fmt::format_to(std::back_inserter(head), "Content-Length: {}\r\n", response.body.size());
+  fmt::format_to(std::back_inserter(head), "Server: {}/{}\r\n\r\n", kProductName, kVersion);
+  return head;
+}
+
+}  // namespace qit

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qit {
+
+struct HttpHeader {
+  std::string name;
+  std::string value;
+};
+
+// One HTTP request as the listener read it off the connection.
+struct HttpRequest {
+  std::string method;  // "GET", "POST" or "HEAD", upper case whatever the client sent
+  std::string target;  // the request target as sent: a path or an absolute URL, with query
+  std::string version;
+  std::vector<HttpHeader> headers;  // in the order received, values trimmed
+  std::string body;                 // decoded when it came in chunks
+  std::string peer_address;
+
+  // The first header field of that name (letter case ignored); nullptr when absent.
+  const std::string* FindHeader(std::string_view name) const;
+};
+
+// The answer under construction. Only the status, content type and body reach the wire;
+// the rest is kept for the holders of the request transport.
+struct HttpResponse {
+  int status = 200;
+  std::string content_type = "text/html";
+  std::string body;
+  std::vector<HttpHeader> headers;
+  std::string server_software;
+};
+
+// The status line, the fields Connection, Content-Type, Content-Length (left out for an
+// empty body) and Server, and the empty line that ends the head.
+std::string FormatResponseHead(const HttpResponse& response);
+
+// "OK", "Internal Server Error", "Payload Too Large".
+std::string_view ReasonPhrase(int status);
+
+// The product token every response carries in its Server field.
+std::string ServerToken();
+
+}  // namespace qit

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "transport/HttpIoPool.h"
+#include "transport/RequestRouter.h"
+#include "transport/TROHTTPDispatcher.h"
+
+namespace qit {
+
+class HttpListener;
+
+// Resource limits of a listener.
+struct HttpServerLimits {
+  // A connection that sends nothing for this long is closed; zero: no limit.
+  std::chrono::seconds read_timeout{60};
+  // A larger request body is answered with 413 and not read further.
+  std::size_t max_body_bytes = 64u * 1024 * 1024;
+  // Connections served at once; further ones wait in the listen backlog. Zero: no limit.
+  std::size_t max_connections = 1024;
+};
+
+// An HTTP listener on one TCP port. It reads one request per connection, answers it through
+// its dispatcher table or its built-in pages, and closes the connection. Its methods are
+// called from one thread (the host's), never from the I/O pool's threads.
+class TROHTTPServer {
+ public:
+  TROHTTPServer(HttpIoPool& pool, std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers);
+  // Deactivates first, waiting for every open connection to end.
+  ~TROHTTPServer();
+  TROHTTPServer(const TROHTTPServer&) = delete;
+  TROHTTPServer& operator=(const TROHTTPServer&) = delete;
+
+  // Settings take effect at the next activation.
+  const std::string& Name() const { return name_; }
+  void SetName(std::string name) { name_ = std::move(name); }
+  int Port() const { return port_; }  // 0: a port chosen by the system
+  void SetPort(int port) { port_ = port; }
+  int Tag() const { return tag_; }
+  void SetTag(int tag) { tag_ = tag; }
+  bool ServeRodl() const { return options_.serve_rodl; }
+  void SetServeRodl(bool on) { options_.serve_rodl = on; }
+  bool ServeInfoPage() const { return options_.serve_info_page; }
+  void SetServeInfoPage(bool on) { options_.serve_info_page = on; }
+  bool SendExceptionsAs500() const { return options_.send_exceptions_as_500; }
+  void SetSendExceptionsAs500(bool on) { options_.send_exceptions_as_500 = on; }
+  int ListenQueue() const { return listen_queue_; }
+  void SetListenQueue(int backlog) { listen_queue_ = backlog; }
+  std::chrono::milliseconds TerminateWaitTime() const { return terminate_wait_time_; }
+  void SetTerminateWaitTime(std::chrono::milliseconds wait) { terminate_wait_time_ = wait; }
+  const HttpServerLimits& Limits() const { return limits_; }
+  void SetLimits(const HttpServerLimits& limits) { limits_ = limits; }
+  const TROHTTPMessageDispatchers& Dispatchers() const { return *dispatchers_; }
+
+  // true: binds the port on all IPv4 interfaces and accepts at once; a port in use fails
+  // with "Could not bind socket. Address and port are already in use.". false: stops
+  // accepting, disconnects every open connection and waits for them, at most
+  // TerminateWaitTime; longer fails with "Terminate Thread Timeout".
+  void SetActive(bool active);
+  bool Active() const { return listener_ != nullptr; }
+  // The port bound while active (the system's choice when Port is 0); 0 when inactive.
+  int BoundPort() const;
+
+ private:
+  HttpIoPool& pool_;
+  std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers_;
+  std::string name_;
+  int port_ = 0;
+  int tag_ = 0;
+  int listen_queue_ = 15;
+  std::chrono::milliseconds terminate_wait_time_{5000};
+  HttpServeOptions options_;
+  HttpServerLimits limits_;
+  std::shared_ptr<HttpListener> listener_;
+};
+
+}  // namespace qit

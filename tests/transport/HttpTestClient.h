@@ -1,0 +1,78 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transport/HttpIoPool.h"
+#include "transport/ServiceDescription.h"
+#include "transport/TROHTTPServer.h"
+
+namespace qit::test {
+
+// A message handler whose answer is chosen by the request body: "fault" writes a fault,
+// "raise" raises, "empty" answers nothing, anything else is echoed. An empty body gets the
+// real service description, as the SOAP message gives it.
+class FakeMessageHandler : public IMessageHandler {
+ public:
+  std::string ClassName() const override { return "TROSOAPMessage"; }
+  std::string MetadataName() const override { return "wsdl"; }
+  bool ProcessMessage(IHTTPTransport& transport, std::string_view request, std::string& response) override;
+  std::string WriteServiceDescription(IHTTPTransport& transport, std::string& response) override {
+    return qit::WriteServiceDescription(transport, response, WsdlSettings{});
+  }
+};
+
+// A dispatcher table like the service's: "Integracao_Telemetria" to one handler.
+std::shared_ptr<TROHTTPMessageDispatchers> ServiceDispatchers(IMessageHandler& handler);
+
+// One raw exchange with a server on the loopback interface.
+class RawConnection {
+ public:
+  explicit RawConnection(int port);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  void Send(std::string_view bytes);
+  void ShutdownWrite();
+  // Whether bytes (or the end) arrive within the wait.
+  bool Readable(int wait_ms);
+  // Everything until the server closes. A guard of some seconds keeps a broken server from
+  // hanging the test; timed_out tells when it struck.
+  std::string ReadAll();
+  bool timed_out = false;
+
+ private:
+  int fd_ = -1;
+};
+
+struct RawResponse {
+  std::string status_line;
+  std::vector<std::pair<std::string, std::string>> headers;  // in order
+  std::string body;
+  std::string Header(std::string_view name) const;
+};
+
+// Splits what a server sent into status line, header fields and body.
+RawResponse ParseResponse(const std::string& raw);
+
+// Sends a request, closes the sending side and reads the whole answer.
+std::string Exchange(int port, std::string_view request);
+
+// A pool and one active listener on a port of the system's choice, serving the fake handler.
+class TestServer {
+ public:
+  explicit TestServer(const HttpServerLimits& limits = {}, const HttpServeOptions& options = {});
+  int Port() const { return server_.BoundPort(); }
+  TROHTTPServer& Server() { return server_; }
+
+  FakeMessageHandler handler;
+
+ private:
+  HttpIoPool pool_;
+  TROHTTPServer server_;
+};
+
+}  // namespace qit::test
