@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "common/Text.h"
+#include "transport/UrlText.h"
 
 namespace qit {
 
@@ -43,12 +44,9 @@ std::optional<std::uint64_t> ParseHex(std::string_view text) {
   if (text.empty() || text.size() > kMaxChunkSizeDigits) return std::nullopt;
   std::uint64_t value = 0;
   for (const char c : text) {
-    unsigned digit;
-    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-    else return std::nullopt;
-    value = value * 16 + digit;
+    const int digit = HexDigitValue(c);
+    if (digit < 0) return std::nullopt;
+    value = value * 16 + static_cast<unsigned>(digit);
   }
   return value;
 }

@@ -4,16 +4,12 @@
 
 namespace qit {
 
-namespace {
-
-int HexValue(char c) {
+int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-}  // namespace
 
 RequestTarget SplitRequestTarget(std::string_view target) {
   RequestTarget parts;
@@ -40,8 +36,8 @@ std::string PercentDecode(std::string_view text, bool plus_is_blank) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '%' && i + 2 < text.size()) {
-      const int high = HexValue(text[i + 1]);
-      const int low = HexValue(text[i + 2]);
+      const int high = HexDigitValue(text[i + 1]);
+      const int low = HexDigitValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
         decoded.push_back(static_cast<char>(high * 16 + low));
         i += 2;
