@@ -1,0 +1,54 @@
+#include "service/ServicoTelemetria_Impl.h"
+
+#include <string_view>
+
+#include "common/StrToInt.h"
+#include "service/IntegracaoTelemetria_Invk.h"
+
+namespace qit {
+
+namespace {
+
+// The port text of a Host value: what follows the first ":", or the whole value without
+// one. A bracketed IPv6 address ("[::1]:10166") names its port after "]:".
+std::string_view PortText(std::string_view host) {
+  if (!host.empty() && host.front() == '[') {
+    const std::size_t end = host.find("]:");
+    return end == std::string_view::npos ? host : host.substr(end + 2);
+  }
+  const std::size_t colon = host.find(':');
+  return colon == std::string_view::npos ? host : host.substr(colon + 1);
+}
+
+}  // namespace
+
+int TServicoTelemetria::CodigoEmpresa(TVoradaLogger* log) {
+  IHTTPTransport* http = Transport() != nullptr ? Transport()->TransportInstance() : nullptr;
+  if (http == nullptr) return 0;
+  const std::string host = http->RequestHeader("Host");
+  if (log != nullptr) log->Registrar({}, false, "Host=" + host, stError);
+  const std::optional<int> codigo = ambiente_.CodigoEmpresaDaPorta(StrToInt(PortText(host)));
+  if (!codigo) return 0;
+  if (log != nullptr) log->Registrar({}, false, "Porta=" + std::to_string(*codigo), stError);
+  return *codigo;
+}
+
+std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaIntegraTelemetria* ListaTelemetria) {
+  TVoradaLogger* log = ambiente_.Log();
+  try {
+    const int codigo_empresa = CodigoEmpresa(log);
+    if (IListaDeEnvio* fila = ambiente_.InserirIntegracao()) fila->AdicionarListaDeEnvio(ListaTelemetria, codigo_empresa);
+    return std::make_unique<TListaResultTelemetria>();
+  } catch (const std::exception& error) {
+    // The client is answered normally, with no result list; the error is only logged.
+    if (log != nullptr) log->RegistrarExcecao(&error, "Enviar ", true);
+    return nullptr;
+  }
+}
+
+std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarAmbiente& ambiente) {
+  return std::make_unique<TROClassFactory>(kServicoTelemetriaName, std::make_unique<TServicoTelemetria_Invoker>(),
+                                           [&ambiente] { return std::make_unique<TServicoTelemetria>(ambiente); });
+}
+
+}  // namespace qit

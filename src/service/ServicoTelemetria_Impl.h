@@ -1,0 +1,46 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "logging/VoradaLogger.h"
+#include "service/IntegracaoTelemetria_Intf.h"
+#include "service/ListaDeEnvio.h"
+#include "service/ROServer.h"
+
+namespace qit {
+
+// What Enviar reads from the running program. Called from request threads at any time
+// after the first listener opens, so every answer must be safe to give concurrently.
+class IEnviarAmbiente {
+ public:
+  virtual ~IEnviarAmbiente() = default;
+  // The log of the calls ("log_enviar"); nullptr while the program is not ready to log.
+  virtual TVoradaLogger* Log() = 0;
+  // The company code (tag) of the first company listener, positions 1 to Quantidade in
+  // order and empty positions skipped, whose port is porta; nullopt when none is.
+  virtual std::optional<int> CodigoEmpresaDaPorta(int porta) = 0;
+  // The send queue; nullptr when there is none to hand lists to.
+  virtual IListaDeEnvio* InserirIntegracao() = 0;
+};
+
+// The implementation of ServicoTelemetria; one instance per call.
+class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTelemetria {
+ public:
+  explicit TServicoTelemetria(IEnviarAmbiente& ambiente) : ambiente_(ambiente) {}
+
+  // Tags the list with the company of the port named in the request's Host header, queues
+  // a copy and answers an empty result list. An error is logged and answered with nullptr.
+  std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override;
+
+ private:
+  int CodigoEmpresa(TVoradaLogger* log);
+
+  IEnviarAmbiente& ambiente_;
+};
+
+// The class factory of "ServicoTelemetria": its invoker and a creator of TServicoTelemetria
+// instances that read the given environment.
+std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarAmbiente& ambiente);
+
+}  // namespace qit

@@ -1,0 +1,188 @@
+#include "transport/soap/TROXMLSerializer.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "common/StrToInt.h"
+#include "common/Text.h"
+#include "service/ROExceptions.h"
+#include "service/ROTypes.h"
+#include "transport/soap/ROXMLDateTime.h"
+#include "transport/soap/XmlNodes.h"
+
+namespace qit {
+
+// Moves the serializer's position to a record's or array's element for the time its
+// contents are handled.
+class TROXMLSerializer::Descent {
+ public:
+  Descent(TROXMLSerializer& serializer, pugi::xml_node node) : serializer_(serializer), saved_(serializer.current_) {
+    serializer.current_ = node;
+  }
+  ~Descent() { serializer_.current_ = saved_; }
+
+ private:
+  TROXMLSerializer& serializer_;
+  pugi::xml_node saved_;
+};
+
+namespace {
+
+// Names that begin with "___" are written without it.
+std::string_view ElementName(std::string_view name) {
+  return name.starts_with("___") ? name.substr(3) : name;
+}
+
+bool IsNil(const pugi::xml_node& element) { return std::string_view(element.attribute("xsi:nil").value()) == "true"; }
+
+pugi::xml_node ChildWithId(const pugi::xml_node& parent, std::string_view id) {
+  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
+    if (child.type() == pugi::node_element && std::string_view(child.attribute("id").value()) == id) return child;
+  return {};
+}
+
+// The reader creates objects of a class checked against the expected one, so the kind of
+// the object is known.
+template <class Target>
+std::unique_ptr<Target> Downcast(std::unique_ptr<TROSerializable> object) {
+  return std::unique_ptr<Target>(static_cast<Target*>(object.release()));
+}
+
+}  // namespace
+
+void TROXMLSerializer::BeginRead(pugi::xml_node message) {
+  message_ = message;
+  current_ = message;
+  array_items_.clear();
+}
+
+void TROXMLSerializer::BeginDocument(pugi::xml_node root) {
+  root_ = root;
+  namespaces_.clear();
+}
+
+pugi::xml_node TROXMLSerializer::BeginElement(pugi::xml_node parent, std::string_view name,
+                                              std::string_view namespace_uri) {
+  auto known = std::find(namespaces_.begin(), namespaces_.end(), namespace_uri);
+  if (known == namespaces_.end()) {
+    namespaces_.emplace_back(namespace_uri);
+    known = namespaces_.end() - 1;
+    root_.append_attribute(fmt::format("xmlns:v{}", namespaces_.size()).c_str()) = known->c_str();
+  }
+  prefix_ = fmt::format("v{}", known - namespaces_.begin() + 1);
+  current_ = parent;
+  current_ = Append(name);
+  return current_;
+}
+
+pugi::xml_node TROXMLSerializer::Find(std::string_view name) const {
+  return FindChildElement(current_, ElementName(name), true);
+}
+
+pugi::xml_node TROXMLSerializer::Append(std::string_view name) {
+  return current_.append_child(fmt::format("{}:{}", prefix_, ElementName(name)).c_str());
+}
+
+void TROXMLSerializer::ReadText(std::string_view name, std::string& value) {
+  const pugi::xml_node element = Find(name);
+  value = element ? TextContent(element) : std::string();
+}
+
+void TROXMLSerializer::WriteText(std::string_view name, const std::string& value) {
+  pugi::xml_node element = Append(name);
+  if (!value.empty()) element.text().set(value.c_str());
+}
+
+void TROXMLSerializer::ReadInteger(std::string_view name, int& value) {
+  const pugi::xml_node element = Find(name);
+  value = element ? StrToInt(TextContent(element)) : 0;
+}
+
+void TROXMLSerializer::WriteInteger(std::string_view name, int value) {
+  Append(name).text().set(std::to_string(value).c_str());
+}
+
+void TROXMLSerializer::ReadDateTime(std::string_view name, TDateTime& value) {
+  const pugi::xml_node element = Find(name);
+  value = element ? XmlToDateTime(TextContent(element)) : TDateTime();
+}
+
+void TROXMLSerializer::WriteDateTime(std::string_view name, TDateTime value) {
+  Append(name).text().set(DateTimeToXml(value).c_str());
+}
+
+pugi::xml_node TROXMLSerializer::ValueElement(pugi::xml_node element) const {
+  if (!element || IsNil(element)) return {};
+  const std::string_view href = element.attribute("href").value();
+  if (!href.starts_with('#')) return element;
+  // A multi-reference value lives elsewhere: a child of the Body, else of the message element.
+  const std::string_view id = href.substr(1);
+  for (pugi::xml_node scope = element.parent(); scope.type() == pugi::node_element; scope = scope.parent())
+    if (SameText(LocalName(scope), "Body")) {
+      if (const pugi::xml_node target = ChildWithId(scope, id)) return target;
+      break;
+    }
+  return ChildWithId(message_, id);
+}
+
+const TROClassInfo& TROXMLSerializer::CheckedType(const pugi::xml_node& element, const TROClassInfo& expected) const {
+  const pugi::xml_attribute attribute = element.attribute("xsi:type");
+  if (!attribute) return expected;
+  const std::string_view type = attribute.value();
+  if (type == "SOAP-ENC:Array" || type == "soapenc:Array") return expected;
+  const std::size_t colon = type.find(':');
+  const std::string_view name = colon == std::string_view::npos ? type : type.substr(colon + 1);
+  const TROClassInfo* found = classes_.Find(name);
+  if (found == nullptr) throw EROException(fmt::format("Unknown class \"{}\" found in stream.", name));
+  if (!found->InheritsFrom(expected))
+    throw EROException(fmt::format("Unexpected class found in stream; class \"{}\" does not descend from \"{}\".",
+                                   found->name, expected.name));
+  return *found;
+}
+
+std::unique_ptr<TROSerializable> TROXMLSerializer::ReadObject(pugi::xml_node element, const TROClassInfo& type) {
+  element = ValueElement(element);
+  if (!element) return nullptr;
+  std::unique_ptr<TROSerializable> object = CheckedType(element, type).create();
+  const Descent descent(*this, element);
+  if (type.kind == TROClassInfo::Kind::Array) {
+    // The items are the element children, whatever their names; text between them is not.
+    std::vector<pugi::xml_node> items;
+    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
+      if (child.type() == pugi::node_element) items.push_back(child);
+    std::swap(items, array_items_);
+    object->ReadComplex(*this);
+    std::swap(items, array_items_);
+  } else {
+    object->ReadComplex(*this);
+  }
+  return object;
+}
+
+std::unique_ptr<TROComplexType> TROXMLSerializer::ReadStruct(std::string_view name, const TROClassInfo& type) {
+  return Downcast<TROComplexType>(ReadObject(Find(name), type));
+}
+
+std::unique_ptr<TROComplexType> TROXMLSerializer::ReadArrayItem(int index, const TROClassInfo& type) {
+  return Downcast<TROComplexType>(ReadObject(array_items_.at(static_cast<std::size_t>(index)), type));
+}
+
+std::unique_ptr<TROArray> TROXMLSerializer::ReadArray(std::string_view name, const TROClassInfo& type) {
+  return Downcast<TROArray>(ReadObject(Find(name), type));
+}
+
+void TROXMLSerializer::WriteStruct(std::string_view name, const TROClassInfo& type, const TROComplexType* value) {
+  if (value == nullptr) return;
+  const Descent descent(*this, Append(name));
+  value->WriteComplex(*this);
+}
+
+void TROXMLSerializer::WriteArray(std::string_view name, const TROClassInfo& type, const TROArray* value) {
+  const pugi::xml_node element = Append(name);
+  if (value == nullptr) return;
+  const Descent descent(*this, element);
+  value->WriteComplex(*this);
+}
+
+}  // namespace qit

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "service/ROClassRegistry.h"
+#include "service/ROSerializer.h"
+
+namespace qit {
+
+// Reads and writes the parameters of one SOAP message as XML elements. Reading finds
+// elements by local name without regard to letter case or prefix; writing qualifies every
+// element with the prefix of the message's namespace and writes no type attributes.
+class TROXMLSerializer final : public IROSerializer {
+ public:
+  TROXMLSerializer(const TROClassRegistry& classes, bool strict_field_order)
+      : classes_(classes), strict_field_order_(strict_field_order) {}
+
+  // Reading: values are looked for below the message element, which also resolves "href"
+  // references that are not found in the Body.
+  void BeginRead(pugi::xml_node message);
+
+  // Writing into a new document whose root element takes the namespace declarations.
+  void BeginDocument(pugi::xml_node root);
+  // Appends name, qualified with the prefix of namespace_uri ("v" + n, the n-th namespace
+  // registered in this document), and writes the following values below it.
+  pugi::xml_node BeginElement(pugi::xml_node parent, std::string_view name, std::string_view namespace_uri);
+
+  bool StrictFieldOrder() const override { return strict_field_order_; }
+  void ReadText(std::string_view name, std::string& value) override;
+  void WriteText(std::string_view name, const std::string& value) override;
+  void ReadInteger(std::string_view name, int& value) override;
+  void WriteInteger(std::string_view name, int value) override;
+  void ReadDateTime(std::string_view name, TDateTime& value) override;
+  void WriteDateTime(std::string_view name, TDateTime value) override;
+  std::unique_ptr<TROComplexType> ReadStruct(std::string_view name, const TROClassInfo& type) override;
+  void WriteStruct(std::string_view name, const TROClassInfo& type, const TROComplexType* value) override;
+  std::unique_ptr<TROArray> ReadArray(std::string_view name, const TROClassInfo& type) override;
+  void WriteArray(std::string_view name, const TROClassInfo& type, const TROArray* value) override;
+  int ArrayItemCount() override { return static_cast<int>(array_items_.size()); }
+  std::unique_ptr<TROComplexType> ReadArrayItem(int index, const TROClassInfo& type) override;
+
+ private:
+  class Descent;
+
+  pugi::xml_node Find(std::string_view name) const;
+  // The element a value is read from: the element itself or the one its "href" names;
+  // a null node when the value is missing or nil.
+  pugi::xml_node ValueElement(pugi::xml_node element) const;
+  const TROClassInfo& CheckedType(const pugi::xml_node& element, const TROClassInfo& expected) const;
+  std::unique_ptr<TROSerializable> ReadObject(pugi::xml_node element, const TROClassInfo& type);
+  pugi::xml_node Append(std::string_view name);
+
+  const TROClassRegistry& classes_;
+  const bool strict_field_order_;
+
+  pugi::xml_node current_;
+  pugi::xml_node message_;
+  std::vector<pugi::xml_node> array_items_;  // the items of the array being read
+
+  pugi::xml_node root_;
+  std::vector<std::string> namespaces_;  // registered in this document; index + 1 is the prefix number
+  std::string prefix_;
+};
+
+}  // namespace qit

@@ -1,0 +1,81 @@
+#include "transport/soap/XmlNodes.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "common/Text.h"
+
+namespace qit {
+
+std::string_view LocalName(const pugi::xml_node& node) {
+  const std::string_view name = node.name();
+  const std::size_t colon = name.find(':');
+  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string NamespaceUri(const pugi::xml_node& node) {
+  const std::string_view name = node.name();
+  const std::size_t colon = name.find(':');
+  const std::string declaration =
+      colon == std::string_view::npos ? std::string("xmlns") : "xmlns:" + std::string(name.substr(0, colon));
+  for (pugi::xml_node scope = node; scope.type() == pugi::node_element; scope = scope.parent())
+    if (const pugi::xml_attribute attribute = scope.attribute(declaration.c_str())) return attribute.value();
+  return {};
+}
+
+pugi::xml_node FindChildElement(const pugi::xml_node& parent, std::string_view name, bool ignore_case) {
+  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
+    if (child.type() != pugi::node_element) continue;
+    const std::string_view local = LocalName(child);
+    if (ignore_case ? SameText(local, name) : local == name) return child;
+  }
+  return {};
+}
+
+pugi::xml_node FirstChildElement(const pugi::xml_node& parent) {
+  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
+    if (child.type() == pugi::node_element) return child;
+  return {};
+}
+
+std::string TextContent(const pugi::xml_node& node) {
+  // Walks the subtree without recursion: a request may nest elements arbitrarily deep.
+  std::string text;
+  for (pugi::xml_node current = node.first_child(); current;) {
+    if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata) text += current.value();
+    if (current.first_child()) {
+      current = current.first_child();
+      continue;
+    }
+    while (current != node && !current.next_sibling()) current = current.parent();
+    if (current == node) break;
+    current = current.next_sibling();
+  }
+  return text;
+}
+
+std::optional<std::string> LoadXml(pugi::xml_document& document, std::string_view text) {
+  const pugi::xml_parse_result result =
+      document.load_buffer(text.data(), text.size(), pugi::parse_default | pugi::parse_ws_pcdata);
+  if (result) return std::nullopt;
+  // Line and column (both from 1) of the offset where the parser stopped.
+  const std::size_t offset = std::min(static_cast<std::size_t>(std::max<std::ptrdiff_t>(result.offset, 0)), text.size());
+  const std::string_view before = text.substr(0, offset);
+  const std::size_t line = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
+  const std::size_t line_start = before.rfind('\n');
+  const std::size_t column = offset - (line_start == std::string_view::npos ? 0 : line_start + 1) + 1;
+  return fmt::format("Cannot load XML document.\rReason: {}\rLine: {}\rPosition: {}", result.description(), line,
+                     column);
+}
+
+std::string SaveXml(const pugi::xml_document& document) {
+  struct StringWriter : pugi::xml_writer {
+    std::string text;
+    void write(const void* data, std::size_t size) override { text.append(static_cast<const char*>(data), size); }
+  } writer;
+  document.save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+  return std::move(writer.text);
+}
+
+}  // namespace qit

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <pugixml.hpp>
+
+namespace qit {
+
+// Namespace-aware reading on top of pugixml, which keeps qualified names as they are
+// written: a name's local part, the namespace a prefix stands for, and lookups by local name.
+
+// The part of a qualified name after its ":" ("SOAP-ENV:Body" gives "Body").
+std::string_view LocalName(const pugi::xml_node& node);
+// The namespace URI of an element: the nearest declaration of its prefix (or of the default
+// namespace when it has none) on it or its ancestors; empty when none is declared.
+std::string NamespaceUri(const pugi::xml_node& node);
+// The first child element whose local name equals name; with ignore_case, letter case is ignored.
+pugi::xml_node FindChildElement(const pugi::xml_node& parent, std::string_view name, bool ignore_case);
+// The first child that is an element.
+pugi::xml_node FirstChildElement(const pugi::xml_node& parent);
+// The text of every text and CDATA node below the node, in document order.
+std::string TextContent(const pugi::xml_node& node);
+
+// Parses a whole request body. Entities of a document type are never expanded; whitespace
+// between elements stays in the tree. On failure the document is empty and the result is
+// "Cannot load XML document." with the parser's reason and the line and column (from 1)
+// where it stopped, lines separated by CR.
+std::optional<std::string> LoadXml(pugi::xml_document& document, std::string_view text);
+
+// The document as UTF-8 text, with the declaration it holds and no formatting whitespace.
+std::string SaveXml(const pugi::xml_document& document);
+
+}  // namespace qit

@@ -1,0 +1,417 @@
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include "TestSupport.h"
+#include "common/Resources.h"
+#include "service/ROExceptions.h"
+#include "transport/soap/TROSOAPMessage.h"
+
+namespace qit::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+constexpr const char* kSoapContentType = "text/xml; charset=\"utf-8\"";
+
+// A SOAP request whose Body holds the given XML, with the given Header content.
+std::string Envelope(const std::string& body, const std::string& header = {}) {
+  return "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:tns=\"http://tempuri.org/\"><soap:Header>" +
+         header + "</soap:Header><soap:Body>" + body + "</soap:Body></soap:Envelope>";
+}
+
+std::string ClientIdHeader(const std::string& id) {
+  return "<ROClientIDHeader xmlns=\"urn:IntegracaoTelemetria\"><ID>" + id + "</ID></ROClientIDHeader>";
+}
+
+// The SOAP handler of the program with the real service behind it, a queue and a log.
+class SOAPMessageTest : public ::testing::Test {
+ protected:
+  SOAPMessageTest() {
+    ambiente_.log = &log_.Logger();
+    ambiente_.fila = &fila_;
+    ambiente_.servidores = {{10166, 7}};
+    factories_.Add(NewServicoTelemetriaFactory(ambiente_));
+    transport_.headers["Host"] = "10.1.1.5:10166";
+  }
+
+  bool Process(std::string_view body) {
+    response_.clear();
+    return handler_.ProcessMessage(transport_, body, response_);
+  }
+
+  struct Fault {
+    std::string code, text;
+    bool detail = false;
+  };
+  Fault ReadFault() const {
+    pugi::xml_document document;
+    EXPECT_TRUE(document.load_string(response_.c_str())) << response_;
+    const pugi::xml_node fault = document.first_element_by_path("SOAP-ENV:Envelope/SOAP-ENV:Body/SOAP-ENV:Fault");
+    return {fault.child_value("faultcode"), fault.child_value("faultstring"),
+            static_cast<bool>(fault.child("detail").child("v1:ROException"))};
+  }
+
+  // The client identifier of the response header.
+  std::string ResponseClientId() const {
+    const std::smatch match = Match(R"(<ID>(\{[0-9A-F-]{36}\})</ID>)");
+    return match.empty() ? std::string() : match[1].str();
+  }
+  std::smatch Match(const char* pattern) const {
+    std::smatch match;
+    std::regex_search(response_, match, std::regex(pattern));
+    return match;
+  }
+
+  TestLog log_;
+  TListaDeEnvio fila_{log_.Logger()};
+  FakeAmbiente ambiente_;
+  TROClassFactoryList factories_;
+  TROSOAPMessage handler_{factories_};
+  FakeTransport transport_;
+  std::string response_;
+};
+
+TEST_F(SOAPMessageTest, EmptyResultResponseIsExact) {
+  const std::string id = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
+  ASSERT_TRUE(Process(Envelope("<tns:ServicoTelemetria___Enviar><tns:ListaTelemetria/></tns:ServicoTelemetria___Enviar>",
+                               ClientIdHeader("{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}"))));
+  EXPECT_EQ(response_,
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+            "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+            "xmlns:HNS=\"http://tempuri.org/\" xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+            "xmlns:v1=\"http://tempuri.org/\">"
+            "<SOAP-ENV:Header><ROClientIDHeader SOAP-ENV:mustUnderstand=\"0\" xmlns=\"urn:IntegracaoTelemetria\"><ID>" +
+                id +
+                "</ID></ROClientIDHeader></SOAP-ENV:Header>"
+                "<SOAP-ENV:Body xmlns:ro=\"urn:IntegracaoTelemetria\"><v1:ServicoTelemetria___EnviarResponse>"
+                "<v1:Result/></v1:ServicoTelemetria___EnviarResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+  EXPECT_EQ(transport_.content_type, kSoapContentType);
+}
+
+TEST_F(SOAPMessageTest, ClientIdentifierIsReturnedOrMadeUp) {
+  ASSERT_TRUE(Process(EnviarEnvelope("")));
+  const std::string first = ResponseClientId();
+  ASSERT_FALSE(first.empty()) << response_;
+  ASSERT_TRUE(Process(EnviarEnvelope("")));
+  EXPECT_NE(ResponseClientId(), first) << "every request without an identifier gets a new one";
+
+  ASSERT_TRUE(Process(Envelope("<tns:ServicoTelemetria___Enviar/>",
+                               ClientIdHeader("{00000000-0000-0000-0000-000000000000}"))));
+  EXPECT_NE(ResponseClientId(), "{00000000-0000-0000-0000-000000000000}");
+  EXPECT_FALSE(ResponseClientId().empty());
+
+  // The older header form carries the identifier as its own text.
+  ASSERT_TRUE(Process(Envelope("<tns:ServicoTelemetria___Enviar/>",
+                               "<tns:ROClientID>{11111111-2222-3333-4444-555555555555}</tns:ROClientID>")));
+  EXPECT_EQ(ResponseClientId(), "{11111111-2222-3333-4444-555555555555}");
+}
+
+TEST_F(SOAPMessageTest, EveryFailureIsAFaultWithItsClassAndText) {
+  const std::string enviar_with = "<tns:ServicoTelemetria___Enviar><tns:ListaTelemetria{}>{}</tns:ListaTelemetria>"
+                                  "</tns:ServicoTelemetria___Enviar>";
+  const auto enviar = [&](const std::string& attributes, const std::string& items) {
+    return Envelope(fmt::format(fmt::runtime(enviar_with), attributes, items));
+  };
+  struct Case {
+    std::string body;
+    std::string code, text;
+    bool detail;
+    std::string soap_action = {};
+  };
+  const std::vector<Case> cases = {
+      {"<envelope><Body/></envelope>", "EROException", "Invalid SOAP Envelope. SOAP Envelope node missing or not root.",
+       true},
+      {"<soap:Envelope xmlns:soap=\"x\"><soap:Header/></soap:Envelope>", "EROException",
+       "Invalid SOAP Envelope. SOAP envelope does not contain a Body.", true},
+      {Envelope("\n   <!-- nothing -->\n  "), "EROException",
+       "Invalid SOAP Envelope. SOAP Body does not contain a message nor a fault", true},
+      {Envelope("<Enviar/>"), "EROException", "The message does not have an interface name", true},
+      {Envelope("<x:ServicoTelemetria_ xmlns:x=\"urn:Lib-ServicoTelemetria\"/>"), "EROException",
+       "The message does not have a name", true},
+      {Envelope("<tns:OutroServico___Enviar/>"), "EROException", "Class factory for interface OutroServico not found",
+       true},
+      {Envelope("<tns:ServicoTelemetria___Apagar/>"), "EROException",
+       "Unknown method Apagar for interface ServicoTelemetria", true},
+      {Envelope("<tns:Qualquer/>"), "EROException", "Unknown method Apagar for interface ServicoTelemetria", true,
+       "\"urn:IntegracaoTelemetria-ServicoTelemetria#Apagar\""},
+      {enviar("", "<tns:TIntegraTelemetria><tns:DataOperacao>2024-13-01</tns:DataOperacao></tns:TIntegraTelemetria>"),
+       "EConvertError", "Invalid argument to date encode", false},
+      {enviar("", "<tns:TIntegraTelemetria><tns:DataOperacao/></tns:TIntegraTelemetria>"), "EConvertError",
+       "'' is not a valid integer value", false},
+      {enviar("", "<tns:TIntegraTelemetria><tns:DataOperacao xsi:nil=\"true\" "
+                  "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"/></tns:TIntegraTelemetria>"),
+       "EConvertError", "'' is not a valid integer value", false},
+      {enviar(" xsi:type=\"tns:TOutra\"", ""), "EROException", "Unknown class \"TOutra\" found in stream.", true},
+      {enviar(" xsi:type=\"tns:TListaResultTelemetria\"", ""), "EROException",
+       "Unexpected class found in stream; class \"TListaResultTelemetria\" does not descend from "
+       "\"TListaIntegraTelemetria\".",
+       true},
+      {Envelope("<tns:ServicoTelemetria___Enviar/>", ClientIdHeader("0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9")),
+       "EConvertError", "'0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9' is not a valid GUID value", false},
+      {Envelope("<soap:Fault><faultcode>EConvertError</faultcode><faultstring>remote failure</faultstring></soap:Fault>"),
+       "EConvertError", "remote failure", false},
+      {Envelope("<soap:Fault><faultcode>soap:Server</faultcode><faultstring>remote failure</faultstring></soap:Fault>"),
+       "EROException", "remote failure", true},
+  };
+  for (const Case& c : cases) {
+    transport_.headers["SOAPAction"] = c.soap_action;
+    transport_.content_type = "text/html";
+    EXPECT_FALSE(Process(c.body)) << c.body;
+    const Fault fault = ReadFault();
+    EXPECT_EQ(fault.code, c.code) << c.body;
+    EXPECT_EQ(fault.text, c.text) << c.body;
+    EXPECT_EQ(fault.detail, c.detail) << c.body;
+    EXPECT_EQ(transport_.content_type, kSoapContentType);
+  }
+  EXPECT_TRUE(fila_.RetirarTudo().empty()) << "a failed request queued a list";
+}
+
+TEST_F(SOAPMessageTest, FaultEnvelopeLayout) {
+  ASSERT_FALSE(Process("this is not XML"));
+  const std::string id = ResponseClientId();
+  EXPECT_EQ(response_,
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+            "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+            "xmlns:HNS=\"http://tempuri.org/\" xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+            "xmlns:v1=\"http://tempuri.org/\">"
+            "<SOAP-ENV:Header><ROClientIDHeader SOAP-ENV:mustUnderstand=\"0\" xmlns=\"urn:DefaultLibrary\"><ID>" +
+                id +
+                "</ID></ROClientIDHeader></SOAP-ENV:Header>"
+                "<SOAP-ENV:Body xmlns:ro=\"urn:DefaultLibrary\"><SOAP-ENV:Fault><faultcode>EROException</faultcode>"
+                "<faultstring>Cannot parse SOAP error: Cannot load XML document.\rReason: No document element "
+                "found\rLine: 1\rPosition: 16</faultstring><detail><v1:ROException/></detail></SOAP-ENV:Fault>"
+                "</SOAP-ENV:Body></SOAP-ENV:Envelope>");
+}
+
+TEST_F(SOAPMessageTest, ParseErrorsNameTheLineAndColumn) {
+  ASSERT_FALSE(Process("<a>\n  <b>\n</a>"));
+  const Fault fault = ReadFault();
+  EXPECT_THAT(fault.text, StartsWith("Cannot parse SOAP error: Cannot load XML document.\nReason: "));
+  EXPECT_THAT(fault.text, HasSubstr("\nLine: 3\nPosition: 3"));
+}
+
+TEST_F(SOAPMessageTest, EncryptedLookingBodyIsAnInvalidStream) {
+  std::string body = "rorock\x01\x02\r\n";
+  body += std::string(600, 'x');
+  ASSERT_FALSE(Process(body));
+  const Fault fault = ReadFault();
+  EXPECT_EQ(fault.code, "EROInvalidStream");
+  EXPECT_TRUE(fault.detail);
+  const std::string expected_start =
+      "Invalid binary header. It seems that encryption is active on the other side of the communication, but not "
+      "locally?\n\nrorock..\n.";
+  EXPECT_THAT(fault.text, StartsWith(expected_start));
+  EXPECT_EQ(fault.text.size(), expected_start.size() - 10 + 500) << "the body is shown up to 500 bytes";
+}
+
+TEST_F(SOAPMessageTest, FaultTextIsAlwaysWellFormedUtf8) {
+  ASSERT_FALSE(Process(Envelope("<soap:Fault><faultcode>EConvertError</faultcode>"
+                                "<faultstring>Conversão inválida</faultstring></soap:Fault>")));
+  EXPECT_EQ(ReadFault().text, "Conversão inválida");
+
+  // A control character XML cannot carry is shown as ".".
+  ASSERT_FALSE(Process(EnviarEnvelope("<tns:ListaTelemetria><tns:TIntegraTelemetria><tns:DataOperacao>&#1;1"
+                                      "</tns:DataOperacao></tns:TIntegraTelemetria></tns:ListaTelemetria>")));
+  EXPECT_EQ(ReadFault().text, "'.1' is not a valid integer value");
+
+  // A Latin-1 document: its bytes are read as Latin-1 and answered as UTF-8.
+  ASSERT_FALSE(Process("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" +
+                       EnviarEnvelope("<tns:ListaTelemetria><tns:TIntegraTelemetria><tns:DataOperacao>\xE9"
+                                      "</tns:DataOperacao></tns:TIntegraTelemetria></tns:ListaTelemetria>")
+                           .substr(std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>").size())));
+  EXPECT_EQ(ReadFault().text, "'é' is not a valid integer value");
+}
+
+TEST_F(SOAPMessageTest, ShortBodiesAnswerProbeDefinitionAndDescription) {
+  ASSERT_TRUE(Process("12345"));
+  EXPECT_EQ(response_, "PROBEDOK");
+
+  ASSERT_TRUE(Process("abcd"));
+  EXPECT_EQ(response_, FindResource("RODLFILE"));
+  EXPECT_EQ(transport_.content_type, kSoapContentType);
+
+  transport_.content_type = "text/html";
+  ASSERT_TRUE(Process(""));
+  EXPECT_THAT(response_, HasSubstr("ServicoTelemetria___Enviar"));
+  EXPECT_EQ(transport_.content_type, kSoapContentType);
+  EXPECT_TRUE(fila_.RetirarTudo().empty());
+}
+
+// The records the queue received from one request.
+class SOAPReadingTest : public SOAPMessageTest {
+ protected:
+  std::vector<TEntradaListaDeEnvio> Enviar(const std::string& body) {
+    EXPECT_TRUE(Process(body)) << response_;
+    return fila_.RetirarTudo();
+  }
+};
+
+TEST_F(SOAPReadingTest, ReadsEveryFieldOfEveryItem) {
+  const auto entradas = Enviar(EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("ABC1234") + ItemXml("XYZ9876") +
+                                              "</tns:ListaTelemetria>"));
+  ASSERT_EQ(entradas.size(), 1u);
+  EXPECT_EQ(entradas[0].CodigoEmpresa, "7");
+  const TListaIntegraTelemetria& lista = *entradas[0].Lista;
+  ASSERT_EQ(lista.Count(), 2);
+  const TIntegraTelemetria& first = *lista.Items(0);
+  EXPECT_EQ(first.ID_Veiculo, "ABC1234");
+  EXPECT_EQ(first.DataOperacao, TDateTime::EncodeDate(2024, 3, 1));
+  EXPECT_EQ(first.DataHoraInicio.ToString(), "01/03/2024 08:30:00");
+  EXPECT_EQ(first.DataHoraTermino.ToString(), "01/03/2024 09:45:10");
+  EXPECT_EQ(first.ID_Motorista, "M1");
+  EXPECT_EQ(first.Inf_Adicional_Motorista, "Maria");
+  EXPECT_EQ(first.ID_Agrupamento_1, "A1");
+  EXPECT_EQ(first.Inf_Adicional_Agrupamento_1, "Rota 1");
+  EXPECT_EQ(first.ID_Agrupamento_2, "A2");
+  EXPECT_EQ(first.Inf_Adicional_Agrupamento_2, "Turno");
+  EXPECT_EQ(lista.Items(1)->ID_Veiculo, "XYZ9876");
+}
+
+TEST_F(SOAPReadingTest, MatchesNamesLooselyAndKeepsTextAsSent) {
+  // Pretty-printed, an item of another name, fields in another order and case, an unknown
+  // field, a field given twice, a missing field, text with surrounding blanks and escapes.
+  const auto entradas = Enviar(EnviarEnvelope(
+      "\n  <tns:listatelemetria>\n"
+      "    <Item>\n"
+      "      <id_veiculo>  V 1 </id_veiculo>\n"
+      "      <Campo_Desconhecido>x</Campo_Desconhecido>\n"
+      "      <tns:ID_MOTORISTA>primeiro</tns:ID_MOTORISTA>\n"
+      "      <tns:ID_Motorista>segundo</tns:ID_Motorista>\n"
+      "      <other:Inf_Adicional_Motorista xmlns:other=\"urn:x\">Jo&amp;ão &lt;1&gt;</other:Inf_Adicional_Motorista>\n"
+      "    </Item>\n"
+      "    <!-- a comment is not an item -->\n"
+      "    <tns:TIntegraTelemetria><tns:ID_Veiculo><![CDATA[<cdata>]]></tns:ID_Veiculo></tns:TIntegraTelemetria>\n"
+      "  </tns:listatelemetria>\n"));
+  ASSERT_EQ(entradas.size(), 1u);
+  const TListaIntegraTelemetria& lista = *entradas[0].Lista;
+  ASSERT_EQ(lista.Count(), 2);
+  EXPECT_EQ(lista.Items(0)->ID_Veiculo, "  V 1 ");
+  EXPECT_EQ(lista.Items(0)->ID_Motorista, "primeiro");
+  EXPECT_EQ(lista.Items(0)->Inf_Adicional_Motorista, "Jo&ão <1>");
+  EXPECT_EQ(lista.Items(0)->DataHoraInicio, TDateTime()) << "a missing date-time is the zero date-time";
+  EXPECT_EQ(lista.Items(0)->ID_Agrupamento_1, "");
+  EXPECT_EQ(lista.Items(1)->ID_Veiculo, "<cdata>");
+}
+
+TEST_F(SOAPReadingTest, EnvelopeOfAnyPrefixAndNamespaceWithLooseNaming) {
+  struct Case {
+    std::string what, body, soap_action;
+  };
+  const std::string lista = "<ListaTelemetria>" + ItemXml("V") + "</ListaTelemetria>";
+  const std::vector<Case> cases = {
+      {"SOAP 1.2 namespace, other prefixes",
+       "<env:Envelope xmlns:env=\"http://www.w3.org/2003/05/soap-envelope\"><env:Body>"
+       "<m:ServicoTelemetria___Enviar xmlns:m=\"http://tempuri.org/\" xmlns:tns=\"http://tempuri.org/\">" +
+           lista + "</m:ServicoTelemetria___Enviar></env:Body></env:Envelope>"},
+      {"other letter case of interface and operation",
+       Envelope("<tns:servicotelemetria___ENVIAR>" + lista + "</tns:servicotelemetria___ENVIAR>")},
+      {"SOAPAction names the call, the element name does not matter",
+       Envelope("<tns:Anything>" + lista + "</tns:Anything>"),
+       "\"urn:IntegracaoTelemetria-ServicoTelemetria#Enviar\""},
+      {"element Enviar in the urn: namespace of the service",
+       Envelope("<Enviar xmlns=\"urn:IntegracaoTelemetria-ServicoTelemetria\" xmlns:tns=\"x\">" + lista +
+                "</Enviar>")},
+  };
+  for (const Case& c : cases) {
+    transport_.headers["SOAPAction"] = c.soap_action;
+    const auto entradas = Enviar(c.body);
+    ASSERT_EQ(entradas.size(), 1u) << c.what;
+    ASSERT_EQ(entradas[0].Lista->Count(), 1) << c.what;
+    EXPECT_EQ(entradas[0].Lista->Items(0)->ID_Veiculo, "V") << c.what;
+  }
+}
+
+TEST_F(SOAPReadingTest, ReferencesAndMissingLists) {
+  // A list written elsewhere in the Body and referenced by id.
+  auto entradas = Enviar(Envelope(
+      "<tns:ServicoTelemetria___Enviar><tns:ListaTelemetria href=\"#l1\"/></tns:ServicoTelemetria___Enviar>"
+      "<tns:Lista id=\"l1\">" + ItemXml("REF") + "</tns:Lista>"));
+  ASSERT_EQ(entradas.size(), 1u);
+  ASSERT_EQ(entradas[0].Lista->Count(), 1);
+  EXPECT_EQ(entradas[0].Lista->Items(0)->ID_Veiculo, "REF");
+
+  // An empty list is queued as an empty copy.
+  entradas = Enviar(EnviarEnvelope("<tns:ListaTelemetria>\n</tns:ListaTelemetria>"));
+  ASSERT_EQ(entradas.size(), 1u);
+  EXPECT_EQ(entradas[0].Lista->Count(), 0);
+
+  // A missing or nil list has nothing to copy: the queue logs that and keeps nothing, and
+  // the client still gets its empty result.
+  for (const std::string& lista :
+       {std::string(), std::string("<tns:ListaTelemetria xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                                   "xsi:nil=\"true\"/>")}) {
+    EXPECT_TRUE(Enviar(EnviarEnvelope(lista)).empty());
+    EXPECT_THAT(response_, HasSubstr("<v1:Result/>"));
+  }
+  const std::vector<std::string> texts = log_.Texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Erro em (AdicionarListaDeEnvio) = (EConvertError) : Cannot assign a nil to a "
+                       "TListaIntegraTelemetria"),
+            2);
+}
+
+TEST_F(SOAPMessageTest, WritesResultRecordsInDeclaredOrder) {
+  TListaResultTelemetria result;
+  TResultTelemetria* first = result.Add();
+  first->ID_Veiculo = "V1";
+  first->Codigo_Erro = -3;
+  first->Descricao = "x < y";
+  result.Add();
+  result.SetItems(1, nullptr);  // a position without an element writes nothing
+  result.Add()->ID_Veiculo = "V2";
+
+  const auto message = handler_.Clone();
+  message->InitializeResponse(transport_, "IntegracaoTelemetria", "ServicoTelemetria", "___EnviarResponse");
+  message->WriteParameter("Result", TListaResultTelemetria::kClassInfo, &result);
+  message->WriteEnvelope(response_);
+  EXPECT_THAT(response_,
+              HasSubstr("<v1:ServicoTelemetria___EnviarResponse><v1:Result><v1:TResultTelemetria>"
+                        "<v1:ID_Veiculo>V1</v1:ID_Veiculo><v1:Codigo_Erro>-3</v1:Codigo_Erro>"
+                        "<v1:Descricao>x &lt; y</v1:Descricao></v1:TResultTelemetria><v1:TResultTelemetria>"
+                        "<v1:ID_Veiculo>V2</v1:ID_Veiculo><v1:Codigo_Erro>0</v1:Codigo_Erro><v1:Descricao/>"
+                        "</v1:TResultTelemetria></v1:Result></v1:ServicoTelemetria___EnviarResponse>"));
+}
+
+TEST_F(SOAPMessageTest, WritesDateTimesOfRecordsWithoutFraction) {
+  TListaIntegraTelemetria lista;
+  lista.Add()->DataHoraInicio = TDateTime::Encode({2024, 3, 1, 8, 30, 0, 750});
+  const auto message = handler_.Clone();
+  message->InitializeResponse(transport_, "IntegracaoTelemetria", "ServicoTelemetria", "EnviarResponse");
+  message->WriteParameter("ListaTelemetria", TListaIntegraTelemetria::kClassInfo, &lista);
+  message->WriteEnvelope(response_);
+  EXPECT_THAT(response_, HasSubstr("<v1:TIntegraTelemetria><v1:ID_Veiculo/><v1:DataOperacao>1899-12-30T00:00:00"
+                                   "</v1:DataOperacao><v1:DataHoraInicio>2024-03-01T08:30:00</v1:DataHoraInicio>"));
+}
+
+TEST(SOAPMessageOptions, ServiceSetAndRpcForms) {
+  EXPECT_EQ(kSOAPMessageOptions.Mask(), 0x018C);
+
+  TROClassFactoryList none;
+  TROSOAPMessage rpc(none, {xsoSendUntyped, xsoStrictStructureFieldOrder});
+  FakeTransport transport;
+  std::string response;
+  EXPECT_FALSE(rpc.ProcessMessage(transport, "<not-closed>", response));
+  EXPECT_THAT(response, HasSubstr("<SOAP-ENV:Header><HNS:ROClientID SOAP-ENV:mustUnderstand=\"0\">{"));
+  EXPECT_THAT(response, HasSubstr("<SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+                                  "xmlns:ro=\"urn:DefaultLibrary\">"));
+
+  TROSOAPMessage other_namespace(none, kSOAPMessageOptions, {.server_target_namespace = "urn:outro"});
+  EXPECT_FALSE(other_namespace.ProcessMessage(transport, Envelope("<tns:X___Y/>"), response));
+  EXPECT_THAT(response, HasSubstr("xmlns:HNS=\"urn:outro\" "));
+  EXPECT_THAT(response, HasSubstr("<SOAP-ENV:Body xmlns:ro=\"http://tempuri.org/\">"))
+      << "the library found in the request names the fault's namespace";
+}
+
+}  // namespace
+}  // namespace qit::testing
