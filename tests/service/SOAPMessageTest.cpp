@@ -21,6 +21,15 @@ using ::testing::StartsWith;
 
 constexpr const char* kSoapContentType = "text/xml; charset=\"utf-8\"";
 
+// Every response and fault starts so: the declaration and the Envelope with its namespaces,
+// the message namespace (v1) last.
+const std::string kEnvelopeStart =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+    "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+    "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    "xmlns:HNS=\"http://tempuri.org/\" xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+    "xmlns:v1=\"http://tempuri.org/\">";
+
 // A SOAP request whose Body holds the given XML, with the given Header content.
 std::string Envelope(const std::string& body, const std::string& header = {}) {
   return "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
@@ -85,12 +94,9 @@ TEST_F(SOAPMessageTest, EmptyResultResponseIsExact) {
   ASSERT_TRUE(Process(Envelope("<tns:ServicoTelemetria___Enviar><tns:ListaTelemetria/></tns:ServicoTelemetria___Enviar>",
                                ClientIdHeader("{0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9}"))));
   EXPECT_EQ(response_,
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-            "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-            "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-            "xmlns:HNS=\"http://tempuri.org/\" xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-            "xmlns:v1=\"http://tempuri.org/\">"
-            "<SOAP-ENV:Header><ROClientIDHeader SOAP-ENV:mustUnderstand=\"0\" xmlns=\"urn:IntegracaoTelemetria\"><ID>" +
+            kEnvelopeStart +
+                "<SOAP-ENV:Header><ROClientIDHeader SOAP-ENV:mustUnderstand=\"0\" xmlns=\"urn:IntegracaoTelemetria\">"
+                "<ID>" +
                 id +
                 "</ID></ROClientIDHeader></SOAP-ENV:Header>"
                 "<SOAP-ENV:Body xmlns:ro=\"urn:IntegracaoTelemetria\"><v1:ServicoTelemetria___EnviarResponse>"
@@ -180,12 +186,8 @@ TEST_F(SOAPMessageTest, FaultEnvelopeLayout) {
   ASSERT_FALSE(Process("this is not XML"));
   const std::string id = ResponseClientId();
   EXPECT_EQ(response_,
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-            "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-            "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-            "xmlns:HNS=\"http://tempuri.org/\" xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-            "xmlns:v1=\"http://tempuri.org/\">"
-            "<SOAP-ENV:Header><ROClientIDHeader SOAP-ENV:mustUnderstand=\"0\" xmlns=\"urn:DefaultLibrary\"><ID>" +
+            kEnvelopeStart +
+                "<SOAP-ENV:Header><ROClientIDHeader SOAP-ENV:mustUnderstand=\"0\" xmlns=\"urn:DefaultLibrary\"><ID>" +
                 id +
                 "</ID></ROClientIDHeader></SOAP-ENV:Header>"
                 "<SOAP-ENV:Body xmlns:ro=\"urn:DefaultLibrary\"><SOAP-ENV:Fault><faultcode>EROException</faultcode>"
@@ -306,7 +308,8 @@ TEST_F(SOAPReadingTest, MatchesNamesLooselyAndKeepsTextAsSent) {
 
 TEST_F(SOAPReadingTest, EnvelopeOfAnyPrefixAndNamespaceWithLooseNaming) {
   struct Case {
-    std::string what, body, soap_action;
+    std::string what, body;
+    std::string soap_action = {};
   };
   const std::string lista = "<ListaTelemetria>" + ItemXml("V") + "</ListaTelemetria>";
   const std::vector<Case> cases = {
@@ -406,7 +409,9 @@ TEST(SOAPMessageOptions, ServiceSetAndRpcForms) {
   EXPECT_THAT(response, HasSubstr("<SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
                                   "xmlns:ro=\"urn:DefaultLibrary\">"));
 
-  TROSOAPMessage other_namespace(none, kSOAPMessageOptions, {.server_target_namespace = "urn:outro"});
+  WsdlSettings settings;
+  settings.server_target_namespace = "urn:outro";
+  TROSOAPMessage other_namespace(none, kSOAPMessageOptions, settings);
   EXPECT_FALSE(other_namespace.ProcessMessage(transport, Envelope("<tns:X___Y/>"), response));
   EXPECT_THAT(response, HasSubstr("xmlns:HNS=\"urn:outro\" "));
   EXPECT_THAT(response, HasSubstr("<SOAP-ENV:Body xmlns:ro=\"http://tempuri.org/\">"))

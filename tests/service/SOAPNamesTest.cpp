@@ -6,12 +6,14 @@
 #include "transport/soap/SOAPNames.h"
 
 namespace qit {
-namespace {
 
+// How a failed comparison shows the names.
 void PrintTo(const TSOAPNames& names, std::ostream* os) {
   *os << "{library '" << names.library_name << "', interface '" << names.interface_name << "', message '"
       << names.message_name << "'}";
 }
+
+namespace {
 
 TEST(SOAPNames, ResolvesFromActionElementOrNamespace) {
   const std::string kSoapEnv = "http://schemas.xmlsoap.org/soap/envelope/";

@@ -7,13 +7,13 @@ namespace qit {
 
 // What a request offers for naming the call.
 struct TSOAPNameSources {
-  std::string soap_action;         // the SOAPAction header as sent
-  std::string service_name;        // the "service" query parameter
-  std::string message_local_name;  // local name of the Body's message element
-  std::string message_namespace;   // namespace URIs of the message element, the Body, the Envelope
-  std::string body_namespace;
-  std::string envelope_namespace;
-  std::optional<std::string> first_attribute;  // text of the message element's first attribute
+  std::string soap_action = {};         // the SOAPAction header as sent
+  std::string service_name = {};        // the "service" query parameter
+  std::string message_local_name = {};  // local name of the Body's message element
+  std::string message_namespace = {};   // namespace URIs of the message element, the Body, the Envelope
+  std::string body_namespace = {};
+  std::string envelope_namespace = {};
+  std::optional<std::string> first_attribute = {};  // text of the message element's first attribute
 };
 
 struct TSOAPNames {
