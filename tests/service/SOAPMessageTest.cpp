@@ -227,6 +227,11 @@ TEST_F(SOAPMessageTest, FaultTextIsAlwaysWellFormedUtf8) {
                                       "</tns:DataOperacao></tns:TIntegraTelemetria></tns:ListaTelemetria>")));
   EXPECT_EQ(ReadFault().text, "'.1' is not a valid integer value");
 
+  // A byte that is not UTF-8 in a UTF-8 document is shown as the Latin-1 character.
+  ASSERT_FALSE(Process(EnviarEnvelope("<tns:ListaTelemetria><tns:TIntegraTelemetria><tns:DataOperacao>\xE9"
+                                      "</tns:DataOperacao></tns:TIntegraTelemetria></tns:ListaTelemetria>")));
+  EXPECT_EQ(ReadFault().text, "'é' is not a valid integer value");
+
   // A Latin-1 document: its bytes are read as Latin-1 and answered as UTF-8.
   ASSERT_FALSE(Process("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" +
                        EnviarEnvelope("<tns:ListaTelemetria><tns:TIntegraTelemetria><tns:DataOperacao>\xE9"

@@ -41,6 +41,30 @@ EROInvalidStream InvalidBinaryHeader(std::string_view request) {
   throw EROException(std::move(text));
 }
 
+// The length of the well-formed UTF-8 sequence at text[i], or 0 when there is none.
+std::size_t Utf8SequenceAt(std::string_view text, std::size_t i) {
+  const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  const unsigned char lead = at(0);
+  if (lead < 0x80) return 1;
+  // Allowed range of the second byte for each lead byte; the others are plain continuations.
+  unsigned char low = 0x80, high = 0xBF;
+  std::size_t length = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  }
+  if (length == 0 || i + length > text.size() || at(1) < low || at(1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k)
+    if ((at(k) & 0xC0) != 0x80) return 0;
+  return length;
+}
+
 // Error texts can carry bytes of the request. What is not UTF-8 is read as Latin-1, and the
 // control characters XML cannot carry are shown as ".", so the fault stays well-formed.
 std::string XmlSafeText(std::string_view text) {
@@ -48,18 +72,18 @@ std::string XmlSafeText(std::string_view text) {
   safe.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3 : (byte & 0xF8) == 0xF0 ? 4 : 0;
-    bool valid = length != 0 && i + length <= text.size() && !(length == 2 && byte < 0xC2);
-    for (std::size_t k = 1; valid && k < length; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    if (!valid) {
+    const std::size_t length = Utf8SequenceAt(text, i);
+    if (length == 0) {
       safe += static_cast<char>(0xC0 | (byte >> 6));
       safe += static_cast<char>(0x80 | (byte & 0x3F));
       ++i;
-      continue;
+    } else if (length == 1 && byte < 32 && byte != '\t' && byte != '\n' && byte != '\r') {
+      safe += '.';
+      ++i;
+    } else {
+      safe.append(text.substr(i, length));
+      i += length;
     }
-    if (length == 1 && byte < 32 && byte != '\t' && byte != '\n' && byte != '\r') safe += '.';
-    else safe.append(text.substr(i, length));
-    i += length;
   }
   return safe;
 }
