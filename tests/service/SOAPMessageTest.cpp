@@ -311,6 +311,17 @@ TEST_F(SOAPReadingTest, MatchesNamesLooselyAndKeepsTextAsSent) {
   EXPECT_EQ(lista.Items(1)->ID_Veiculo, "<cdata>");
 }
 
+TEST_F(SOAPReadingTest, DocumentTypeEntitiesAreNeverExpanded) {
+  const std::string body = EnviarEnvelope("<tns:ListaTelemetria><tns:TIntegraTelemetria><tns:ID_Veiculo>&xxe;&lol;"
+                                          "</tns:ID_Veiculo></tns:TIntegraTelemetria></tns:ListaTelemetria>");
+  const std::size_t declaration_end = body.find("?>") + 2;
+  const auto entradas = Enviar(body.substr(0, declaration_end) +
+                               "<!DOCTYPE e [<!ENTITY xxe SYSTEM \"file:///etc/passwd\"><!ENTITY lol \"lol\">]>" +
+                               body.substr(declaration_end));
+  ASSERT_EQ(entradas.size(), 1u);
+  EXPECT_EQ(entradas[0].Lista->Items(0)->ID_Veiculo, "&xxe;&lol;");
+}
+
 TEST_F(SOAPReadingTest, EnvelopeOfAnyPrefixAndNamespaceWithLooseNaming) {
   struct Case {
     std::string what, body;
