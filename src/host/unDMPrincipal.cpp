@@ -11,6 +11,12 @@ namespace {
 
 constexpr const char* kPastaLogs = "Logs/Integradores/Telemetria/";
 
+// A limit of the [Servidor] section; a negative value gives the default.
+int LimiteNaoNegativo(const ArquivoConfiguracao& ini, const char* chave, int padrao) {
+  const int valor = ini.LerInteiro("Servidor", chave, padrao);
+  return valor < 0 ? padrao : valor;
+}
+
 void ConfigurarLogger(TVoradaLogger& logger, const char* prefixo) {
   logger.SetMaximoLinhasTela(1000);
   logger.SetLogLevel(stDebug);
@@ -20,12 +26,31 @@ void ConfigurarLogger(TVoradaLogger& logger, const char* prefixo) {
   logger.SetMaximoDias(60);
 }
 
+std::shared_ptr<const TROHTTPMessageDispatchers> TabelaDeDespacho(TROSOAPMessage& mensagem) {
+  auto tabela = std::make_shared<TROHTTPMessageDispatchers>();
+  tabela->Add({"SOAPMessage", &mensagem, true, "Integracao_Telemetria"});
+  return tabela;
+}
+
 }  // namespace
 
 TdmPrincipal::TdmPrincipal(PastaPrograma pasta, boost::asio::io_context& io)
-    : Log(pasta.pasta), Log_Atualizar(pasta.pasta), pasta_(std::move(pasta)), io_(io) {
+    : pasta_(std::move(pasta)),
+      io_(io),
+      Log(pasta_.pasta),
+      Log_Atualizar(pasta_.pasta),
+      ListaDeEnvio(Log),
+      ambiente_(Log, ListaDeEnvio),
+      fabricas_(),
+      SOAPMessage(fabricas_),
+      despachantes_(TabelaDeDespacho(SOAPMessage)),
+      HTTPServer(io_pool_, despachantes_) {
   ConfigurarLogger(Log, "log_enviar");
   ConfigurarLogger(Log_Atualizar, "log_atualizar");
+  fabricas_.Add(NewServicoTelemetriaFactory(ambiente_));
+  HTTPServer.SetName("HTTPServer");
+  HTTPServer.SetPort(10165);
+  HTTPServer.SetTerminateWaitTime(std::chrono::milliseconds(500000));
 }
 
 TdmPrincipal::~TdmPrincipal() = default;
@@ -33,7 +58,7 @@ TdmPrincipal::~TdmPrincipal() = default;
 void TdmPrincipal::DataModuleCreate() {
   const int porta = LerConfiguracao();
   // Only a creation that went through sets the main listener's port.
-  PortaServidor = porta;
+  HTTPServer.SetPort(porta);
 }
 
 int TdmPrincipal::LerConfiguracao() {
@@ -62,6 +87,11 @@ int TdmPrincipal::LerConfiguracao() {
   ini.GravarFlag("CONFIGURACOES", "Exportar_Telemetria", Exportar_Telemetria);
   ini.GravarInteiro("Servidor", "Porta", porta);
 
+  // Limits of every company listener; read, never written back.
+  limites_.read_timeout = std::chrono::seconds(LimiteNaoNegativo(ini, "TempoLimiteLeitura_Segundos", 60));
+  limites_.max_body_bytes = static_cast<std::size_t>(LimiteNaoNegativo(ini, "TamanhoMaximoRequisicao_MB", 64)) << 20;
+  limites_.max_connections = static_cast<std::size_t>(LimiteNaoNegativo(ini, "MaximoConexoes", 1024));
+
   Quantidade = ini.LerInteiro("Portas", "Quantidade", 0);
   ConstruirServidores(ini);
   return porta;
@@ -70,13 +100,17 @@ int TdmPrincipal::LerConfiguracao() {
 void TdmPrincipal::ConstruirServidores(const ArquivoConfiguracao& ini) {
   // The list has Quantidade + 1 positions; -1 gives an empty list, less is a range error.
   if (Quantidade < -1) throw Exception("Range check error", "ERangeError");
-  Servidores.assign(static_cast<std::size_t>(Quantidade + 1), std::nullopt);
+  Servidores.resize(static_cast<std::size_t>(Quantidade + 1));
   for (int n = 1; n <= Quantidade; ++n) {
-    ServidorEmpresa servidor;
-    servidor.nome = fmt::format("Server{}", n);
-    servidor.porta = ini.LerInteiro("Portas", fmt::format("Porta_{}", n), 10165 + n);
-    servidor.codigo_empresa = ini.LerInteiro("Portas", fmt::format("CodigoEmpresa_{}", n), 0);
-    Servidores[static_cast<std::size_t>(n)] = std::move(servidor);
+    auto& servidor = Servidores[static_cast<std::size_t>(n)];
+    servidor = std::make_unique<TROHTTPServer>(io_pool_, despachantes_);
+    servidor->SetName(fmt::format("Server{}", n));
+    servidor->SetPort(ini.LerInteiro("Portas", fmt::format("Porta_{}", n), 10165 + n));
+    servidor->SetTag(ini.LerInteiro("Portas", fmt::format("CodigoEmpresa_{}", n), 0));
+    servidor->SetLimits(limites_);
+    ambiente_.AdicionarPorta(servidor->Port(), servidor->Tag());
+    // From here on calls can arrive on this port while the loop goes on.
+    servidor->SetActive(true);
   }
 }
 

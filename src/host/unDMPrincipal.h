@@ -1,15 +1,24 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 
+#include "host/AmbienteEnviar.h"
 #include "logging/VoradaLogger.h"
+#include "service/ListaDeEnvio.h"
+#include "service/ROServer.h"
+#include "transport/HttpIoPool.h"
+#include "transport/TROHTTPServer.h"
+#include "transport/soap/TROSOAPMessage.h"
 
 namespace qit {
+
+class ArquivoConfiguracao;
 
 // Where the program finds its files: the executable's folder (or --home) and the name the
 // configuration (".dat") and connection (".con") files take.
@@ -21,16 +30,12 @@ struct PastaPrograma {
   std::filesystem::path ArquivoConexao() const { return pasta / (nome + ".con"); }
 };
 
-// One company port: the listener position N of `Servidores` (1-based), its port and the
-// company code that tags every call arriving on it.
-struct ServidorEmpresa {
-  std::string nome;  // "Server" + N
-  int porta = 0;
-  int codigo_empresa = 0;
-};
-
 // The main data module: the single owner of every component the service runs on. Its
 // creation handler reads the configuration and opens the company ports.
+//
+// Members are declared in dependency order, so that they are destroyed in the reverse:
+// the listeners close (and wait for their calls) before the handler, the queue and the
+// loggers those calls use go away.
 class TdmPrincipal {
  public:
   TdmPrincipal(PastaPrograma pasta, boost::asio::io_context& io);
@@ -44,9 +49,6 @@ class TdmPrincipal {
 
   const PastaPrograma& Pasta() const { return pasta_; }
 
-  TVoradaLogger Log;
-  TVoradaLogger Log_Atualizar;
-
   // Configuration values, read once at start-up. They keep their zero values when the
   // creation handler stops before reading them.
   int Qtde_Dias_Remocao = 0;
@@ -55,18 +57,42 @@ class TdmPrincipal {
   bool ConsultarEmpresa = false;
   bool Exportar_Telemetria = false;
   int Quantidade = 0;
-  // Port of the main listener ([Servidor] Porta); set only when the creation handler succeeds.
-  std::optional<int> PortaServidor;
-  // Positions 0..Quantidade; position 0 is never used; a position stays empty when the
-  // building stopped before it.
-  std::vector<std::optional<ServidorEmpresa>> Servidores;
+
+ private:
+  PastaPrograma pasta_;
+  boost::asio::io_context& io_;
+
+ public:
+  TVoradaLogger Log;
+  TVoradaLogger Log_Atualizar;
+  // The send queue: Enviar hands every list it receives to it.
+  TListaDeEnvio ListaDeEnvio;
+
+ private:
+  AmbienteEnviar ambiente_;
+  TROClassFactoryList fabricas_;
+
+ public:
+  // The SOAP message handler that every listener dispatches "Integracao_Telemetria" to.
+  TROSOAPMessage SOAPMessage;
+
+ private:
+  // path "Integracao_Telemetria" -> SOAPMessage, shared by every listener
+  std::shared_ptr<const TROHTTPMessageDispatchers> despachantes_;
+  HttpIoPool io_pool_;
+  HttpServerLimits limites_;
+
+ public:
+  // The main listener: it holds the dispatcher table and, once the creation handler went
+  // through, the [Servidor] Porta value. It is never activated.
+  TROHTTPServer HTTPServer;
+  // The company listeners at positions 1..Quantidade (position 0 is never used); a position
+  // stays empty when the building stopped before it.
+  std::vector<std::unique_ptr<TROHTTPServer>> Servidores;
 
  private:
   int LerConfiguracao();  // returns [Servidor] Porta
-  void ConstruirServidores(const class ArquivoConfiguracao& ini);
-
-  PastaPrograma pasta_;
-  boost::asio::io_context& io_;
+  void ConstruirServidores(const ArquivoConfiguracao& ini);
 };
 
 }  // namespace qit

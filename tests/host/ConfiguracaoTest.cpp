@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <boost/asio/ip/tcp.hpp>
+
 #include "host/ArquivoConfiguracao.h"
 #include "host/unDMPrincipal.h"
 
@@ -89,7 +91,8 @@ TEST_F(DataModuleTest, NoFileGivesDefaultsAndCreatesTheNormalisedFile) {
     EXPECT_TRUE(dm.ConsultarEmpresa);
     EXPECT_FALSE(dm.Exportar_Telemetria);
     EXPECT_EQ(dm.Quantidade, 0);
-    EXPECT_EQ(dm.PortaServidor, 10165);
+    EXPECT_EQ(dm.HTTPServer.Port(), 10165);
+    EXPECT_FALSE(dm.HTTPServer.Active());
     EXPECT_EQ(dm.Log.LogLevel(), stError);
     EXPECT_EQ(dm.Log_Atualizar.LogLevel(), stDebug);
   }
@@ -160,18 +163,38 @@ TEST_F(DataModuleTest, LevelTextsDecideWhetherTheDriverLineIsWritten) {
 }
 
 TEST_F(DataModuleTest, CompanyPortsDefaultToConsecutivePortsAndCodeZero) {
-  WriteIni("[Portas]\nQuantidade=3\nPorta_2=20000\nCodigoEmpresa_2=7\n");
+  WriteIni("[Portas]\nQuantidade=2\nCodigoEmpresa_2=7\n[Servidor]\nPorta=12345\n");
   TdmPrincipal dm(pasta_, io_);
   EXPECT_EQ(Create(dm), "");
-  ASSERT_EQ(dm.Servidores.size(), 4u);
-  EXPECT_FALSE(dm.Servidores[0].has_value());
-  const std::pair<int, int> expected[] = {{10166, 0}, {20000, 7}, {10168, 0}};
-  for (int n = 1; n <= 3; ++n) {
-    ASSERT_TRUE(dm.Servidores[n].has_value());
-    EXPECT_EQ(dm.Servidores[n]->nome, "Server" + std::to_string(n));
-    EXPECT_EQ(dm.Servidores[n]->porta, expected[n - 1].first);
-    EXPECT_EQ(dm.Servidores[n]->codigo_empresa, expected[n - 1].second);
+  ASSERT_EQ(dm.Servidores.size(), 3u);
+  EXPECT_EQ(dm.Servidores[0], nullptr);
+  const std::pair<int, int> expected[] = {{10166, 0}, {10167, 7}};
+  for (int n = 1; n <= 2; ++n) {
+    ASSERT_NE(dm.Servidores[n], nullptr);
+    EXPECT_EQ(dm.Servidores[n]->Name(), "Server" + std::to_string(n));
+    EXPECT_EQ(dm.Servidores[n]->Port(), expected[n - 1].first);
+    EXPECT_EQ(dm.Servidores[n]->Tag(), expected[n - 1].second);
+    EXPECT_TRUE(dm.Servidores[n]->Active());
   }
+  EXPECT_EQ(dm.HTTPServer.Port(), 12345);
+  EXPECT_FALSE(dm.HTTPServer.Active());
+}
+
+TEST_F(DataModuleTest, ABusyPortStopsTheBuildingThere) {
+  // Listener 2 asks for the port of listener 1, which is already open.
+  boost::asio::ip::tcp::acceptor taken(io_, {boost::asio::ip::tcp::v4(), 0});
+  const int busy = taken.local_endpoint().port();
+  WriteIni("[Portas]\nQuantidade=3\nPorta_1=0\nPorta_2=" + std::to_string(busy) +
+           "\n[Servidor]\nPorta=12345\n[Log]\nLevel=stDebug\n");
+  TdmPrincipal dm(pasta_, io_);
+  EXPECT_EQ(Create(dm), "Could not bind socket. Address and port are already in use.");
+  ASSERT_EQ(dm.Servidores.size(), 4u);
+  EXPECT_TRUE(dm.Servidores[1]->Active());
+  ASSERT_NE(dm.Servidores[2], nullptr);
+  EXPECT_FALSE(dm.Servidores[2]->Active());
+  EXPECT_EQ(dm.Servidores[3], nullptr);
+  EXPECT_EQ(dm.HTTPServer.Port(), 10165);  // the creation did not go through
+  EXPECT_NE(LogText().find("Gravar Motorista = T"), std::string::npos);
 }
 
 TEST_F(DataModuleTest, NegativeQuantity) {
@@ -181,11 +204,11 @@ TEST_F(DataModuleTest, NegativeQuantity) {
     EXPECT_EQ(Create(dm), "");
     EXPECT_TRUE(dm.Servidores.empty());
   }
-  WriteIni("[Portas]\nQuantidade=-2\n[Log]\nLevel=stDebug\n");
+  WriteIni("[Portas]\nQuantidade=-2\n[Log]\nLevel=stDebug\n[Servidor]\nPorta=12345\n");
   TdmPrincipal dm(pasta_, io_);
   EXPECT_EQ(Create(dm), "Range check error");
   EXPECT_TRUE(dm.Servidores.empty());
-  EXPECT_FALSE(dm.PortaServidor.has_value());
+  EXPECT_EQ(dm.HTTPServer.Port(), 10165);
   EXPECT_NE(LogText().find("Gravar Motorista = T"), std::string::npos);
 }
 
@@ -197,7 +220,6 @@ TEST_F(DataModuleTest, UnwritableFileStopsBeforeThePorts) {
   EXPECT_EQ(dm.Qtde_Dias_Remocao, 5);  // values read before the first write stay in effect
   EXPECT_TRUE(dm.GravarMotorista);
   EXPECT_TRUE(dm.Servidores.empty());
-  EXPECT_FALSE(dm.PortaServidor.has_value());
 }
 
 }  // namespace
