@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
