@@ -25,6 +25,8 @@ TempFolder::~TempFolder() {
 TestLog::TestLog() : logger_(folder_.Path()) {
   logger_.SetDiretorio("Logs");
   logger_.SetPrefixo("log_enviar");
+  // As the program's own log: request threads write to it at the same time.
+  logger_.SetMultiThread(true);
 }
 
 std::vector<std::string> TestLog::Texts() const {
