@@ -8,11 +8,14 @@
 
 namespace qit {
 
-// The threads that run every listener's accepting, reading and writing. Connections are
-// served by asynchronous operations on these few threads, never by a thread each. The
-// owner keeps the pool alive longer than every listener that uses it.
+// The threads that run every listener: a few that read, process and write the connections
+// (asynchronous operations, never a thread per connection), and one that only accepts them.
+// Accepting apart keeps taking connections while the others are busy, so the short listen
+// backlog does not overflow under load. The owner keeps the pool alive longer than every
+// listener that uses it.
 class HttpIoPool {
  public:
+  // thread_count: the threads that serve connections, besides the accepting one.
   explicit HttpIoPool(unsigned thread_count = 2);
   // Stops the threads; work still queued is dropped.
   ~HttpIoPool();
@@ -20,10 +23,14 @@ class HttpIoPool {
   HttpIoPool& operator=(const HttpIoPool&) = delete;
 
   boost::asio::io_context& Context() { return io_; }
+  boost::asio::io_context& AcceptContext() { return accept_io_; }
 
  private:
+  using WorkGuard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
   boost::asio::io_context io_;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  boost::asio::io_context accept_io_;
+  WorkGuard work_;
+  WorkGuard accept_work_;
   std::vector<std::jthread> threads_;
 };
 

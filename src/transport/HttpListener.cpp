@@ -27,12 +27,12 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
 }  // namespace
 
-HttpListener::HttpListener(net::io_context& io, HttpListenerSettings settings,
+HttpListener::HttpListener(net::io_context& io, net::io_context& accept_io, HttpListenerSettings settings,
                            std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers)
     : io_(io),
       settings_(std::move(settings)),
       dispatchers_(std::move(dispatchers)),
-      acceptor_(net::make_strand(io)),
+      acceptor_(accept_io),
       retry_timer_(acceptor_.get_executor()) {}
 
 void HttpListener::Open() {
@@ -43,6 +43,7 @@ void HttpListener::Open() {
   if (!error) acceptor_.bind(endpoint, error);
   if (error) ThrowBindError(error);
   acceptor_.listen(settings_.listen_queue, error);
+  if (!error) acceptor_.non_blocking(true, error);
   if (error) ThrowBindError(error);
   bound_port_ = acceptor_.local_endpoint().port();
 }
@@ -71,18 +72,31 @@ void HttpListener::OnAccept(boost::system::error_code error, tcp::socket socket)
     });
     return;
   }
+  // Take every connection already waiting, not one per turn of the pool: under load the
+  // backlog is short (ListenQueue) and a full backlog makes clients wait a second to retry.
+  bool more = true;
+  while (more) {
+    if (!Serve(std::move(socket))) return;
+    socket = tcp::socket(net::make_strand(io_));
+    acceptor_.accept(socket, error);  // non-blocking: fails with would_block when none waits
+    more = !error;
+  }
+  DoAccept();
+}
+
+bool HttpListener::Serve(tcp::socket socket) {
   std::shared_ptr<HttpSession> session;
   bool paused;
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) return;  // the socket closes as it goes out of scope
+    if (stopping_) return false;  // the socket closes as it goes out of scope
     session = std::make_shared<HttpSession>(std::move(socket), shared_from_this());
     sessions_.emplace(session.get(), session);
     const std::size_t limit = settings_.limits.max_connections;
     paused = accept_paused_ = limit > 0 && sessions_.size() >= limit;
   }
   session->Run();
-  if (!paused) DoAccept();
+  return !paused;
 }
 
 void HttpListener::SessionEnded(HttpSession* session) {

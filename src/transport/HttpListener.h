@@ -27,7 +27,8 @@ struct HttpListenerSettings {
 // connections. Shared with its connections, so it outlives the last of them.
 class HttpListener : public std::enable_shared_from_this<HttpListener> {
  public:
-  HttpListener(boost::asio::io_context& io, HttpListenerSettings settings,
+  // Connections are accepted on accept_io and served on io.
+  HttpListener(boost::asio::io_context& io, boost::asio::io_context& accept_io, HttpListenerSettings settings,
                std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers);
 
   // Binds the port and listens; raises when the port cannot be bound.
@@ -47,13 +48,15 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
  private:
   void DoAccept();
   void OnAccept(boost::system::error_code error, boost::asio::ip::tcp::socket socket);
+  // Starts a connection; false when no more may be accepted now (stopping, or at the limit).
+  bool Serve(boost::asio::ip::tcp::socket socket);
   bool Finished() const { return acceptor_closed_ && sessions_.empty(); }
 
   boost::asio::io_context& io_;
   const HttpListenerSettings settings_;
   const std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers_;
-  boost::asio::ip::tcp::acceptor acceptor_;  // used on its own strand only, after Open
-  boost::asio::steady_timer retry_timer_;    // on the acceptor's strand
+  boost::asio::ip::tcp::acceptor acceptor_;  // used on the accepting thread only, after Open
+  boost::asio::steady_timer retry_timer_;    // on the accepting thread
   int bound_port_ = 0;
 
   std::mutex mutex_;
