@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <firebird/Interface.h>
+
+#include "data/ConnectionString.h"
+#include "data/DbValue.h"
+#include "data/FbClient.h"
+#include "data/PreparedStatement.h"
+
+namespace qit {
+
+// One attachment to a Firebird database with its one transaction, made from a connection
+// definition. Used by one thread at a time.
+//
+// Statements prepared on the connection are kept for its life, keyed by their SQL text, so
+// the statements a worker runs for every record are prepared once. The auxiliary key
+// "StatementCache=False" in the connection string turns that off.
+//
+// When the server reports that the attachment is gone (network failure, shutdown), the
+// connection lets go of it and counts as detached: the next statement attaches anew.
+class DbConnection {
+ public:
+  // `default_definition` names the manager's default connection definition, which statement
+  // selection falls back to.
+  DbConnection(std::string name, std::string connection_string, std::string connection_type,
+               std::string default_definition);
+  // Rolls back an open transaction and detaches.
+  ~DbConnection();
+  DbConnection(const DbConnection&) = delete;
+  DbConnection& operator=(const DbConnection&) = delete;
+
+  const std::string& Name() const { return name_; }
+  const std::string& ConnectionString() const { return connection_string_; }
+  const std::string& ConnectionType() const { return connection_type_; }
+  const std::string& DefaultDefinition() const { return default_definition_; }
+  // Server + ":" + Database, or Database alone for a database opened by path.
+  const std::string& DatabaseName() const { return database_name_; }
+
+  bool Connected() const { return static_cast<bool>(attachment_); }
+  void Connect();
+  // Rolls back an open transaction and closes the attachment. The object stays valid and
+  // attaches again for the next statement.
+  void Disconnect();
+
+  bool InTransaction() const { return static_cast<bool>(transaction_); }
+  // Fails when the transaction is already active.
+  void BeginTransaction();
+  void CommitTransaction();
+  void RollbackTransaction();
+
+  // For statement objects. Prepare returns the kept statement for this text when there is
+  // one; a text the server refuses fails here. Execute and Query attach and start the
+  // transaction when needed, then run the statement with one value per marker.
+  std::shared_ptr<PreparedStatement> Prepare(const std::string& sql);
+  std::uint64_t Execute(PreparedStatement& statement, std::span<const DbValue* const> values);
+  std::vector<std::vector<DbValue>> Query(PreparedStatement& statement, std::span<const DbValue* const> values);
+  // Runs `sql` (no markers) in a short transaction of its own and returns every row.
+  std::vector<std::vector<DbValue>> QueryOnce(const std::string& sql);
+
+ private:
+  Firebird::IAttachment* Attachment();
+  Firebird::ITransaction* Transaction();
+  // Runs a client call; when it reports the attachment lost, lets go of the attachment.
+  template <class Call>
+  auto Guarded(Call&& call) -> decltype(call());
+  // Runs work(transaction) in a short transaction of its own, committed afterwards.
+  template <class Work>
+  auto InOwnTransaction(Work&& work) -> decltype(work(nullptr));
+  void Abandon();
+  void InvalidateStatements();
+
+  std::string name_;
+  std::string connection_string_;
+  std::string connection_type_;
+  std::string default_definition_;
+  ConnectionStringParts parts_;
+  std::string database_name_;
+  unsigned dialect_ = 3;
+  bool reuse_statements_ = true;
+
+  // Declaration order matters for destruction: statements, then transaction, then attachment.
+  fb::Ref<Firebird::IAttachment> attachment_;
+  fb::Ref<Firebird::ITransaction> transaction_;
+  std::unordered_map<std::string, std::shared_ptr<PreparedStatement>> statements_;
+};
+
+}  // namespace qit

@@ -1,0 +1,294 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+
+#include "ScratchCatalogue.h"
+#include "TestDatabase.h"
+#include "data/ConnectionManager.h"
+#include "data/FbClient.h"
+#include "data/Schema.h"
+
+namespace qit {
+namespace {
+
+using testing::ScratchCatalogue;
+using testing::TestDatabase;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::string FailureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Exception& error) {
+    return error.Message();
+  }
+  return "no error";
+}
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    database_.emplace(TestDatabase::Embedded(TestDatabase::Content::kSchema));
+    database_->Execute({
+        "CREATE TABLE NOTES (ID INTEGER NOT NULL, TEXTO VARCHAR(40))",
+        "CREATE PROCEDURE ADD_NOTE (ID INTEGER, TEXTO VARCHAR(40), EXTRA INTEGER) AS BEGIN "
+        "INSERT INTO NOTES (ID, TEXTO) VALUES (:ID, COALESCE(:TEXTO, 'none') || COALESCE(:EXTRA, '')); END",
+    });
+  }
+  static void TearDownTestSuite() { database_.reset(); }
+
+  PooledConnection Acquire(std::string_view extra = {}) {
+    manager_.SetConnections({database_->GpsDefinition(extra)});
+    return manager_.AcquireConnection();
+  }
+
+  int Count(DbConnection& connection, std::string_view sql_text) {
+    auto dataset = schema_.CreateDataset(connection, "StatementsLike");
+    dataset->ParamByName("TEXTO").SetAsString(std::string(sql_text));
+    dataset->Open();
+    return dataset->FieldByName("N").AsInteger();
+  }
+
+  static inline std::optional<TestDatabase> database_;
+  ConnectionManager manager_;
+  Schema schema_{
+      ScratchCatalogue()
+          .Dataset("Notes", "SELECT ID, TEXTO FROM NOTES WHERE ID = :ID ORDER BY TEXTO", {"ID", "UNUSED"},
+                   {"ID", "TEXTO"})
+          .Dataset("ConnectionId", "SELECT CURRENT_CONNECTION AS ID FROM RDB$DATABASE", {}, {"ID"})
+          .Dataset("StatementsLike",
+                   "SELECT COUNT(*) AS N FROM MON$STATEMENTS WHERE MON$ATTACHMENT_ID = CURRENT_CONNECTION "
+                   "AND MON$SQL_TEXT = :TEXTO",
+                   {"TEXTO"}, {"N"})
+          .Dataset("MissingParam", "SELECT ID FROM NOTES WHERE ID = :ID AND TEXTO = :TEXTO", {"ID"}, {"ID"})
+          .Dataset("MissingField", "SELECT ID FROM NOTES", {}, {"ID", "TEXTO"})
+          .Dataset("Broken", "SELECT * FROM NO_SUCH_TABLE", {}, {})
+          .Command("AddNote", "INSERT INTO NOTES (ID, TEXTO) VALUES (:ID, :TEXTO)", {"ID", "TEXTO"})
+          .Command("AddNoteByProcedure", "ADD_NOTE", {"id", "TEXTO:daptOutput", "UNKNOWN"}, "stStoredProcedure")
+          .Xml()};
+};
+
+TEST_F(ConnectionTest, TransactionLifecycle) {
+  PooledConnection connection = Acquire();
+  EXPECT_FALSE(connection->InTransaction());
+  connection->BeginTransaction();
+  EXPECT_EQ(FailureOf([&] { connection->BeginTransaction(); }), "Transaction is already active");
+  connection->CommitTransaction();
+  EXPECT_FALSE(connection->InTransaction());
+  EXPECT_EQ(FailureOf([&] { connection->CommitTransaction(); }), "Transaction is not active");
+
+  // Creating a statement does not start the transaction; running it does.
+  auto notes = schema_.CreateDataset(*connection, "Notes");
+  EXPECT_FALSE(connection->InTransaction());
+  notes->Open();
+  EXPECT_TRUE(connection->InTransaction());
+  connection->RollbackTransaction();
+  auto add = schema_.CreateCommand(*connection, "AddNote");
+  add->ParamByName("ID").SetAsInteger(1);
+  EXPECT_EQ(add->ExecuteCommand(), 1);
+  EXPECT_TRUE(connection->InTransaction());
+}
+
+TEST_F(ConnectionTest, PreparedStatementsAreKeptPerConnection) {
+  PooledConnection connection = Acquire();
+  const std::string text = schema_.Datasets()[0].Statements[0].SQL;
+  const std::string sent = "SELECT ID, TEXTO FROM NOTES WHERE ID = ? ORDER BY TEXTO";
+  std::vector<std::unique_ptr<DbDataset>> alive;
+  for (int i = 0; i < 3; ++i) alive.push_back(schema_.CreateDataset(*connection, "notes"));
+  EXPECT_EQ(Count(*connection, sent), 1);
+  for (auto& dataset : alive) {
+    dataset->ParamByName("ID").SetAsInteger(1);
+    dataset->Open();
+  }
+}
+
+TEST_F(ConnectionTest, StatementCacheCanBeTurnedOff) {
+  PooledConnection connection = Acquire("StatementCache=False;");
+  const std::string sent = "SELECT ID, TEXTO FROM NOTES WHERE ID = ? ORDER BY TEXTO";
+  std::vector<std::unique_ptr<DbDataset>> alive;
+  for (int i = 0; i < 3; ++i) alive.push_back(schema_.CreateDataset(*connection, "Notes"));
+  EXPECT_EQ(Count(*connection, sent), 3);
+}
+
+TEST_F(ConnectionTest, WrongSqlFailsAtEveryCreation) {
+  PooledConnection connection = Acquire();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      schema_.CreateDataset(*connection, "Broken");
+      FAIL() << "a statement on an unknown table must not be created";
+    } catch (const EFirebirdError& error) {
+      EXPECT_THAT(error.Message(), HasSubstr("Table unknown"));
+      EXPECT_THAT(error.Message(), HasSubstr("NO_SUCH_TABLE"));
+      EXPECT_EQ(error.ClassName(), "EFirebirdError");
+      EXPECT_FALSE(error.ConnectionLost());
+    }
+  }
+  EXPECT_TRUE(connection->Connected());
+}
+
+TEST_F(ConnectionTest, StatementSurvivesADisconnect) {
+  PooledConnection connection = Acquire();
+  auto add = schema_.CreateCommand(*connection, "AddNote");
+  auto notes = schema_.CreateDataset(*connection, "Notes");
+  connection->Disconnect();
+  EXPECT_FALSE(connection->Connected());
+  add->ParamByName("ID").SetAsInteger(2);
+  add->ParamByName("TEXTO").SetAsString("after");
+  add->ExecuteCommand();
+  EXPECT_TRUE(connection->Connected());
+  notes->ParamByName("ID").SetAsInteger(2);
+  notes->Open();
+  EXPECT_EQ(notes->FieldByName("TEXTO").AsString(), "after");
+}
+
+TEST_F(ConnectionTest, LostAttachmentIsLetGoAndTheNextStatementAttachesAnew) {
+  PooledConnection connection = Acquire();
+  auto id = schema_.CreateDataset(*connection, "ConnectionId");
+  id->Open();
+  const int first = id->FieldByName("ID").AsInteger();
+  connection->CommitTransaction();
+  database_->Execute({"DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + std::to_string(first)});
+
+  try {
+    id->Open();
+    FAIL() << "the attachment was shut down";
+  } catch (const EFirebirdError& error) {
+    EXPECT_TRUE(error.ConnectionLost()) << error.Message();
+  }
+  EXPECT_FALSE(connection->Connected());
+  EXPECT_FALSE(connection->InTransaction());
+  id->Open();
+  EXPECT_NE(id->FieldByName("ID").AsInteger(), first);
+}
+
+TEST_F(ConnectionTest, NamesMatchInAnyCaseAndUnknownNamesFailWithTheirCollection) {
+  PooledConnection connection = Acquire();
+  auto notes = schema_.CreateDataset(*connection, "NOTES");
+  EXPECT_EQ(notes->Name(), "Notes");
+  notes->ParamByName("id").SetAsInteger(3);
+  notes->Open();
+  EXPECT_TRUE(notes->IsEmpty());
+  EXPECT_TRUE(notes->FieldByName("texto").IsNull());
+
+  EXPECT_EQ(FailureOf([&] { schema_.CreateDataset(*connection, "Nope"); }),
+            "Cannot find item \"Nope\" in collection of type Datasets");
+  EXPECT_EQ(FailureOf([&] { schema_.CreateCommand(*connection, "Notes"); }),
+            "Cannot find item \"Notes\" in collection of type Commands");
+  EXPECT_EQ(FailureOf([&] { notes->ParamByName("X"); }), "Cannot find item \"X\" in collection of type Params");
+  EXPECT_EQ(FailureOf([&] { notes->FieldByName("Y"); }), "Cannot find item \"Y\" in collection of type Fields");
+  EXPECT_EQ(FailureOf([&] { schema_.CreateDataset(*connection, "MissingParam")->Open(); }),
+            "Cannot find item \"TEXTO\" in collection of type Params");
+  EXPECT_EQ(FailureOf([&] { schema_.CreateDataset(*connection, "MissingField")->Open(); }),
+            "Cannot find field TEXTO");
+}
+
+TEST_F(ConnectionTest, DatasetNavigation) {
+  PooledConnection connection = Acquire();
+  auto add = schema_.CreateCommand(*connection, "AddNote");
+  for (const char* text : {"b", "a", "c"}) {
+    add->ParamByName("ID").SetAsInteger(4);
+    add->ParamByName("TEXTO").SetAsString(text);
+    add->ExecuteCommand();
+  }
+  auto notes = schema_.CreateDataset(*connection, "Notes");
+  notes->ParamByName("ID").SetAsInteger(4);
+  notes->Open();
+  EXPECT_EQ(notes->RecordCount(), 3);
+  notes->Last();
+  EXPECT_EQ(notes->FieldByName("TEXTO").AsString(), "c");
+  EXPECT_FALSE(notes->Eof());
+  notes->First();
+  std::string seen;
+  for (; !notes->Eof(); notes->Next()) seen += notes->FieldByName("TEXTO").AsString();
+  EXPECT_EQ(seen, "abc");
+  EXPECT_EQ(notes->FieldByName("TEXTO").AsString(), "c");  // stays on the last row
+  notes->Close();
+  EXPECT_TRUE(notes->Eof());
+  EXPECT_EQ(notes->FieldByName("TEXTO").AsString(), "");
+}
+
+TEST_F(ConnectionTest, StoredProcedureCallIsBuiltFromItsDeclaredParameters) {
+  PooledConnection connection = Acquire();
+  ASSERT_FALSE(connection->InTransaction());
+  auto call = schema_.CreateCommand(*connection, "AddNoteByProcedure");
+  EXPECT_TRUE(connection->InTransaction());  // building the call starts the transaction
+  EXPECT_EQ(call->SQL(), "EXECUTE PROCEDURE ADD_NOTE (?ID, ?TEXTO, ?EXTRA)");
+  call->ParamByName("ID").SetAsInteger(5);
+  call->ParamByName("TEXTO").SetAsString("output params are not sent");
+  call->ParamByName("UNKNOWN").SetAsInteger(9);  // the procedure has no such parameter
+  call->ExecuteCommand();
+  auto notes = schema_.CreateDataset(*connection, "Notes");
+  notes->ParamByName("ID").SetAsInteger(5);
+  notes->Open();
+  ASSERT_EQ(notes->RecordCount(), 1);
+  EXPECT_EQ(notes->FieldByName("TEXTO").AsString(), "none");
+}
+
+TEST_F(ConnectionTest, StoredProcedureCallIsBuiltOncePerDatabase) {
+  PooledConnection connection = Acquire();
+  EXPECT_EQ(schema_.CreateCommand(*connection, "AddNoteByProcedure")->SQL(),
+            "EXECUTE PROCEDURE ADD_NOTE (?ID, ?TEXTO, ?EXTRA)");
+  connection->CommitTransaction();
+  // A parameter list changed later is not read again by this process.
+  database_->Execute({"ALTER PROCEDURE ADD_NOTE (ID INTEGER, TEXTO VARCHAR(40)) AS BEGIN "
+                      "INSERT INTO NOTES (ID, TEXTO) VALUES (:ID, :TEXTO); END"});
+  EXPECT_EQ(schema_.CreateCommand(*connection, "AddNoteByProcedure")->SQL(),
+            "EXECUTE PROCEDURE ADD_NOTE (?ID, ?TEXTO, ?EXTRA)");
+  // Another catalogue object reads the list again (on an attachment of its own, since this
+  // one keeps the procedure's old version prepared).
+  Schema fresh{ScratchCatalogue().Command("Call", "ADD_NOTE", {"ID"}, "stStoredProcedure").Xml()};
+  ConnectionManager other;
+  other.SetConnections({database_->GpsDefinition()});
+  PooledConnection another = other.AcquireConnection();
+  EXPECT_EQ(fresh.CreateCommand(*another, "Call")->SQL(), "EXECUTE PROCEDURE ADD_NOTE (?ID, ?TEXTO)");
+}
+
+TEST_F(ConnectionTest, AttachErrorsCarryTheClientText) {
+  manager_.SetConnections({{.Name = "GPS",
+                            .ConnectionString = "FIB?Database=/nonexistent/none.fdb;UserID=SYSDBA;Charset=UTF8",
+                            .ConnectionType = "Interbase",
+                            .Default = true,
+                            .Description = {}}});
+  try {
+    manager_.AcquireConnection();
+    FAIL() << "attaching a missing file must fail";
+  } catch (const EFirebirdError& error) {
+    EXPECT_THAT(error.Message(), HasSubstr("/nonexistent/none.fdb"));
+  }
+}
+
+// ---- Statement selection ----
+
+StatementDefinition Variant(std::string connection, std::string type, bool is_default, std::string sql) {
+  return {.Connection = std::move(connection),
+          .ConnectionType = std::move(type),
+          .Default = is_default,
+          .Name = {},
+          .SQL = std::move(sql),
+          .StatementType = StatementType::stSQL,
+          .ColumnMappings = {}};
+}
+
+TEST(StatementSelectionTest, ConnectionThenTypeThenDefaultThenDefaultConnection) {
+  const DbConnection gps("GPS", "FIB?Database=x", "Interbase", "Main");
+  struct Case {
+    std::vector<StatementDefinition> variants;
+    std::string chosen;
+  } cases[] = {
+      {{Variant("", "", true, "default"), Variant("", "interbase", false, "type"), Variant("gps", "", false, "name")},
+       "name"},
+      {{Variant("", "", true, "default"), Variant("Other", "INTERBASE", false, "type")}, "type"},
+      {{Variant("main", "", false, "main"), Variant("", "", true, "default1"), Variant("", "", true, "default2")},
+       "default1"},
+      {{Variant("Other", "Oracle", false, "other"), Variant("MAIN", "", false, "main")}, "main"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SelectStatement(c.variants, gps, "S").SQL, c.chosen);
+
+  EXPECT_EQ(FailureOf([&] { SelectStatement({Variant("Other", "Oracle", false, "x")}, gps, "Busca"); }),
+            "Cannot find statement Busca for connection Main");
+}
+
+}  // namespace
+}  // namespace qit
