@@ -1,10 +1,9 @@
 #pragma once
 
-#include <thread>
-#include <vector>
-
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <thread>
+#include <vector>
 
 namespace qit {
 

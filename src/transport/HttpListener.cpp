@@ -1,9 +1,8 @@
 #include "transport/HttpListener.h"
 
-#include <vector>
-
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
+#include <vector>
 
 #include "common/Errors.h"
 #include "transport/HttpSession.h"
@@ -55,10 +54,10 @@ void HttpListener::Start() {
 void HttpListener::DoAccept() {
   // Every connection gets its own strand: its handlers never run at the same time, while
   // different connections run on all of the pool's threads.
-  acceptor_.async_accept(net::make_strand(io_), [self = shared_from_this()](boost::system::error_code error,
-                                                                            tcp::socket socket) {
-    self->OnAccept(error, std::move(socket));
-  });
+  acceptor_.async_accept(net::make_strand(io_),
+                         [self = shared_from_this()](boost::system::error_code error, tcp::socket socket) {
+                           self->OnAccept(error, std::move(socket));
+                         });
 }
 
 void HttpListener::OnAccept(boost::system::error_code error, tcp::socket socket) {

@@ -15,10 +15,14 @@ const std::string* HttpRequest::FindHeader(std::string_view name) const {
 
 std::string_view ReasonPhrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 413: return "Payload Too Large";
-    case 500: return "Internal Server Error";
-    default: return "Unknown";
+    case 200:
+      return "OK";
+    case 413:
+      return "Payload Too Large";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Unknown";
   }
 }
 

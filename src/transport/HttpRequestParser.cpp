@@ -24,7 +24,8 @@ bool IsServedMethod(std::string_view method) { return method == "GET" || method 
 // last one is "chunked".
 bool IsChunked(std::string_view transfer_encoding) {
   const std::size_t comma = transfer_encoding.rfind(',');
-  const std::string_view last = comma == std::string_view::npos ? transfer_encoding : transfer_encoding.substr(comma + 1);
+  const std::string_view last =
+      comma == std::string_view::npos ? transfer_encoding : transfer_encoding.substr(comma + 1);
   return SameText(Trim(last), "chunked");
 }
 
@@ -79,7 +80,8 @@ Result HttpRequestParser::Feed(std::string_view bytes) {
 }
 
 Result HttpRequestParser::FinishInput() {
-  if (result_ == Result::kNeedMore) result_ = state_ == State::kBodyUntilClose ? Finish(Result::kComplete) : Result::kReject;
+  if (result_ == Result::kNeedMore)
+    result_ = state_ == State::kBodyUntilClose ? Finish(Result::kComplete) : Result::kReject;
   return result_;
 }
 
@@ -93,9 +95,12 @@ bool HttpRequestParser::TakeLine(std::string_view& bytes) {
 
 Result HttpRequestParser::OnLine(std::string_view line) {
   switch (state_) {
-    case State::kRequestLine: return OnRequestLine(line);
-    case State::kHeaders: return OnHeaderLine(line);
-    case State::kChunkSize: return OnChunkSize(line);
+    case State::kRequestLine:
+      return OnRequestLine(line);
+    case State::kHeaders:
+      return OnHeaderLine(line);
+    case State::kChunkSize:
+      return OnChunkSize(line);
     case State::kChunkEnd:
       // The chunk's data ends with an empty line; anything else is not chunked coding.
       if (!line.empty()) return Result::kReject;
@@ -104,7 +109,8 @@ Result HttpRequestParser::OnLine(std::string_view line) {
     case State::kTrailers:
       // Trailer fields carry nothing this server uses; the empty line ends the request.
       return line.empty() ? Finish(Result::kComplete) : Result::kNeedMore;
-    default: return Result::kReject;
+    default:
+      return Result::kReject;
   }
 }
 

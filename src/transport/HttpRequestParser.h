@@ -20,10 +20,10 @@ namespace qit {
 class HttpRequestParser {
  public:
   enum class Result {
-    kNeedMore,   // feed more bytes (or FinishInput when the client closed its sending side)
-    kComplete,   // Request() holds the whole request; later bytes are ignored
-    kReject,     // not a request this server answers: close without a response
-    kTooLarge,   // the body (or the head) exceeds the limits: answer 413, read no further
+    kNeedMore,  // feed more bytes (or FinishInput when the client closed its sending side)
+    kComplete,  // Request() holds the whole request; later bytes are ignored
+    kReject,    // not a request this server answers: close without a response
+    kTooLarge,  // the body (or the head) exceeds the limits: answer 413, read no further
   };
 
   // Longest request head (request line and header fields) and longest chunk-size line.
@@ -38,7 +38,17 @@ class HttpRequestParser {
   HttpRequest& Request() { return request_; }
 
  private:
-  enum class State { kRequestLine, kHeaders, kBody, kBodyUntilClose, kChunkSize, kChunkData, kChunkEnd, kTrailers, kDone };
+  enum class State {
+    kRequestLine,
+    kHeaders,
+    kBody,
+    kBodyUntilClose,
+    kChunkSize,
+    kChunkData,
+    kChunkEnd,
+    kTrailers,
+    kDone
+  };
 
   // Moves bytes up to and including the next line feed into line_; true when the line is
   // complete.
@@ -55,9 +65,9 @@ class HttpRequestParser {
   HttpRequest request_;
   State state_ = State::kRequestLine;
   Result result_ = Result::kNeedMore;
-  std::string line_;              // the line being read; kept between calls of Feed
-  std::size_t head_bytes_ = 0;    // bytes of the request line, header fields and trailers
-  std::size_t remaining_ = 0;     // body or chunk bytes still expected
+  std::string line_;            // the line being read; kept between calls of Feed
+  std::size_t head_bytes_ = 0;  // bytes of the request line, header fields and trailers
+  std::size_t remaining_ = 0;   // body or chunk bytes still expected
 };
 
 }  // namespace qit

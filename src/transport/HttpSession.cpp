@@ -23,9 +23,7 @@ constexpr std::chrono::seconds kDrainTime{2};
 }  // namespace
 
 HttpSession::HttpSession(net::ip::tcp::socket&& socket, std::shared_ptr<HttpListener> listener)
-    : stream_(std::move(socket)),
-      listener_(std::move(listener)),
-      parser_(listener_->Settings().limits.max_body_bytes) {
+    : stream_(std::move(socket)), listener_(std::move(listener)), parser_(listener_->Settings().limits.max_body_bytes) {
   boost::system::error_code error;
   const auto peer = stream_.socket().remote_endpoint(error);
   if (!error) peer_address_ = peer.address().to_string();
@@ -47,11 +45,13 @@ void HttpSession::Close() {
 
 void HttpSession::DoRead() {
   const std::chrono::seconds timeout = listener_->Settings().limits.read_timeout;
-  if (timeout.count() > 0) stream_.expires_after(timeout);
-  else stream_.expires_never();
-  stream_.async_read_some(net::buffer(buffer_), [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
-    self->OnRead(error, bytes);
-  });
+  if (timeout.count() > 0)
+    stream_.expires_after(timeout);
+  else
+    stream_.expires_never();
+  stream_.async_read_some(
+      net::buffer(buffer_),
+      [self = shared_from_this()](beast::error_code error, std::size_t bytes) { self->OnRead(error, bytes); });
 }
 
 void HttpSession::OnRead(beast::error_code error, std::size_t bytes) {
@@ -59,12 +59,15 @@ void HttpSession::OnRead(beast::error_code error, std::size_t bytes) {
   if (error && error != net::error::eof) return;
   const Result result = error ? parser_.FinishInput() : parser_.Feed(std::string_view(buffer_.data(), bytes));
   switch (result) {
-    case Result::kNeedMore: return DoRead();
-    case Result::kReject: return;
+    case Result::kNeedMore:
+      return DoRead();
+    case Result::kReject:
+      return;
     case Result::kTooLarge:
       unread_input_ = !error;
       return Respond(PayloadTooLargeResponse(listener_->Settings().limits.max_body_bytes), false);
-    case Result::kComplete: break;
+    case Result::kComplete:
+      break;
   }
   HttpRequest& request = parser_.Request();
   if (!HasSupportedAuthorization(request)) return;

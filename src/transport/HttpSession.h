@@ -1,11 +1,10 @@
 #pragma once
 
 #include <array>
-#include <memory>
-#include <string>
-
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <memory>
+#include <string>
 
 #include "transport/HttpMessage.h"
 #include "transport/HttpRequestParser.h"

@@ -1,8 +1,8 @@
 #include "transport/RODLLibrary.h"
 
-#include <algorithm>
-
 #include <fmt/format.h>
+
+#include <algorithm>
 #include <pugixml.hpp>
 
 #include "common/Errors.h"
@@ -34,8 +34,11 @@ TRODLOperation ReadOperation(const pugi::xml_node& node) {
 }
 
 TRODLService ReadService(const pugi::xml_node& node) {
-  return {Attribute(node, "Name"), Attribute(node, "UID"), Attribute(node, "Ancestor"),
-          SameText(Attribute(node, "Abstract"), "1"), Documentation(node),
+  return {Attribute(node, "Name"),
+          Attribute(node, "UID"),
+          Attribute(node, "Ancestor"),
+          SameText(Attribute(node, "Abstract"), "1"),
+          Documentation(node),
           ReadList(node, "Interfaces", "Interface", [](const pugi::xml_node& interface) {
             return TRODLInterface{Attribute(interface, "Name"), Attribute(interface, "UID"), Documentation(interface),
                                   ReadList(interface, "Operations", "Operation", ReadOperation)};

@@ -41,7 +41,8 @@ class Router {
     const auto [path, sub_path] = Split(transport_.RequestPath());
     if (const TROHTTPDispatcher* dispatcher = dispatchers_.FindDispatcher(path))
       return ToDispatcher(*dispatcher, request_text, sub_path);
-    if (SameText(path, "/rodl") && sub_path.empty() && options_.serve_rodl) return Answer(FindResource("RODLFILE"), kXmlUtf8ContentType);
+    if (SameText(path, "/rodl") && sub_path.empty() && options_.serve_rodl)
+      return Answer(FindResource("RODLFILE"), kXmlUtf8ContentType);
     if (!options_.serve_info_page) return InvalidPath();
     if (SameText(path, "/doc")) {
       if (sub_path == "css") return Answer(FindResource("DOCCSS"), "text/css");
@@ -58,7 +59,8 @@ class Router {
   bool ToDispatcher(const TROHTTPDispatcher& dispatcher, std::string_view request_text, const std::string& sub_path) {
     IMessageHandler& handler = *dispatcher.Message;
     // A request without a body asks for the service description, whatever follows the path.
-    if (request_text.empty()) return options_.serve_rodl ? handler.ProcessMessage(transport_, request_text, text_) : InvalidPath();
+    if (request_text.empty())
+      return options_.serve_rodl ? handler.ProcessMessage(transport_, request_text, text_) : InvalidPath();
     if (sub_path.empty() || !options_.serve_rodl) return handler.ProcessMessage(transport_, request_text, text_);
     if (SameText(sub_path, "rodl")) {
       OverridePath(dispatcher);

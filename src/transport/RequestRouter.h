@@ -9,9 +9,9 @@ namespace qit {
 
 // What a listener serves besides its dispatchers, and how it reports failures.
 struct HttpServeOptions {
-  bool serve_rodl = true;               // service description and interface definition
-  bool serve_info_page = true;          // information page, icon, documentation page
-  bool send_exceptions_as_500 = true;   // a failed request is answered with status 500
+  bool serve_rodl = true;              // service description and interface definition
+  bool serve_info_page = true;         // information page, icon, documentation page
+  bool send_exceptions_as_500 = true;  // a failed request is answered with status 500
 };
 
 // Whether the request may be answered: an Authorization field must use the "Basic" scheme.

@@ -1,8 +1,8 @@
 #include "transport/TRODLToWSDL.h"
 
-#include <algorithm>
-
 #include <fmt/format.h>
+
+#include <algorithm>
 
 #include "common/Errors.h"
 #include "common/Text.h"
@@ -26,9 +26,13 @@ class WsdlLines {
   std::vector<std::string> lines_;
 };
 
-bool IsInput(const TRODLParameter& parameter) { return SameText(parameter.Flag, "In") || SameText(parameter.Flag, "InOut"); }
+bool IsInput(const TRODLParameter& parameter) {
+  return SameText(parameter.Flag, "In") || SameText(parameter.Flag, "InOut");
+}
 
-bool IsOutput(const TRODLParameter& parameter) { return SameText(parameter.Flag, "Out") || SameText(parameter.Flag, "InOut"); }
+bool IsOutput(const TRODLParameter& parameter) {
+  return SameText(parameter.Flag, "Out") || SameText(parameter.Flag, "InOut");
+}
 
 std::string SchemaType(const TRODLLibrary& library, const std::string& type) {
   if (SameText(type, "String")) return "xs:string";
@@ -173,8 +177,9 @@ std::vector<std::string> TRODLToWSDL::Generate(const WsdlTarget& target) const {
   } else {
     for (const TRODLService& service : library_.Services) services.push_back(&service);
   }
-  const std::string target_namespace =
-      target.target_namespace.find(':') == std::string::npos ? "urn:" + target.target_namespace : target.target_namespace;
+  const std::string target_namespace = target.target_namespace.find(':') == std::string::npos
+                                           ? "urn:" + target.target_namespace
+                                           : target.target_namespace;
   if (!target.xsd_name.empty()) throw Exception("No xsd by that name");
 
   WsdlLines out;

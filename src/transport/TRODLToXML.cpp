@@ -1,9 +1,9 @@
 #include "transport/TRODLToXML.h"
 
+#include <fmt/format.h>
+
 #include <initializer_list>
 #include <utility>
-
-#include <fmt/format.h>
 
 #include "transport/XmlText.h"
 
@@ -22,7 +22,8 @@ class XmlLines {
   void Empty(std::string_view name, Attributes attributes) { Tag(name, attributes, " />"); }
   void Close(std::string_view name) { fmt::format_to(std::back_inserter(out_), "</{}>\r\n", name); }
   void Documentation(std::string_view text) {
-    if (!text.empty()) fmt::format_to(std::back_inserter(out_), "<Documentation>{}</Documentation>\r\n", XmlEscape(text));
+    if (!text.empty())
+      fmt::format_to(std::back_inserter(out_), "<Documentation>{}</Documentation>\r\n", XmlEscape(text));
   }
 
  private:
@@ -87,9 +88,9 @@ void WriteArray(XmlLines& xml, const TRODLArray& type) {
 }  // namespace
 
 std::string TRODLToXML(const TRODLLibrary& library, std::string_view stylesheet_href) {
-  std::string out = fmt::format(
-      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"{}\"?>\r\n",
-      XmlEscape(stylesheet_href, true));
+  std::string out =
+      fmt::format("<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"{}\"?>\r\n",
+                  XmlEscape(stylesheet_href, true));
   XmlLines xml(out);
   xml.Open("Library", {{"Name", library.Name},
                        {"UID", library.UID},

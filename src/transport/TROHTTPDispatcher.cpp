@@ -11,7 +11,8 @@ const TROHTTPDispatcher& TROHTTPMessageDispatchers::Add(TROHTTPDispatcher dispat
   if (dispatcher.Message == nullptr)
     throw Exception(fmt::format("Dispatcher {} has no message handler", dispatcher.Name));
   for (const TROHTTPDispatcher& item : items_)
-    if (item.Message == dispatcher.Message) throw Exception(fmt::format("Dispatcher for {} already assigned", dispatcher.Name));
+    if (item.Message == dispatcher.Message)
+      throw Exception(fmt::format("Dispatcher for {} already assigned", dispatcher.Name));
   return items_.emplace_back(std::move(dispatcher));
 }
 

@@ -7,11 +7,20 @@ std::string XmlEscape(std::string_view text, bool in_attribute) {
   escaped.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '"': escaped += in_attribute ? "&quot;" : "\""; break;
-      default: escaped += c;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += in_attribute ? "&quot;" : "\"";
+        break;
+      default:
+        escaped += c;
     }
   }
   return escaped;

@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
-
 #include <pugixml.hpp>
 
 #include "transport/ServiceDescription.h"
