@@ -47,6 +47,8 @@ TdmPrincipal::TdmPrincipal(PastaPrograma pasta, boost::asio::io_context& io)
       HTTPServer(io_pool_, despachantes_) {
   ConfigurarLogger(Log, "log_enviar");
   ConfigurarLogger(Log_Atualizar, "log_atualizar");
+  ConnectionManager.SetReleaseErrorHandler(
+      [this](const std::exception& error) { Log.RegistrarExcecao(&error, "ReleaseConnection"); });
   fabricas_.Add(NewServicoTelemetriaFactory(ambiente_));
   HTTPServer.SetName("HTTPServer");
   HTTPServer.SetPort(10165);
@@ -56,6 +58,9 @@ TdmPrincipal::TdmPrincipal(PastaPrograma pasta, boost::asio::io_context& io)
 TdmPrincipal::~TdmPrincipal() = default;
 
 void TdmPrincipal::DataModuleCreate() {
+  // The connection file comes first; when it cannot be loaded nothing else is done.
+  const std::filesystem::path conexao = pasta_.ArquivoConexao();
+  if (std::filesystem::exists(conexao)) ConnectionManager.LoadConnectionFile(conexao);
   const int porta = LerConfiguracao();
   // Only a creation that went through sets the main listener's port.
   HTTPServer.SetPort(porta);

@@ -8,6 +8,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "data/ConnectionManager.h"
+#include "data/Schema.h"
 #include "host/AmbienteEnviar.h"
 #include "logging/VoradaLogger.h"
 #include "service/ListaDeEnvio.h"
@@ -65,6 +67,9 @@ class TdmPrincipal {
  public:
   TVoradaLogger Log;
   TVoradaLogger Log_Atualizar;
+  // The fleet database: connection definitions and pool, and the statement catalogue.
+  qit::ConnectionManager ConnectionManager;
+  qit::Schema Schema;
   // The send queue: Enviar hands every list it receives to it.
   TListaDeEnvio ListaDeEnvio;
 

@@ -224,3 +224,32 @@ TEST_F(DataModuleTest, UnwritableFileStopsBeforeThePorts) {
 
 }  // namespace
 }  // namespace qit
+
+namespace qit {
+namespace {
+
+TEST_F(DataModuleTest, TheConnectionFileIsLoadedFirst) {
+  std::ofstream(pasta_.ArquivoConexao())
+      << "<Connections><MaxPoolSize>3</MaxPoolSize><Definitions><Definition><Name>GPS</Name>"
+         "<ConnectionString>FIB?Server=;Database=/tmp/x.fdb;UserID=SYSDBA;Password=k;Charset=UTF8;"
+         "</ConnectionString><Default>True</Default><ConnectionType>Interbase</ConnectionType>"
+         "</Definition></Definitions></Connections>";
+  TdmPrincipal dm(pasta_, io_);
+  EXPECT_EQ(Create(dm), "");
+  EXPECT_EQ(dm.ConnectionManager.MaxPoolSize(), 3);
+  ASSERT_EQ(dm.ConnectionManager.Connections().size(), 1u);
+  EXPECT_NE(dm.ConnectionManager.Connections()[0].ConnectionString.find("/tmp/x.fdb"), std::string::npos);
+}
+
+TEST_F(DataModuleTest, AnUnreadableConnectionFileStopsEverything) {
+  std::ofstream(pasta_.ArquivoConexao()) << "<Connections><Definitions></Connections>";
+  TdmPrincipal dm(pasta_, io_);
+  EXPECT_EQ(Create(dm).rfind("Cannot load XML document.\rReason: ", 0), 0u);
+  EXPECT_FALSE(fs::exists(pasta_.ArquivoConfiguracao()));  // the configuration was never opened
+  EXPECT_EQ(dm.Qtde_Dias_Remocao, 0);
+  EXPECT_FALSE(dm.GravarMotorista);
+  EXPECT_TRUE(dm.Servidores.empty());
+}
+
+}  // namespace
+}  // namespace qit
