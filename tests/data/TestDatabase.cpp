@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <random>
 #include <stdexcept>
 
@@ -158,16 +157,17 @@ TestDatabase TestDatabase::OnServer(Content content, const std::string& user, co
 
 void TestDatabase::Create(Content content, bool forced_writes) const {
   const std::string name = server_.empty() ? file_.string() : server_ + ":" + file_.string();
-  // The schema goes in without forced writes: dozens of metadata commits would otherwise
-  // each wait for the disk.
-  std::optional<Attachment> attachment(std::in_place, name, user_, password_, server_.empty(), true, 0);
   std::vector<std::string> statements = SplitSqlScript(ReadFile(std::filesystem::path(QIT_DB_DIR) / "schema.sql"));
   if (content == Content::kSchemaAndDemo) {
     const auto demo = SplitSqlScript(ReadFile(std::filesystem::path(QIT_DB_DIR) / "demo.sql"));
     statements.insert(statements.end(), demo.begin(), demo.end());
   }
-  for (const std::string& statement : statements) attachment->Run(statement);
-  attachment.reset();
+  {
+    // The schema goes in without forced writes: dozens of metadata commits would otherwise
+    // each wait for the disk.
+    Attachment attachment(name, user_, password_, server_.empty(), true, 0);
+    for (const std::string& statement : statements) attachment.Run(statement);
+  }
   if (forced_writes) Attachment(name, user_, password_, server_.empty(), false, 1);
 }
 
