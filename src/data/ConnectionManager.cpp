@@ -72,66 +72,31 @@ ConnectionManager::~ConnectionManager() {
   idle_.clear();
 }
 
-std::vector<ConnectionDefinition> ConnectionManager::Connections() const {
-  std::lock_guard lock(mutex_);
-  return definitions_;
-}
+std::vector<ConnectionDefinition> ConnectionManager::Connections() const { return Locked(definitions_); }
 
 void ConnectionManager::SetConnections(std::vector<ConnectionDefinition> definitions) {
-  std::lock_guard lock(mutex_);
-  definitions_ = std::move(definitions);
+  SetLocked(definitions_, std::move(definitions));
 }
 
 std::string ConnectionManager::DefaultConnectionName() const {
   std::lock_guard lock(mutex_);
+  return DefaultNameLocked();
+}
+
+std::string ConnectionManager::DefaultNameLocked() const {
   const auto found = std::find_if(definitions_.begin(), definitions_.end(), [](const auto& d) { return d.Default; });
   return found == definitions_.end() ? std::string() : found->Name;
 }
 
-bool ConnectionManager::PoolingEnabled() const {
-  std::lock_guard lock(mutex_);
-  return pooling_enabled_;
-}
-
-void ConnectionManager::SetPoolingEnabled(bool value) {
-  std::lock_guard lock(mutex_);
-  pooling_enabled_ = value;
-}
-
-qit::PoolBehaviour ConnectionManager::PoolBehaviour() const {
-  std::lock_guard lock(mutex_);
-  return pool_behaviour_;
-}
-
-void ConnectionManager::SetPoolBehaviour(qit::PoolBehaviour value) {
-  std::lock_guard lock(mutex_);
-  pool_behaviour_ = value;
-}
-
-int ConnectionManager::MaxPoolSize() const {
-  std::lock_guard lock(mutex_);
-  return max_pool_size_;
-}
-
-void ConnectionManager::SetMaxPoolSize(int value) {
-  std::lock_guard lock(mutex_);
-  max_pool_size_ = value;
-}
-
-int ConnectionManager::WaitIntervalSeconds() const {
-  std::lock_guard lock(mutex_);
-  return wait_interval_seconds_;
-}
-
-void ConnectionManager::SetWaitIntervalSeconds(int value) {
-  std::lock_guard lock(mutex_);
-  wait_interval_seconds_ = value;
-}
-
-int ConnectionManager::PoolTimeoutSeconds() const {
-  std::lock_guard lock(mutex_);
-  return pool_timeout_seconds_;
-}
+bool ConnectionManager::PoolingEnabled() const { return Locked(pooling_enabled_); }
+void ConnectionManager::SetPoolingEnabled(bool value) { SetLocked(pooling_enabled_, value); }
+qit::PoolBehaviour ConnectionManager::PoolBehaviour() const { return Locked(pool_behaviour_); }
+void ConnectionManager::SetPoolBehaviour(qit::PoolBehaviour value) { SetLocked(pool_behaviour_, value); }
+int ConnectionManager::MaxPoolSize() const { return Locked(max_pool_size_); }
+void ConnectionManager::SetMaxPoolSize(int value) { SetLocked(max_pool_size_, value); }
+int ConnectionManager::WaitIntervalSeconds() const { return Locked(wait_interval_seconds_); }
+void ConnectionManager::SetWaitIntervalSeconds(int value) { SetLocked(wait_interval_seconds_, value); }
+int ConnectionManager::PoolTimeoutSeconds() const { return Locked(pool_timeout_seconds_); }
 
 void ConnectionManager::SetPoolTimeoutSeconds(int value) {
   {
@@ -144,19 +109,13 @@ void ConnectionManager::SetPoolTimeoutSeconds(int value) {
 }
 
 qit::PoolTransactionBehaviour ConnectionManager::PoolTransactionBehaviour() const {
-  std::lock_guard lock(mutex_);
-  return transaction_behaviour_;
+  return Locked(transaction_behaviour_);
 }
-
 void ConnectionManager::SetPoolTransactionBehaviour(qit::PoolTransactionBehaviour value) {
-  std::lock_guard lock(mutex_);
-  transaction_behaviour_ = value;
+  SetLocked(transaction_behaviour_, value);
 }
 
-int ConnectionManager::LiveCount() const {
-  std::lock_guard lock(mutex_);
-  return live_;
-}
+int ConnectionManager::LiveCount() const { return Locked(live_); }
 
 int ConnectionManager::IdleCount() const {
   std::lock_guard lock(mutex_);
@@ -164,17 +123,11 @@ int ConnectionManager::IdleCount() const {
 }
 
 void ConnectionManager::SetReleaseErrorHandler(ReleaseErrorHandler handler) {
-  std::lock_guard lock(mutex_);
-  release_error_handler_ = std::move(handler);
+  SetLocked(release_error_handler_, std::move(handler));
 }
 
 void ConnectionManager::ReportReleaseError(const std::exception& error) const {
-  ReleaseErrorHandler handler;
-  {
-    std::lock_guard lock(mutex_);
-    handler = release_error_handler_;
-  }
-  if (handler) handler(error);
+  if (const ReleaseErrorHandler handler = Locked(release_error_handler_)) handler(error);
   else std::cerr << "Connection given back with an error: " << error.what() << '\n';
 }
 
@@ -198,9 +151,7 @@ PooledConnection ConnectionManager::AcquireConnection(std::string_view name, boo
                                     [&](const auto& d) { return SameText(d.Name, name); });
     if (found == definitions_.end()) throw CannotFindError("connection", name, kConnectionDefinitions);
     definition = *found;
-    const auto first_default =
-        std::find_if(definitions_.begin(), definitions_.end(), [](const auto& d) { return d.Default; });
-    if (first_default != definitions_.end()) default_name = first_default->Name;
+    default_name = DefaultNameLocked();
     pooling = pooling_enabled_;
   }
   if (!pooling) return PooledConnection(nullptr, Open(definition, default_name, open));

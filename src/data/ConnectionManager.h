@@ -111,6 +111,19 @@ class ConnectionManager {
     std::chrono::steady_clock::time_point since;
   };
 
+  // A copy of a member read, or a member written, under the pool lock.
+  template <class T>
+  T Locked(const T& member) const {
+    std::lock_guard lock(mutex_);
+    return member;
+  }
+  template <class T>
+  void SetLocked(T& member, T value) {
+    std::lock_guard lock(mutex_);
+    member = std::move(value);
+  }
+
+  std::string DefaultNameLocked() const;
   std::unique_ptr<DbConnection> Open(const ConnectionDefinition& definition, const std::string& default_name,
                                      bool open) const;
   void ReleaseConnection(std::unique_ptr<DbConnection> connection);

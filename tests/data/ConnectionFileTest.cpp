@@ -5,6 +5,7 @@
 #include <fstream>
 #include <random>
 
+#include "FailureOf.h"
 #include "data/ConnectionFile.h"
 #include "data/ConnectionManager.h"
 
@@ -90,12 +91,8 @@ TEST_F(ConnectionFileTest, DefinitionsLayoutDefaultsDifferFromBuiltInValues) {
   EXPECT_EQ(manager.PoolTransactionBehaviour(), PoolTransactionBehaviour::ptRollback);
   // The built-in GPS definition is gone with the rest of the list.
   EXPECT_TRUE(manager.Connections().empty());
-  try {
-    manager.AcquireConnection("GPS");
-    FAIL() << "GPS should be unknown";
-  } catch (const Exception& error) {
-    EXPECT_EQ(error.Message(), "Cannot find connection \"GPS\" in collection of type ConnectionDefinitions");
-  }
+  EXPECT_EQ(testing::FailureOf([&] { manager.AcquireConnection("GPS"); }),
+            "Cannot find connection \"GPS\" in collection of type ConnectionDefinitions");
 }
 
 TEST_F(ConnectionFileTest, PoolingBehaviorTexts) {
@@ -166,12 +163,7 @@ TEST_F(ConnectionFileTest, PropertyLayoutWithoutConnectionsKeepsTheDefinitions) 
 TEST_F(ConnectionFileTest, FailuresAndTheirTexts) {
   ConnectionManager manager;
   const auto message = [&](std::string_view content) {
-    try {
-      manager.LoadConnectionFile(Write(content));
-    } catch (const Exception& error) {
-      return error.Message();
-    }
-    return std::string("no error");
+    return testing::FailureOf([&] { manager.LoadConnectionFile(Write(content)); });
   };
   EXPECT_EQ(message("<Connections/>"), "Stream read error");  // 14 bytes
   EXPECT_EQ(message(""), "Stream read error");
@@ -181,12 +173,8 @@ TEST_F(ConnectionFileTest, FailuresAndTheirTexts) {
             "'many' is not a valid integer value");
   EXPECT_THAT(message("<TDAConnectionManager><Connections>"), HasSubstr("Cannot load XML document.\rReason: "));
 
-  try {
-    manager.LoadConnectionFile(folder_ / "missing.con");
-    FAIL() << "a missing file must fail";
-  } catch (const Exception& error) {
-    EXPECT_THAT(error.Message(), HasSubstr("missing.con"));
-  }
+  EXPECT_THAT(testing::FailureOf([&] { manager.LoadConnectionFile(folder_ / "missing.con"); }),
+              HasSubstr("missing.con"));
   // Nothing of a refused file was applied.
   EXPECT_EQ(manager.MaxPoolSize(), 100);
   EXPECT_EQ(manager.Connections().size(), 1u);

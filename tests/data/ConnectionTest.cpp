@@ -1,9 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <optional>
 
+#include "FailureOf.h"
 #include "ScratchCatalogue.h"
 #include "TestDatabase.h"
 #include "data/ConnectionManager.h"
@@ -13,19 +13,11 @@
 namespace qit {
 namespace {
 
+using testing::FailureOf;
 using testing::ScratchCatalogue;
 using testing::TestDatabase;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-std::string FailureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& error) {
-    return error.Message();
-  }
-  return "no error";
-}
 
 class ConnectionTest : public ::testing::Test {
  protected:

@@ -6,6 +6,7 @@
 #include <optional>
 #include <thread>
 
+#include "FailureOf.h"
 #include "ScratchCatalogue.h"
 #include "TestDatabase.h"
 #include "data/ConnectionManager.h"
@@ -15,6 +16,7 @@
 namespace qit {
 namespace {
 
+using testing::FailureOf;
 using testing::ScratchCatalogue;
 using testing::TestDatabase;
 using ::testing::HasSubstr;
@@ -60,15 +62,6 @@ class PoolTest : public ::testing::Test {
     dataset->ParamByName("ID").SetAsInteger(id);
     dataset->Open();
     return dataset->FieldByName("N").AsInteger();
-  }
-
-  static std::string FailureOf(const std::function<void()>& action) {
-    try {
-      action();
-    } catch (const Exception& error) {
-      return error.Message();
-    }
-    return "no error";
   }
 
   static inline std::optional<TestDatabase> database_;
