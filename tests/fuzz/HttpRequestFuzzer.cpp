@@ -7,30 +7,21 @@
 #include <cstdint>
 #include <string_view>
 
+#include "TestMessageHandler.h"
 #include "transport/HttpRequestParser.h"
 #include "transport/RequestRouter.h"
-#include "transport/ServiceDescription.h"
 
 namespace {
 
-// Stands in for the SOAP message: a body is echoed with what the transport tells of the
-// request; an empty one gets the real service description.
-class EchoHandler : public qit::IMessageHandler {
- public:
-  std::string ClassName() const override { return "TROSOAPMessage"; }
-  std::string MetadataName() const override { return "wsdl"; }
-  bool ProcessMessage(qit::IHTTPTransport& transport, std::string_view request, std::string& response) override {
-    if (request.empty()) {
-      transport.SetResponseContentType(WriteServiceDescription(transport, response));
-      return true;
-    }
+// A body is echoed with what the transport tells of the request; one that begins with "F"
+// counts as a fault.
+class EchoHandler : public qit::test::TestMessageHandler {
+ protected:
+  bool ProcessBody(qit::IHTTPTransport& transport, std::string_view request, std::string& response) override {
     response.assign(request);
     response += transport.RequestPath() + transport.RequestQuery() + transport.RequestLocation() +
                 transport.QueryParameter("service") + transport.RequestHeader("SOAPAction");
     return request.front() != 'F';
-  }
-  std::string WriteServiceDescription(qit::IHTTPTransport& transport, std::string& response) override {
-    return qit::WriteServiceDescription(transport, response, qit::WsdlSettings{});
   }
 };
 

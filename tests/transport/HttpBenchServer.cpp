@@ -8,7 +8,7 @@
 #include <iostream>
 #include <pugixml.hpp>
 
-#include "transport/ServiceDescription.h"
+#include "TestMessageHandler.h"
 #include "transport/TROHTTPServer.h"
 
 namespace {
@@ -23,15 +23,9 @@ constexpr const char* kEnviarResponse =
     "<SOAP-ENV:Body xmlns:ro=\"urn:IntegracaoTelemetria\"><v1:ServicoTelemetria___EnviarResponse><v1:Result>"
     "</v1:Result></v1:ServicoTelemetria___EnviarResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>\n";
 
-class EnviarHandler : public qit::IMessageHandler {
- public:
-  std::string ClassName() const override { return "TROSOAPMessage"; }
-  std::string MetadataName() const override { return "wsdl"; }
-  bool ProcessMessage(qit::IHTTPTransport& transport, std::string_view request, std::string& response) override {
-    if (request.empty()) {
-      transport.SetResponseContentType(WriteServiceDescription(transport, response));
-      return true;
-    }
+class EnviarHandler : public qit::test::TestMessageHandler {
+ protected:
+  bool ProcessBody(qit::IHTTPTransport& transport, std::string_view request, std::string& response) override {
     pugi::xml_document envelope;
     if (!envelope.load_buffer(request.data(), request.size())) {
       response = "<fault/>";
@@ -40,9 +34,6 @@ class EnviarHandler : public qit::IMessageHandler {
     transport.SetResponseContentType("text/xml; charset=\"utf-8\"");
     response = kEnviarResponse;
     return true;
-  }
-  std::string WriteServiceDescription(qit::IHTTPTransport& transport, std::string& response) override {
-    return qit::WriteServiceDescription(transport, response, qit::WsdlSettings{});
   }
 };
 

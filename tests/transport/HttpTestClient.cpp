@@ -17,11 +17,7 @@ namespace {
 constexpr int kGuardMs = 15000;
 }
 
-bool FakeMessageHandler::ProcessMessage(IHTTPTransport& transport, std::string_view request, std::string& response) {
-  if (request.empty()) {
-    transport.SetResponseContentType(WriteServiceDescription(transport, response));
-    return true;
-  }
+bool FakeMessageHandler::ProcessBody(IHTTPTransport& transport, std::string_view request, std::string& response) {
   if (request == "raise") throw Exception("falhou <aqui>", "EROException");
   transport.SetResponseContentType("text/xml");
   if (request == "fault") {

@@ -5,23 +5,17 @@
 #include <string_view>
 #include <vector>
 
+#include "TestMessageHandler.h"
 #include "transport/HttpIoPool.h"
-#include "transport/ServiceDescription.h"
 #include "transport/TROHTTPServer.h"
 
 namespace qit::test {
 
 // A message handler whose answer is chosen by the request body: "fault" writes a fault,
-// "raise" raises, "empty" answers nothing, anything else is echoed. An empty body gets the
-// real service description, as the SOAP message gives it.
-class FakeMessageHandler : public IMessageHandler {
- public:
-  std::string ClassName() const override { return "TROSOAPMessage"; }
-  std::string MetadataName() const override { return "wsdl"; }
-  bool ProcessMessage(IHTTPTransport& transport, std::string_view request, std::string& response) override;
-  std::string WriteServiceDescription(IHTTPTransport& transport, std::string& response) override {
-    return qit::WriteServiceDescription(transport, response, WsdlSettings{});
-  }
+// "raise" raises, "empty" answers nothing, anything else is echoed.
+class FakeMessageHandler : public TestMessageHandler {
+ protected:
+  bool ProcessBody(IHTTPTransport& transport, std::string_view request, std::string& response) override;
 };
 
 // A dispatcher table like the service's: "Integracao_Telemetria" to one handler.
