@@ -57,6 +57,14 @@ void ArquivoConfiguracao::GravarFlag(const std::string& secao, const std::string
   GravarTexto(secao, chave, valor ? "T" : "F");
 }
 
+std::vector<PortaEmpresa> LerPortasEmpresa(const ArquivoConfiguracao& ini, int quantidade) {
+  std::vector<PortaEmpresa> portas;
+  for (int n = 1; n <= quantidade; ++n)
+    portas.push_back({ini.LerInteiro("Portas", "Porta_" + std::to_string(n), 10165 + n),
+                      ini.LerInteiro("Portas", "CodigoEmpresa_" + std::to_string(n), 0)});
+  return portas;
+}
+
 int InteiroDaConfiguracao(const std::string& texto, int padrao) {
   std::string_view resto = TrimLeft(texto);
   bool negativo = false;

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "logging/VoradaLogger.h"
 
@@ -33,6 +34,14 @@ class ArquivoConfiguracao {
   std::filesystem::path file_;
   std::unique_ptr<Ini> ini_;
 };
+
+// One company port of [Portas]: Porta_N (default 10165 + N) and CodigoEmpresa_N (default 0).
+struct PortaEmpresa {
+  int porta = 0;
+  int codigo_empresa = 0;
+};
+// The company ports 1..quantidade, in order.
+std::vector<PortaEmpresa> LerPortasEmpresa(const ArquivoConfiguracao& ini, int quantidade);
 
 // The integer rule of the configuration: decimal, or hexadecimal after "0x", "0X", "$",
 // "x" or "X", with an optional sign and blanks before; a value that does not parse or does

@@ -106,12 +106,13 @@ void TdmPrincipal::ConstruirServidores(const ArquivoConfiguracao& ini) {
   // The list has Quantidade + 1 positions; -1 gives an empty list, less is a range error.
   if (Quantidade < -1) throw Exception("Range check error", "ERangeError");
   Servidores.resize(static_cast<std::size_t>(Quantidade + 1));
+  const std::vector<PortaEmpresa> portas = LerPortasEmpresa(ini, Quantidade);
   for (int n = 1; n <= Quantidade; ++n) {
     auto& servidor = Servidores[static_cast<std::size_t>(n)];
     servidor = std::make_unique<TROHTTPServer>(io_pool_, despachantes_);
     servidor->SetName(fmt::format("Server{}", n));
-    servidor->SetPort(ini.LerInteiro("Portas", fmt::format("Porta_{}", n), 10165 + n));
-    servidor->SetTag(ini.LerInteiro("Portas", fmt::format("CodigoEmpresa_{}", n), 0));
+    servidor->SetPort(portas[static_cast<std::size_t>(n - 1)].porta);
+    servidor->SetTag(portas[static_cast<std::size_t>(n - 1)].codigo_empresa);
     servidor->SetLimits(limites_);
     ambiente_.AdicionarPorta(servidor->Port(), servidor->Tag());
     // From here on calls can arrive on this port while the loop goes on.

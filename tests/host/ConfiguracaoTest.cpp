@@ -163,17 +163,28 @@ TEST_F(DataModuleTest, LevelTextsDecideWhetherTheDriverLineIsWritten) {
 }
 
 TEST_F(DataModuleTest, CompanyPortsDefaultToConsecutivePortsAndCodeZero) {
-  WriteIni("[Portas]\nQuantidade=2\nCodigoEmpresa_2=7\n[Servidor]\nPorta=12345\n");
+  WriteIni("[Portas]\nQuantidade=3\nporta_2=20000\nCodigoEmpresa_2=7\n");
+  const ArquivoConfiguracao ini(pasta_.ArquivoConfiguracao());
+  const std::vector<PortaEmpresa> portas = LerPortasEmpresa(ini, 3);
+  ASSERT_EQ(portas.size(), 3u);
+  const std::pair<int, int> expected[] = {{10166, 0}, {20000, 7}, {10168, 0}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(portas[i].porta, expected[i].first);
+    EXPECT_EQ(portas[i].codigo_empresa, expected[i].second);
+  }
+}
+
+TEST_F(DataModuleTest, EachCompanyPortGetsAnActiveListener) {
+  // Port 0: the system chooses a free port, so the test never collides with a running service.
+  WriteIni("[Portas]\nQuantidade=2\nPorta_1=0\nPorta_2=0\nCodigoEmpresa_2=7\n[Servidor]\nPorta=12345\n");
   TdmPrincipal dm(pasta_, io_);
   EXPECT_EQ(Create(dm), "");
   ASSERT_EQ(dm.Servidores.size(), 3u);
   EXPECT_EQ(dm.Servidores[0], nullptr);
-  const std::pair<int, int> expected[] = {{10166, 0}, {10167, 7}};
   for (int n = 1; n <= 2; ++n) {
     ASSERT_NE(dm.Servidores[n], nullptr);
     EXPECT_EQ(dm.Servidores[n]->Name(), "Server" + std::to_string(n));
-    EXPECT_EQ(dm.Servidores[n]->Port(), expected[n - 1].first);
-    EXPECT_EQ(dm.Servidores[n]->Tag(), expected[n - 1].second);
+    EXPECT_EQ(dm.Servidores[n]->Tag(), n == 2 ? 7 : 0);
     EXPECT_TRUE(dm.Servidores[n]->Active());
   }
   EXPECT_EQ(dm.HTTPServer.Port(), 12345);
