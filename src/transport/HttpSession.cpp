@@ -43,12 +43,16 @@ void HttpSession::Close() {
   net::post(stream_.get_executor(), [self = shared_from_this()] { self->stream_.close(); });
 }
 
-void HttpSession::DoRead() {
+void HttpSession::ArmTimeout() {
   const std::chrono::seconds timeout = listener_->Settings().limits.read_timeout;
   if (timeout.count() > 0)
     stream_.expires_after(timeout);
   else
     stream_.expires_never();
+}
+
+void HttpSession::DoRead() {
+  ArmTimeout();
   stream_.async_read_some(
       net::buffer(buffer_),
       [self = shared_from_this()](beast::error_code error, std::size_t bytes) { self->OnRead(error, bytes); });
@@ -78,8 +82,7 @@ void HttpSession::OnRead(beast::error_code error, std::size_t bytes) {
 void HttpSession::Respond(HttpResponse response, bool head_only) {
   response_ = std::move(response);
   head_ = FormatResponseHead(response_);
-  const std::chrono::seconds timeout = listener_->Settings().limits.read_timeout;
-  if (timeout.count() > 0) stream_.expires_after(timeout);
+  ArmTimeout();  // a client that does not read its answer is let go as one that does not send
   const std::array<net::const_buffer, 2> buffers{net::buffer(head_),
                                                  head_only ? net::const_buffer() : net::buffer(response_.body)};
   net::async_write(stream_, buffers, [self = shared_from_this()](beast::error_code error, std::size_t bytes) {

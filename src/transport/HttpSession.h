@@ -25,6 +25,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void Close();
 
  private:
+  // Every read and write waits at most the listener's read timeout.
+  void ArmTimeout();
   void DoRead();
   void OnRead(boost::beast::error_code error, std::size_t bytes);
   void Respond(HttpResponse response, bool head_only);

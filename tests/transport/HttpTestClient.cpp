@@ -24,7 +24,11 @@ bool FakeMessageHandler::ProcessBody(IHTTPTransport& transport, std::string_view
     response = "<fault/>";
     return false;
   }
-  response = request == "empty" ? std::string() : "echo:" + std::string(request);
+  if (request == "transport")
+    response = transport.PeerAddress() + " " + transport.RequestLocation() + transport.RequestPath() + "?" +
+               transport.RequestQuery();
+  else
+    response = request == "empty" ? std::string() : "echo:" + std::string(request);
   return true;
 }
 

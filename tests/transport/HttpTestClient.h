@@ -12,7 +12,8 @@
 namespace qit::test {
 
 // A message handler whose answer is chosen by the request body: "fault" writes a fault,
-// "raise" raises, "empty" answers nothing, anything else is echoed.
+// "raise" raises, "empty" answers nothing, "transport" tells what the transport says of
+// the request, anything else is echoed.
 class FakeMessageHandler : public TestMessageHandler {
  protected:
   bool ProcessBody(IHTTPTransport& transport, std::string_view request, std::string& response) override;

@@ -36,6 +36,14 @@ TEST(ListenerTest, ResponsesCarryExactlyTheFourHeaderFields) {
   EXPECT_EQ(empty.body, "");
 }
 
+TEST(ListenerTest, TheHandlerSeesTheRequestThroughItsTransport) {
+  TestServer server;
+  const RawResponse response = ParseResponse(Exchange(
+      server.Port(),
+      "POST /Integracao_Telemetria/%C3%A1?wsdl&x=1 HTTP/1.1\r\nHost: 10.1.1.5:10166\r\nContent-Length: 9\r\n\r\ntransport"));
+  EXPECT_EQ(response.body, "127.0.0.1 http://10.1.1.5:10166/Integracao_Telemetria/\xC3\xA1?wsdl&x=1");
+}
+
 TEST(ListenerTest, HeadGetsTheHeadOfTheSameAnswerAndNoBody) {
   TestServer server;
   for (const char* target : {"/", "/Integracao_Telemetria", "/outro"}) {
