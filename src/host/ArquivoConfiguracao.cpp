@@ -21,7 +21,9 @@ struct ArquivoConfiguracao::Ini {
 ArquivoConfiguracao::ArquivoConfiguracao(std::filesystem::path file)
     : file_(std::move(file)), ini_(std::make_unique<Ini>()) {
   ini_->data.SetSpaces(false);  // "Key=Value", as the file's readers expect
-  ini_->data.LoadFile(file_.c_str());  // a missing file simply reads as empty
+  // A missing file, or anything that is not a regular file, simply reads as empty.
+  std::error_code error;
+  if (std::filesystem::is_regular_file(file_, error)) ini_->data.LoadFile(file_.c_str());
 }
 
 ArquivoConfiguracao::~ArquivoConfiguracao() = default;
