@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Errors.h"
 #include "logging/VoradaLogger.h"
 #include "service/IntegracaoTelemetria_Intf.h"
 
@@ -15,9 +16,17 @@ namespace qit {
 class IListaDeEnvio {
  public:
   virtual ~IListaDeEnvio() = default;
-  // Keeps a deep copy of the list under the company code; the caller keeps its list. Never
-  // raises: a failure is logged by the queue itself.
+  // Keeps a deep copy of the list under the company code; the caller keeps its list. A
+  // failure to copy is logged by the queue itself. The one error it raises is
+  // EListaDeEnvioCheia, when the list would take the queue past its limit: then nothing is
+  // queued and the caller must tell its client, who can send the list again later.
   virtual void AdicionarListaDeEnvio(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa) = 0;
+};
+
+// The queue holds as many records as it may: the list was not taken.
+class EListaDeEnvioCheia : public Exception {
+ public:
+  explicit EListaDeEnvioCheia(std::string message) : Exception(std::move(message), "EListaDeEnvioCheia") {}
 };
 
 // One queued list: the company code as decimal text and the queue's own copy of the list.
@@ -31,6 +40,10 @@ struct TEntradaListaDeEnvio {
 class TListaDeEnvio final : public IListaDeEnvio {
  public:
   explicit TListaDeEnvio(TVoradaLogger& log) : log_(log) {}
+
+  // Most records waiting at once (0: no limit). Without a limit a caller that sends faster
+  // than the database takes the records would grow the queue until memory runs out.
+  void SetMaximoRegistros(std::size_t maximo);
 
   void AdicionarListaDeEnvio(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa) override;
 
@@ -46,6 +59,8 @@ class TListaDeEnvio final : public IListaDeEnvio {
   TVoradaLogger& log_;
   mutable std::mutex mutex_;
   std::vector<TEntradaListaDeEnvio> entradas_;
+  std::size_t registros_ = 0;         // records in entradas_
+  std::size_t maximo_registros_ = 0;  // 0: no limit
   std::function<void()> aviso_;
 };
 

@@ -39,6 +39,11 @@ std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaI
     const int codigo_empresa = CodigoEmpresa(log);
     if (IListaDeEnvio* fila = ambiente_.InserirIntegracao()) fila->AdicionarListaDeEnvio(ListaTelemetria, codigo_empresa);
     return std::make_unique<TListaResultTelemetria>();
+  } catch (const EListaDeEnvioCheia& error) {
+    // The list was not taken: the client gets a fault, not an empty result, so that it
+    // knows to send the list again.
+    if (log != nullptr) log->RegistrarExcecao(&error, "Enviar ", true);
+    throw;
   } catch (const std::exception& error) {
     // The client is answered normally, with no result list; the error is only logged.
     if (log != nullptr) log->RegistrarExcecao(&error, "Enviar ", true);

@@ -30,7 +30,8 @@ class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTele
   explicit TServicoTelemetria(IEnviarAmbiente& ambiente) : ambiente_(ambiente) {}
 
   // Tags the list with the company of the port named in the request's Host header, queues
-  // a copy and answers an empty result list. An error is logged and answered with nullptr.
+  // a copy and answers an empty result list. An error is logged and answered with nullptr,
+  // except a full send queue, which is logged and raised so that the client gets a fault.
   std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override;
 
  private:

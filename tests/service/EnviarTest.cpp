@@ -110,6 +110,21 @@ TEST_F(EnviarTest, WithoutQueueOrLogTheCallIsStillAnswered) {
   EXPECT_EQ(entradas[0].CodigoEmpresa, "9");
 }
 
+TEST_F(EnviarTest, AFullQueueAnswersAFaultSoTheClientSendsAgain) {
+  fila_.SetMaximoRegistros(1);
+  Call("h:10166");
+  FakeTransport transport;
+  transport.headers["Host"] = "h:10166";
+  response_.clear();
+  EXPECT_FALSE(handler_.ProcessMessage(transport, EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("V2") +
+                                                                 "</tns:ListaTelemetria>"),
+                                       response_));
+  EXPECT_THAT(response_, HasSubstr("<faultcode>EListaDeEnvioCheia</faultcode>"));
+  EXPECT_THAT(response_, HasSubstr("Fila de envio cheia: 1 registros"));
+  EXPECT_THAT(EnviarLines(log_).back(), HasSubstr("Erro em (Enviar ) = (EListaDeEnvioCheia) : Fila de envio cheia"));
+  EXPECT_EQ(fila_.RetirarTudo().size(), 1u);  // only the first list
+}
+
 TEST_F(EnviarTest, TransportThatIsNotHttpGivesCompanyZero) {
   TServicoTelemetria servico(ambiente_);
   OtherTransport transport;

@@ -87,3 +87,31 @@ TEST(ListaDeEnvio, ConcurrentProducersAndATakerLoseNothing) {
 
 }  // namespace
 }  // namespace qit::testing
+
+namespace qit::testing {
+namespace {
+
+TEST(ListaDeEnvio, AListThatWouldPassTheLimitIsRefusedWhole) {
+  TestLog log;
+  TListaDeEnvio fila(log.Logger());
+  fila.SetMaximoRegistros(3);
+  TListaIntegraTelemetria duas;
+  duas.Resize(2);
+  fila.AdicionarListaDeEnvio(&duas, 1);
+  try {
+    fila.AdicionarListaDeEnvio(&duas, 2);
+    ADD_FAILURE() << "a list past the limit was taken";
+  } catch (const EListaDeEnvioCheia& error) {
+    EXPECT_EQ(error.ClassName(), "EListaDeEnvioCheia");
+    EXPECT_EQ(std::string(error.what()).find("Fila de envio cheia: 2 registros"), 0u) << error.what();
+  }
+  TListaIntegraTelemetria uma;
+  uma.Resize(1);
+  fila.AdicionarListaDeEnvio(&uma, 3);  // exactly at the limit
+  EXPECT_EQ(fila.RetirarTudo().size(), 2u);
+  fila.AdicionarListaDeEnvio(&duas, 4);  // taking the entries frees their room
+  EXPECT_EQ(fila.Quantidade(), 1u);
+}
+
+}  // namespace
+}  // namespace qit::testing
