@@ -1,11 +1,11 @@
 #include "logging/VoradaLogger.h"
 
 #include <algorithm>
+#include <array>
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include "common/Text.h"
 #include "common/Version.h"
 #include "logging/LogRetention.h"
 
@@ -43,12 +43,26 @@ int CharacterCount(std::string_view text) {
       std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
-// The first `depth` characters of " | | | ...": one " |" per marked method.
-std::string Indentation(int depth) {
-  std::string bars(static_cast<std::size_t>(std::clamp(depth, 0, kMaxIndentation)), ' ');
-  for (std::size_t i = 1; i < bars.size(); i += 2) bars[i] = '|';
+// " | | | ...", kMaxIndentation characters: a line's indentation is its first `depth` ones.
+constexpr std::array<char, kMaxIndentation> kBars = [] {
+  std::array<char, kMaxIndentation> bars{};
+  for (std::size_t i = 0; i < bars.size(); ++i) bars[i] = i % 2 == 0 ? ' ' : '|';
   return bars;
+}();
+
+std::string_view Indentation(int depth) {
+  return {kBars.data(), static_cast<std::size_t>(std::clamp(depth, 0, kMaxIndentation))};
 }
+
+// Appends a number of exactly `width` decimal digits (0 <= value < 10^width).
+void AppendDigits(std::string& text, int value, int width) {
+  char digits[4];
+  for (int i = width - 1; i >= 0; --i, value /= 10) digits[i] = static_cast<char>('0' + value % 10);
+  text.append(digits, static_cast<std::size_t>(width));
+}
+
+// The date as the file name carries it, as one number to compare.
+int DateKey(const TDateTime::Parts& date) { return date.year * 10000 + date.month * 100 + date.day; }
 
 // An error message's CR LF pairs each become one blank; lone CRs and LFs are left for the
 // line's own one-line rule.
@@ -74,7 +88,7 @@ TVoradaLogger::Guard::Guard(const TVoradaLogger& logger) {
 
 TVoradaLogger::TVoradaLogger(std::filesystem::path base_folder, Clock clock)
     : base_folder_(std::move(base_folder)),
-      clock_(clock ? std::move(clock) : Clock(&TDateTime::Now)),
+      clock_(clock ? std::move(clock) : Clock([this] { return local_clock_.Now(); })),
       folder_(FolderOf(base_folder_, diretorio_)) {}
 
 TVoradaLogger::~TVoradaLogger() = default;
@@ -107,6 +121,7 @@ std::string TVoradaLogger::Prefixo() const {
 void TVoradaLogger::SetPrefixo(std::string value) {
   Guard guard(*this);
   prefixo_ = std::move(value);
+  file_date_ = 0;  // the next line works out its file name again
 }
 
 std::string TVoradaLogger::Diretorio() const {
@@ -120,6 +135,7 @@ void TVoradaLogger::SetDiretorio(std::string value) {
   Guard guard(*this);
   diretorio_ = std::move(value);
   folder_ = FolderOf(base_folder_, diretorio_);
+  file_date_ = 0;  // the next line works out its file name again
   std::error_code error;  // a folder that cannot be made only costs lines, never the caller
   std::filesystem::create_directories(folder_, error);
 }
@@ -162,12 +178,14 @@ void TVoradaLogger::Registrar(std::string_view Texto, bool Mostrar, std::string_
   // One reading of the clock names the file and stamps the line, so a line written at
   // midnight never lands in the file of the other day.
   const TDateTime now = clock_();
+  const TDateTime::Parts parts = now.Decode();
   if (line_count_ % kLinesPerOpen == 0) {
     file_.Close();
     file_name_.clear();
   }
-  OpenFileFor(now);
-  file_.Write(BuildLine(now, TextoArquivo.empty() ? Texto : TextoArquivo));  // a lost line is not an error
+  OpenFileFor(now, parts);
+  BuildLine(parts, TextoArquivo.empty() ? Texto : TextoArquivo);
+  file_.Write(line_);  // a lost line is not an error
   ++line_count_;
 }
 
@@ -182,8 +200,12 @@ void TVoradaLogger::WriteHeader() {
   Registrar(separator, false, {}, stError);
 }
 
-void TVoradaLogger::OpenFileFor(TDateTime now) {
-  const TDateTime::Parts today = now.Decode();
+void TVoradaLogger::OpenFileFor(TDateTime now, const TDateTime::Parts& today) {
+  // The name depends only on the folder, the prefix and the date: while none of them
+  // changed, it is the remembered one and need not be made again for every line.
+  const int date = DateKey(today);
+  if (date == file_date_ && !file_name_.empty()) return;
+  file_date_ = date;
   std::filesystem::path name =
       folder_ / fmt::format("{}{:02}{:02}{:02}.log", prefixo_, today.year % 100, today.month, today.day);
   if (name == file_name_) return;
@@ -199,17 +221,32 @@ void TVoradaLogger::OpenFileFor(TDateTime now) {
   file_name_ = std::move(name);
 }
 
-std::string TVoradaLogger::BuildLine(TDateTime now, std::string_view text) const {
-  std::string line;
+void TVoradaLogger::BuildLine(const TDateTime::Parts& t, std::string_view text) {
+  line_.clear();
   if (mostrar_data_hora_) {
-    const TDateTime::Parts t = now.Decode();
-    line = fmt::format("{:02}/{:02}/{:02} {:02}:{:02}:{:02}.{:03} : ", t.day, t.month, t.year % 100, t.hour,
-                       t.minute, t.second, t.millisecond);
+    // "dd/mm/yy hh:nn:ss.zzz : "
+    AppendDigits(line_, t.day, 2);
+    line_ += '/';
+    AppendDigits(line_, t.month, 2);
+    line_ += '/';
+    AppendDigits(line_, t.year % 100, 2);
+    line_ += ' ';
+    AppendDigits(line_, t.hour, 2);
+    line_ += ':';
+    AppendDigits(line_, t.minute, 2);
+    line_ += ':';
+    AppendDigits(line_, t.second, 2);
+    line_ += '.';
+    AppendDigits(line_, t.millisecond, 3);
+    line_ += " : ";
   }
-  line += Indentation(depth_);
-  line += OneLine(text);
-  line += "\r\n";
-  return line;
+  line_ += Indentation(depth_);
+  // The text stays on one line: its CRs and LFs become blanks.
+  const std::size_t start = line_.size();
+  line_ += text;
+  std::replace_if(line_.begin() + static_cast<std::ptrdiff_t>(start), line_.end(),
+                  [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  line_ += "\r\n";
 }
 
 void TVoradaLogger::RegistrarExcecao(const std::exception* Excecao, std::string_view Onde, bool Mostrar) {

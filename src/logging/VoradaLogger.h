@@ -13,6 +13,7 @@
 
 #include "common/DateTime.h"
 #include "common/Errors.h"
+#include "logging/LocalClock.h"
 #include "logging/LogFile.h"
 
 namespace qit {
@@ -37,7 +38,8 @@ class TVoradaLogger {
  public:
   using Clock = std::function<TDateTime()>;  // local date-time with milliseconds
 
-  explicit TVoradaLogger(std::filesystem::path base_folder, Clock clock = &TDateTime::Now);
+  // Without a clock the logger reads the system's local time.
+  explicit TVoradaLogger(std::filesystem::path base_folder, Clock clock = {});
   ~TVoradaLogger();
   TVoradaLogger(const TVoradaLogger&) = delete;
   TVoradaLogger& operator=(const TVoradaLogger&) = delete;
@@ -100,10 +102,12 @@ class TVoradaLogger {
 
   bool Accepts(TLogLevel nivel) const;
   void WriteHeader();
-  void OpenFileFor(TDateTime now);
-  std::string BuildLine(TDateTime now, std::string_view text) const;
+  void OpenFileFor(TDateTime now, const TDateTime::Parts& today);
+  // The whole line in line_: time stamp, indentation, the text on one line, CR LF.
+  void BuildLine(const TDateTime::Parts& now, std::string_view text);
 
   const std::filesystem::path base_folder_;
+  LocalClock local_clock_;
   const Clock clock_;
 
   int maximo_linhas_tela_ = 1000;
@@ -117,6 +121,8 @@ class TVoradaLogger {
   std::filesystem::path folder_;     // base folder + Diretorio
   LogFile file_;
   std::filesystem::path file_name_;  // the name file_ belongs to; empty when closed
+  int file_date_ = 0;                // yyyymmdd that file_name_ was made for; 0 when it must be made again
+  std::string line_;                 // the line being written, its memory kept from line to line
   int line_count_ = 0;               // lines written since the file was last opened
   bool header_pending_ = true;
   int depth_ = 0;                    // indentation in characters, 2 per marked method
