@@ -123,6 +123,10 @@ TEST_F(SOAPMessageTest, ClientIdentifierIsReturnedOrMadeUp) {
   ASSERT_TRUE(Process(Envelope("<tns:ServicoTelemetria___Enviar/>",
                                "<tns:ROClientID>{11111111-2222-3333-4444-555555555555}</tns:ROClientID>")));
   EXPECT_EQ(ResponseClientId(), "{11111111-2222-3333-4444-555555555555}");
+
+  // Every byte in its place, written back in upper case whatever case it came in.
+  ASSERT_TRUE(Process(Envelope("<tns:ServicoTelemetria___Enviar/>", ClientIdHeader("{0a1B2c3D-4e5F-6071-8293-a4b5C6d7E8f9}"))));
+  EXPECT_EQ(ResponseClientId(), "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}");
 }
 
 TEST_F(SOAPMessageTest, EveryFailureIsAFaultWithItsClassAndText) {

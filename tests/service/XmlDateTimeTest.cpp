@@ -35,6 +35,7 @@ TEST(XmlDateTime, ReadsTheAcceptedForms) {
       {"2024-03-01T08:30:00.5-03:00", At(2024, 3, 1, 11, 30, 0, 500)},
       {"2024-03-01T08:30:00.", At(2024, 3, 1, 8, 30)},  // a lone point is no fraction
       {"2024-03-01T08:30:00xyz", At(2024, 3, 1, 8, 30)},
+      {"2024-03-+1T08:+0:00", At(2024, 3, 1, 8, 0)},  // a piece with a sign is still an integer
   };
   for (const Case& c : cases) {
     const TDateTime read = XmlToDateTime(c.text);
@@ -55,6 +56,7 @@ TEST(XmlDateTime, ReportsTheFirstPieceThatFails) {
       {"abcd-03-01T00:00:00", "'abcd' is not a valid integer value"},
       {"", "'' is not a valid integer value"},
       {"2024-03-01T08:30", "'' is not a valid integer value"},
+      {"2024-03-0", "Invalid argument to date encode"},  // the day is the one digit left, 0
       {"2024-03-01T08:30:00.5x", "'5x' is not a valid integer value"},
       {"2024-03-01T08:30:00+ab", "'ab' is not a valid integer value"},
   };

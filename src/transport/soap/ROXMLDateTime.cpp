@@ -9,9 +9,24 @@ namespace qit {
 
 namespace {
 
+// The value of the decimal digits at characters first..first+count-1 (counted from 1);
+// -1 when one of them is no digit or lies beyond the text.
+int Digits(std::string_view text, std::size_t first, std::size_t count) {
+  if (first - 1 + count > text.size()) return -1;
+  int value = 0;
+  for (const char c : text.substr(first - 1, count)) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 // The integer held by characters first..first+count-1 (counted from 1); a piece that lies
-// beyond the text is empty and fails like any other non-integer.
+// beyond the text is empty and fails like any other non-integer. Plain digits, what every
+// well-formed value holds, are read directly; anything else goes through the integer
+// conversion, which also takes a sign and names the piece when it fails.
 int Piece(std::string_view text, std::size_t first, std::size_t count) {
+  if (const int value = Digits(text, first, count); value >= 0) return value;
   return StrToInt(first - 1 < text.size() ? text.substr(first - 1, count) : std::string_view());
 }
 

@@ -49,12 +49,22 @@ std::unique_ptr<Target> Downcast(std::unique_ptr<TROSerializable> object) {
   return std::unique_ptr<Target>(static_cast<Target*>(object.release()));
 }
 
+// Parses the text of an element, without copying it when it is a single text node.
+template <class Parse>
+auto ParseText(const pugi::xml_node& element, Parse parse) {
+  if (const std::optional<std::string_view> text = SingleText(element)) return parse(*text);
+  return parse(TextContent(element));
+}
+
 }  // namespace
 
 void TROXMLSerializer::BeginRead(pugi::xml_node message) {
   message_ = message;
   current_ = message;
   array_items_.clear();
+  // A node of an earlier document may share its address with one of this document.
+  indexed_ = pugi::xml_node();
+  children_.clear();
 }
 
 void TROXMLSerializer::BeginDocument(pugi::xml_node root) {
@@ -68,20 +78,34 @@ pugi::xml_node TROXMLSerializer::BeginElement(pugi::xml_node parent, std::string
   if (known == namespaces_.end()) {
     namespaces_.emplace_back(namespace_uri);
     known = namespaces_.end() - 1;
-    root_.append_attribute(fmt::format("xmlns:v{}", namespaces_.size()).c_str()) = known->c_str();
+    root_.append_attribute(("xmlns:v" + std::to_string(namespaces_.size())).c_str()) = known->c_str();
   }
-  prefix_ = fmt::format("v{}", known - namespaces_.begin() + 1);
+  prefix_ = "v" + std::to_string(known - namespaces_.begin() + 1);
   current_ = parent;
   current_ = Append(name);
   return current_;
 }
 
-pugi::xml_node TROXMLSerializer::Find(std::string_view name) const {
-  return FindChildElement(current_, ElementName(name), true);
+pugi::xml_node TROXMLSerializer::Find(std::string_view name) {
+  if (indexed_ != current_) {
+    children_.clear();
+    for (pugi::xml_node child = current_.first_child(); child; child = child.next_sibling())
+      if (child.type() == pugi::node_element) children_.push_back({LocalName(child), child});
+    indexed_ = current_;
+  }
+  // The first child of that name, as FindChildElement finds it.
+  const std::string_view wanted = ElementName(name);
+  for (const ChildElement& child : children_)
+    if (child.local_name.size() == wanted.size() && (child.local_name == wanted || SameText(child.local_name, wanted)))
+      return child.node;
+  return {};
 }
 
 pugi::xml_node TROXMLSerializer::Append(std::string_view name) {
-  return current_.append_child(fmt::format("{}:{}", prefix_, ElementName(name)).c_str());
+  qualified_name_.assign(prefix_);
+  qualified_name_ += ':';
+  qualified_name_ += ElementName(name);
+  return current_.append_child(qualified_name_.c_str());
 }
 
 void TROXMLSerializer::ReadText(std::string_view name, std::string& value) {
@@ -96,7 +120,7 @@ void TROXMLSerializer::WriteText(std::string_view name, const std::string& value
 
 void TROXMLSerializer::ReadInteger(std::string_view name, int& value) {
   const pugi::xml_node element = Find(name);
-  value = element ? StrToInt(TextContent(element)) : 0;
+  value = element ? ParseText(element, StrToInt) : 0;
 }
 
 void TROXMLSerializer::WriteInteger(std::string_view name, int value) {
@@ -105,7 +129,7 @@ void TROXMLSerializer::WriteInteger(std::string_view name, int value) {
 
 void TROXMLSerializer::ReadDateTime(std::string_view name, TDateTime& value) {
   const pugi::xml_node element = Find(name);
-  value = element ? XmlToDateTime(TextContent(element)) : TDateTime();
+  value = element ? ParseText(element, XmlToDateTime) : TDateTime();
 }
 
 void TROXMLSerializer::WriteDateTime(std::string_view name, TDateTime value) {

@@ -47,7 +47,7 @@ class TROXMLSerializer final : public IROSerializer {
  private:
   class Descent;
 
-  pugi::xml_node Find(std::string_view name) const;
+  pugi::xml_node Find(std::string_view name);
   // The element a value is read from: the element itself or the one its "href" names;
   // a null node when the value is missing or nil.
   pugi::xml_node ValueElement(pugi::xml_node element) const;
@@ -62,9 +62,20 @@ class TROXMLSerializer final : public IROSerializer {
   pugi::xml_node message_;
   std::vector<pugi::xml_node> array_items_;  // the items of the array being read
 
+  // The element children of one element with their local names, gathered at its first
+  // lookup: a record's fields are looked up one after the other, and walking all of the
+  // children again for each of them made reading a record quadratic in its size.
+  struct ChildElement {
+    std::string_view local_name;  // points into the request document
+    pugi::xml_node node;
+  };
+  pugi::xml_node indexed_;  // whose children children_ holds; null when none
+  std::vector<ChildElement> children_;
+
   pugi::xml_node root_;
   std::vector<std::string> namespaces_;  // registered in this document; index + 1 is the prefix number
   std::string prefix_;
+  std::string qualified_name_;  // the name being appended, its memory kept from element to element
 };
 
 }  // namespace qit

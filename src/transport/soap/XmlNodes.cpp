@@ -39,11 +39,27 @@ pugi::xml_node FirstChildElement(const pugi::xml_node& parent) {
   return {};
 }
 
+namespace {
+
+bool IsText(const pugi::xml_node& node) {
+  return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
+}
+
+}  // namespace
+
+std::optional<std::string_view> SingleText(const pugi::xml_node& node) {
+  const pugi::xml_node first = node.first_child();
+  if (!first) return std::string_view();
+  if (first.next_sibling() || !IsText(first)) return std::nullopt;
+  return std::string_view(first.value());
+}
+
 std::string TextContent(const pugi::xml_node& node) {
+  if (const std::optional<std::string_view> single = SingleText(node)) return std::string(*single);
   // Walks the subtree without recursion: a request may nest elements arbitrarily deep.
   std::string text;
   for (pugi::xml_node current = node.first_child(); current;) {
-    if (current.type() == pugi::node_pcdata || current.type() == pugi::node_cdata) text += current.value();
+    if (IsText(current)) text += current.value();
     if (current.first_child()) {
       current = current.first_child();
       continue;

@@ -22,6 +22,9 @@ pugi::xml_node FindChildElement(const pugi::xml_node& parent, std::string_view n
 pugi::xml_node FirstChildElement(const pugi::xml_node& parent);
 // The text of every text and CDATA node below the node, in document order.
 std::string TextContent(const pugi::xml_node& node);
+// The same text without a copy, for the usual element that holds one text or CDATA node
+// (or nothing); nullopt for any other content, whose text TextContent puts together.
+std::optional<std::string_view> SingleText(const pugi::xml_node& node);
 
 // Parses a whole request body. Entities of a document type are never expanded; whitespace
 // between elements stays in the tree. On failure the document is empty and the result is
