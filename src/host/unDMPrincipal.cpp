@@ -34,9 +34,8 @@ std::shared_ptr<const TROHTTPMessageDispatchers> TabelaDeDespacho(TROSOAPMessage
 
 }  // namespace
 
-TdmPrincipal::TdmPrincipal(PastaPrograma pasta, boost::asio::io_context& io)
+TdmPrincipal::TdmPrincipal(PastaPrograma pasta)
     : pasta_(std::move(pasta)),
-      io_(io),
       Log(pasta_.pasta),
       Log_Atualizar(pasta_.pasta),
       ListaDeEnvio(Log),

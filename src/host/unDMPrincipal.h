@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
-
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
 #include "host/AmbienteEnviar.h"
@@ -40,7 +38,7 @@ struct PastaPrograma {
 // loggers those calls use go away.
 class TdmPrincipal {
  public:
-  TdmPrincipal(PastaPrograma pasta, boost::asio::io_context& io);
+  explicit TdmPrincipal(PastaPrograma pasta);
   ~TdmPrincipal();
   TdmPrincipal(const TdmPrincipal&) = delete;
   TdmPrincipal& operator=(const TdmPrincipal&) = delete;
@@ -62,7 +60,6 @@ class TdmPrincipal {
 
  private:
   PastaPrograma pasta_;
-  boost::asio::io_context& io_;
 
  public:
   TVoradaLogger Log;

@@ -20,7 +20,7 @@ TQueltoIntegradorTelemetria::~TQueltoIntegradorTelemetria() { dm_principal_.rese
 
 void TQueltoIntegradorTelemetria::ServiceCreate() {
   if (dm_principal_) return;
-  dm_principal_ = std::make_unique<TdmPrincipal>(pasta_, io_);
+  dm_principal_ = std::make_unique<TdmPrincipal>(pasta_);
   try {
     dm_principal_->DataModuleCreate();
   } catch (const std::exception& error) {
