@@ -4,21 +4,18 @@
 
 namespace qit {
 
-HttpIoPool::HttpIoPool(unsigned thread_count)
-    : io_(static_cast<int>(std::max(thread_count, 1u))),
-      accept_io_(1),
-      work_(boost::asio::make_work_guard(io_)),
-      accept_work_(boost::asio::make_work_guard(accept_io_)) {
-  threads_.reserve(std::max(thread_count, 1u) + 1);
-  threads_.emplace_back([this] { accept_io_.run(); });
-  for (unsigned i = 0; i < std::max(thread_count, 1u); ++i) threads_.emplace_back([this] { io_.run(); });
+HttpIoPool::HttpIoPool(unsigned thread_count) {
+  const unsigned count = std::max(thread_count, 1u);
+  for (unsigned i = 0; i < count; ++i) loops_.push_back(std::make_unique<Loop>());
+  threads_.reserve(count);
+  for (const auto& loop : loops_) threads_.emplace_back([io = &loop->io] { io->run(); });
 }
 
 HttpIoPool::~HttpIoPool() {
-  work_.reset();
-  accept_work_.reset();
-  io_.stop();
-  accept_io_.stop();
+  for (const auto& loop : loops_) {
+    loop->work.reset();
+    loop->io.stop();
+  }
   threads_.clear();  // joins
 }
 

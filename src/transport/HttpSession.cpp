@@ -22,12 +22,12 @@ constexpr std::chrono::seconds kDrainTime{2};
 
 }  // namespace
 
-HttpSession::HttpSession(net::ip::tcp::socket&& socket, std::shared_ptr<HttpListener> listener)
-    : stream_(std::move(socket)), listener_(std::move(listener)), parser_(listener_->Settings().limits.max_body_bytes) {
-  boost::system::error_code error;
-  const auto peer = stream_.socket().remote_endpoint(error);
-  if (!error) peer_address_ = peer.address().to_string();
-}
+HttpSession::HttpSession(net::ip::tcp::socket&& socket, std::string peer_address,
+                         std::shared_ptr<HttpListener> listener)
+    : stream_(std::move(socket)),
+      listener_(std::move(listener)),
+      peer_address_(std::move(peer_address)),
+      parser_(listener_->Settings().limits.max_body_bytes) {}
 
 HttpSession::~HttpSession() {
   boost::system::error_code ignored;  // the connection ends either way
@@ -91,10 +91,13 @@ void HttpSession::Respond(HttpResponse response, bool head_only) {
 }
 
 void HttpSession::OnWrite(beast::error_code error, std::size_t) {
-  if (error) return;
-  // One request per connection: the client sees the end of the answer at once.
+  // One request per connection: the session ends here and its socket is closed, so the
+  // client sees the end of the answer at once.
+  if (error || !unread_input_) return;
+  // Input is still arriving: the end of the answer is sent now, and the connection is kept
+  // for a while to read the rest.
   stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, error);
-  if (!error && unread_input_) {
+  if (!error) {
     stream_.expires_after(kDrainTime);
     DoDrain();
   }

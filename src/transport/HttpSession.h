@@ -14,10 +14,10 @@ namespace qit {
 class HttpListener;
 
 // One accepted connection: reads one request, answers it and closes. All of its handlers
-// run on the connection's own strand.
+// run on the loop that accepted it, one after the other.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(boost::asio::ip::tcp::socket&& socket, std::shared_ptr<HttpListener> listener);
+  HttpSession(boost::asio::ip::tcp::socket&& socket, std::string peer_address, std::shared_ptr<HttpListener> listener);
   ~HttpSession();
 
   void Run();

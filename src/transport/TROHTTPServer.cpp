@@ -21,8 +21,7 @@ void TROHTTPServer::SetActive(bool active) {
   if (active) {
     if (port_ < 0 || port_ > 65535) throw Exception(fmt::format("Invalid port {}", port_), "ESocketError");
     auto listener =
-        std::make_shared<HttpListener>(pool_.Context(), pool_.AcceptContext(),
-                                       HttpListenerSettings{port_, listen_queue_, options_, limits_}, dispatchers_);
+        std::make_shared<HttpListener>(pool_, HttpListenerSettings{port_, listen_queue_, options_, limits_}, dispatchers_);
     listener->Open();
     listener->Start();
     listener_ = std::move(listener);

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include <boost/asio/socket_base.hpp>
+
 #include "transport/HttpIoPool.h"
 #include "transport/RequestRouter.h"
 #include "transport/TROHTTPDispatcher.h"
@@ -12,6 +14,12 @@
 namespace qit {
 
 class HttpListener;
+
+// The listen backlog of a listener unless set otherwise: as long as the system allows
+// (net.core.somaxconn caps it). Clients that connect and reconnect for every request fill a
+// short backlog at once under load; every connection it turns away waits a retransmission
+// of at least a second before it gets in.
+inline constexpr int kDefaultListenQueue = boost::asio::socket_base::max_listen_connections;
 
 // Resource limits of a listener.
 struct HttpServerLimits {
@@ -70,7 +78,7 @@ class TROHTTPServer {
   std::string name_;
   int port_ = 0;
   int tag_ = 0;
-  int listen_queue_ = 15;
+  int listen_queue_ = kDefaultListenQueue;
   std::chrono::milliseconds terminate_wait_time_{5000};
   HttpServeOptions options_;
   HttpServerLimits limits_;

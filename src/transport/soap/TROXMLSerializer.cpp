@@ -78,9 +78,11 @@ pugi::xml_node TROXMLSerializer::BeginElement(pugi::xml_node parent, std::string
   if (known == namespaces_.end()) {
     namespaces_.emplace_back(namespace_uri);
     known = namespaces_.end() - 1;
-    root_.append_attribute(("xmlns:v" + std::to_string(namespaces_.size())).c_str()) = known->c_str();
+    const std::string declaration = "xmlns:v" + std::to_string(namespaces_.size());
+    root_.append_attribute(declaration.c_str()) = known->c_str();
   }
-  prefix_ = "v" + std::to_string(known - namespaces_.begin() + 1);
+  prefix_ = 'v';
+  prefix_ += std::to_string(known - namespaces_.begin() + 1);
   current_ = parent;
   current_ = Append(name);
   return current_;
