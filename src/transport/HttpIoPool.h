@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <cstddef>
@@ -9,23 +10,27 @@
 
 namespace qit {
 
-// The threads that run every listener, each with an event loop of its own (asynchronous
-// operations, never a thread per connection). Every loop accepts connections on every
-// listener, and a connection stays on the loop that accepted it for its whole life: its
-// handlers never run at the same time without needing a strand, and a request is accepted,
-// read, answered and closed without waking another thread. A loop that is busy does not
-// accept, so connections go to the loops that have time for them. The owner keeps the pool
-// alive longer than every listener that uses it.
+// The threads that run every listener: one that only accepts connections, so that they are
+// taken while the others are busy, and a few that read, process and write them
+// (asynchronous operations, never a thread per connection).
+//
+// Each serving thread runs an event loop of its own, and a connection stays on the loop it
+// was given for its whole life: its handlers never run at the same time without needing a
+// strand, and they never move between threads, so nothing wakes another thread between
+// reading a request and writing its answer. The owner keeps the pool alive longer than
+// every listener that uses it.
 class HttpIoPool {
  public:
+  // thread_count: the threads that serve connections, besides the accepting one.
   explicit HttpIoPool(unsigned thread_count = 2);
   // Stops the threads; work still queued is dropped.
   ~HttpIoPool();
   HttpIoPool(const HttpIoPool&) = delete;
   HttpIoPool& operator=(const HttpIoPool&) = delete;
 
-  std::size_t Size() const { return loops_.size(); }
-  boost::asio::io_context& Context(std::size_t index) { return loops_.at(index)->io; }
+  boost::asio::io_context& AcceptContext() { return accept_loop_->io; }
+  // The loop the next connection is served on: the serving loops take them in turn.
+  boost::asio::io_context& NextContext();
 
  private:
   struct Loop {
@@ -33,7 +38,9 @@ class HttpIoPool {
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
   };
 
-  std::vector<std::unique_ptr<Loop>> loops_;
+  std::unique_ptr<Loop> accept_loop_;
+  std::vector<std::unique_ptr<Loop>> serving_loops_;
+  std::atomic<std::size_t> next_ = 0;
   std::vector<std::jthread> threads_;
 };
 

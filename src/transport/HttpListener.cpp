@@ -1,8 +1,7 @@
 #include "transport/HttpListener.h"
 
-#include <unistd.h>
-
 #include <boost/asio/post.hpp>
+#include <vector>
 
 #include "common/Errors.h"
 #include "transport/HttpSession.h"
@@ -28,144 +27,97 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
 HttpListener::HttpListener(HttpIoPool& pool, HttpListenerSettings settings,
                            std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers)
-    : pool_(pool), settings_(std::move(settings)), dispatchers_(std::move(dispatchers)) {}
+    : pool_(pool),
+      settings_(std::move(settings)),
+      dispatchers_(std::move(dispatchers)),
+      acceptor_(pool.AcceptContext()),
+      retry_timer_(acceptor_.get_executor()) {}
 
 void HttpListener::Open() {
   const tcp::endpoint endpoint(tcp::v4(), static_cast<unsigned short>(settings_.port));
-  auto first = std::make_unique<Acceptor>(pool_.Context(0));
   boost::system::error_code error;
-  first->acceptor.open(endpoint.protocol(), error);
-  if (!error) first->acceptor.set_option(net::socket_base::reuse_address(true), error);
-  if (!error) first->acceptor.bind(endpoint, error);
+  acceptor_.open(endpoint.protocol(), error);
+  if (!error) acceptor_.set_option(net::socket_base::reuse_address(true), error);
+  if (!error) acceptor_.bind(endpoint, error);
   if (error) ThrowBindError(error);
-  first->acceptor.listen(settings_.listen_queue, error);
+  acceptor_.listen(settings_.listen_queue, error);
   if (error) ThrowBindError(error);
-  bound_port_ = first->acceptor.local_endpoint().port();
-  const int listening = first->acceptor.native_handle();
-  acceptors_.push_back(std::move(first));
-
-  // The other loops accept from the same socket through descriptors of their own.
-  for (std::size_t i = 1; i < pool_.Size(); ++i) {
-    const int descriptor = ::dup(listening);
-    if (descriptor < 0)
-      ThrowBindError(boost::system::error_code(errno, boost::system::system_category()));
-    auto acceptor = std::make_unique<Acceptor>(pool_.Context(i));
-    acceptor->acceptor.assign(endpoint.protocol(), descriptor, error);
-    if (error) {
-      ::close(descriptor);
-      ThrowBindError(error);
-    }
-    acceptors_.push_back(std::move(acceptor));
-  }
+  bound_port_ = acceptor_.local_endpoint().port();
 }
 
 void HttpListener::Start() {
-  for (const auto& acceptor : acceptors_)
-    net::post(acceptor->acceptor.get_executor(),
-              [self = shared_from_this(), acceptor = acceptor.get()] { self->DoAccept(*acceptor); });
+  net::post(acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); });
 }
 
-void HttpListener::DoAccept(Acceptor& acceptor) {
-  // The connection is made on this acceptor's loop. Waiting connections are taken one after
-  // the other: the accept is tried at once, and only when none waits does the loop wait.
-  acceptor.acceptor.async_accept(
-      acceptor.peer, [self = shared_from_this(), &acceptor](boost::system::error_code error, tcp::socket socket) {
-        self->OnAccept(acceptor, error, std::move(socket));
-      });
+void HttpListener::DoAccept() {
+  // The connection is made on the serving loop that will serve it. Connections already
+  // waiting are taken one after the other without a wait: the accept is tried at once, and
+  // only when none is left does the accepting thread wait for the next.
+  acceptor_.async_accept(pool_.NextContext().get_executor(), peer_,
+                         [self = shared_from_this()](boost::system::error_code error, tcp::socket socket) {
+                           self->OnAccept(error, std::move(socket));
+                         });
 }
 
-void HttpListener::OnAccept(Acceptor& acceptor, boost::system::error_code error, tcp::socket socket) {
+void HttpListener::OnAccept(boost::system::error_code error, tcp::socket socket) {
   if (error) {
     if (error == net::error::operation_aborted) return;
     std::lock_guard lock(mutex_);
     if (stopping_) return;
-    acceptor.retry_timer.expires_after(kAcceptRetryDelay);
-    acceptor.retry_timer.async_wait([self = shared_from_this(), &acceptor](boost::system::error_code wait_error) {
-      if (!wait_error) self->DoAccept(acceptor);
+    retry_timer_.expires_after(kAcceptRetryDelay);
+    retry_timer_.async_wait([self = shared_from_this()](boost::system::error_code wait_error) {
+      if (!wait_error) self->DoAccept();
     });
     return;
   }
-  if (Serve(acceptor, std::move(socket), acceptor.peer.address().to_string())) DoAccept(acceptor);
+  if (Serve(std::move(socket), peer_)) DoAccept();
 }
 
-bool HttpListener::AtLimit() const {
-  const std::size_t limit = settings_.limits.max_connections;
-  return limit > 0 && sessions_.size() >= limit;
-}
-
-std::shared_ptr<HttpSession> HttpListener::Admit(tcp::socket& socket, std::string& peer_address) {
-  auto session = std::make_shared<HttpSession>(std::move(socket), std::move(peer_address), shared_from_this());
-  sessions_.emplace(session.get(), session);
-  return session;
-}
-
-bool HttpListener::Serve(Acceptor& acceptor, tcp::socket socket, std::string peer_address) {
+bool HttpListener::Serve(tcp::socket socket, const tcp::endpoint& peer) {
   std::shared_ptr<HttpSession> session;
   bool paused;
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;  // the socket closes as it goes out of scope
-    if (AtLimit()) {
-      // Another loop filled the last place while this one was accepting.
-      waiting_.push_back({std::move(socket), std::move(peer_address)});
-      acceptor.paused = true;
-      return false;
-    }
-    session = Admit(socket, peer_address);
-    paused = acceptor.paused = AtLimit();
+    session = std::make_shared<HttpSession>(std::move(socket), peer.address().to_string(), shared_from_this());
+    sessions_.emplace(session.get(), session);
+    const std::size_t limit = settings_.limits.max_connections;
+    paused = accept_paused_ = limit > 0 && sessions_.size() >= limit;
   }
   session->Run();
   return !paused;
 }
 
 void HttpListener::SessionEnded(HttpSession* session) {
-  std::shared_ptr<HttpSession> next;
-  std::vector<Acceptor*> resumed;
+  bool resume = false;
   {
     std::lock_guard lock(mutex_);
     sessions_.erase(session);
-    if (stopping_) {
-      if (Finished()) finished_.notify_all();
-      return;
+    if (accept_paused_ && !stopping_) {
+      accept_paused_ = false;
+      resume = true;
     }
-    if (!waiting_.empty()) {
-      // The place goes to the connection that has waited longest.
-      next = Admit(waiting_.front().socket, waiting_.front().peer_address);
-      waiting_.pop_front();
-    } else if (!AtLimit()) {
-      for (const auto& acceptor : acceptors_)
-        if (acceptor->paused) {
-          acceptor->paused = false;
-          resumed.push_back(acceptor.get());
-        }
-    }
+    if (stopping_ && Finished()) finished_.notify_all();
   }
-  if (next) next->Run();
-  for (Acceptor* acceptor : resumed)
-    net::post(acceptor->acceptor.get_executor(),
-              [self = shared_from_this(), acceptor] { self->DoAccept(*acceptor); });
+  if (resume) net::post(acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); });
 }
 
 bool HttpListener::Stop(std::optional<std::chrono::milliseconds> wait) {
   std::vector<std::shared_ptr<HttpSession>> open;
-  std::deque<Waiting> waiting;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
     for (const auto& [key, session] : sessions_)
       if (auto alive = session.lock()) open.push_back(std::move(alive));
-    waiting.swap(waiting_);
   }
-  waiting.clear();  // closes the connections that never got a place
-  for (const auto& acceptor : acceptors_)
-    net::post(acceptor->acceptor.get_executor(), [self = shared_from_this(), acceptor = acceptor.get()] {
-      boost::system::error_code ignored;  // closing a socket that failed cannot be helped
-      acceptor->acceptor.close(ignored);
-      acceptor->retry_timer.cancel();
-      std::lock_guard lock(self->mutex_);
-      ++self->acceptors_closed_;
-      if (self->Finished()) self->finished_.notify_all();
-    });
+  net::post(acceptor_.get_executor(), [self = shared_from_this()] {
+    boost::system::error_code ignored;  // closing a socket that failed cannot be helped
+    self->acceptor_.close(ignored);
+    self->retry_timer_.cancel();
+    std::lock_guard lock(self->mutex_);
+    self->acceptor_closed_ = true;
+    if (self->Finished()) self->finished_.notify_all();
+  });
   for (const std::shared_ptr<HttpSession>& session : open) session->Close();
   open.clear();
 

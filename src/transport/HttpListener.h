@@ -4,13 +4,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <condition_variable>
-#include <cstddef>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
-#include <vector>
 
 #include "transport/TROHTTPServer.h"
 
@@ -27,11 +24,9 @@ struct HttpListenerSettings {
 
 // The accepting side of one activation of a listener, and the registry of its open
 // connections. Shared with its connections, so it outlives the last of them.
-//
-// The listening socket is accepted from on every loop of the pool, each through its own
-// descriptor of the socket; a connection is served on the loop that accepted it.
 class HttpListener : public std::enable_shared_from_this<HttpListener> {
  public:
+  // Connections are accepted on the pool's accepting loop and served on its serving loops.
   HttpListener(HttpIoPool& pool, HttpListenerSettings settings,
                std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers);
 
@@ -50,44 +45,26 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
   void SessionEnded(HttpSession* session);
 
  private:
-  // The accepting on one loop. Its members are used on that loop's thread only, paused
-  // under the listener's lock.
-  struct Acceptor {
-    explicit Acceptor(boost::asio::io_context& io) : acceptor(io), retry_timer(io) {}
-    boost::asio::ip::tcp::acceptor acceptor;
-    boost::asio::ip::tcp::endpoint peer;  // the address of the connection being accepted
-    boost::asio::steady_timer retry_timer;
-    bool paused = false;  // at the connection limit: resumed when a connection ends
-  };
-  // A connection taken while the limit was reached on another loop: it waits, unread, for
-  // a place.
-  struct Waiting {
-    boost::asio::ip::tcp::socket socket;
-    std::string peer_address;
-  };
-
-  void DoAccept(Acceptor& acceptor);
-  void OnAccept(Acceptor& acceptor, boost::system::error_code error, boost::asio::ip::tcp::socket socket);
-  // Starts a connection (or keeps it waiting at the limit); false when this acceptor must
-  // stop accepting for now (stopping, or at the limit).
-  bool Serve(Acceptor& acceptor, boost::asio::ip::tcp::socket socket, std::string peer_address);
-  // A new connection registered under the lock; nullptr when it must wait.
-  std::shared_ptr<HttpSession> Admit(boost::asio::ip::tcp::socket& socket, std::string& peer_address);
-  bool AtLimit() const;
-  bool Finished() const { return acceptors_closed_ == acceptors_.size() && sessions_.empty(); }
+  void DoAccept();
+  void OnAccept(boost::system::error_code error, boost::asio::ip::tcp::socket socket);
+  // Starts a connection; false when no more may be accepted now (stopping, or at the limit).
+  bool Serve(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& peer);
+  bool Finished() const { return acceptor_closed_ && sessions_.empty(); }
 
   HttpIoPool& pool_;
   const HttpListenerSettings settings_;
   const std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers_;
-  std::vector<std::unique_ptr<Acceptor>> acceptors_;  // one per loop, made by Open
+  boost::asio::ip::tcp::acceptor acceptor_;  // used on the accepting thread only, after Open
+  boost::asio::ip::tcp::endpoint peer_;      // the address of the connection being accepted
+  boost::asio::steady_timer retry_timer_;    // on the accepting thread
   int bound_port_ = 0;
 
   std::mutex mutex_;
   std::condition_variable finished_;
   std::unordered_map<HttpSession*, std::weak_ptr<HttpSession>> sessions_;
-  std::deque<Waiting> waiting_;
   bool stopping_ = false;
-  std::size_t acceptors_closed_ = 0;
+  bool acceptor_closed_ = false;
+  bool accept_paused_ = false;  // at the connection limit; resumed when one ends
 };
 
 }  // namespace qit

@@ -14,7 +14,7 @@ namespace qit {
 class HttpListener;
 
 // One accepted connection: reads one request, answers it and closes. All of its handlers
-// run on the loop that accepted it, one after the other.
+// run on the one serving loop it was given, one after the other.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(boost::asio::ip::tcp::socket&& socket, std::string peer_address, std::shared_ptr<HttpListener> listener);

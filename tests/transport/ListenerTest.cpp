@@ -230,7 +230,7 @@ TEST(ListenerTest, DeactivationAlsoEndsConnectionsWaitingForAPlace) {
   RawConnection first(port);
   first.Send("POST /Integracao_Telemetria HTTP/1.0\r\n\r\nprimeiro");
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the server take it first
-  // Taken by another of the pool's loops, or still in the backlog: either way it waits.
+  // Left in the listen backlog: it is neither read nor answered.
   RawConnection waiting(port);
   waiting.Send("GET /rodl HTTP/1.1\r\n\r\n");
   ASSERT_FALSE(waiting.Readable(300));
