@@ -1,0 +1,159 @@
+// The work one Enviar call costs the program besides the sockets, measured in-process so
+// that the figure does not depend on what else the machine runs:
+//
+//   SOAPMessage  the SOAP handler alone: the envelope of 10 records read, the operation
+//                with its two log lines and its queue copy, the response written
+//   HttpRequest  the same call as the listener serves it: the request bytes parsed, routed
+//                through the transport, and the head of the answer formatted
+//
+// The request is the one bench/wrk-enviar.lua posts. The queue is the program's own, without
+// a limit, emptied after every call as the insert worker would; the log writes its lines to a
+// scratch folder.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "logging/VoradaLogger.h"
+#include "service/ListaDeEnvio.h"
+#include "service/ServicoTelemetria_Impl.h"
+#include "transport/HttpRequestParser.h"
+#include "transport/RequestRouter.h"
+#include "transport/THTTPTransport.h"
+#include "transport/soap/TROSOAPMessage.h"
+
+namespace qit {
+namespace {
+
+constexpr int kPort = 10166;
+
+// The envelope of bench/wrk-enviar.lua: a list of 10 telemetry sessions.
+std::string EnviarEnvelope() {
+  std::string records;
+  for (int i = 1; i <= 10; ++i) {
+    if (i > 1) records += '\n';
+    records += fmt::format(
+        "<tns:TIntegraTelemetria>\n"
+        "<tns:ID_Veiculo>VEI{0:04}</tns:ID_Veiculo>\n"
+        "<tns:DataOperacao>2024-05-{0:02}T00:00:00</tns:DataOperacao>\n"
+        "<tns:DataHoraInicio>2024-05-{0:02}T08:{0:02}:00</tns:DataHoraInicio>\n"
+        "<tns:DataHoraTermino>2024-05-{0:02}T17:{0:02}:30</tns:DataHoraTermino>\n"
+        "<tns:ID_Motorista>MOT{0:05}</tns:ID_Motorista>\n"
+        "<tns:Inf_Adicional_Motorista>Motorista {0}</tns:Inf_Adicional_Motorista>\n"
+        "<tns:ID_Agrupamento_1>TURNO-A</tns:ID_Agrupamento_1>\n"
+        "<tns:Inf_Adicional_Agrupamento_1>Turno da manha</tns:Inf_Adicional_Agrupamento_1>\n"
+        "<tns:ID_Agrupamento_2>ROTA-{0:02}</tns:ID_Agrupamento_2>\n"
+        "<tns:Inf_Adicional_Agrupamento_2>Rota {0}</tns:Inf_Adicional_Agrupamento_2>\n"
+        "</tns:TIntegraTelemetria>",
+        i);
+  }
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+         "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:tns=\"http://tempuri.org/\">\n<soap:Body>\n<tns:ServicoTelemetria___Enviar>\n<tns:ListaTelemetria>\n" +
+         records + "\n</tns:ListaTelemetria>\n</tns:ServicoTelemetria___Enviar>\n</soap:Body>\n</soap:Envelope>\n";
+}
+
+std::string EnviarRequest(const std::string& envelope) {
+  return fmt::format(
+      "POST /Integracao_Telemetria HTTP/1.1\r\nHost: 127.0.0.1:{}\r\nContent-Length: {}\r\n"
+      "Content-Type: text/xml; charset=utf-8\r\n"
+      "SOAPAction: \"urn:IntegracaoTelemetria-ServicoTelemetria#Enviar\"\r\nConnection: close\r\n\r\n{}",
+      kPort, envelope.size(), envelope);
+}
+
+// What Enviar reads from the program: the log, one company port, and the queue.
+class Ambiente final : public IEnviarAmbiente {
+ public:
+  Ambiente(TVoradaLogger& log, IListaDeEnvio& fila) : log_(log), fila_(fila) {}
+  TVoradaLogger* Log() override { return &log_; }
+  std::optional<int> CodigoEmpresaDaPorta(int porta) override {
+    return porta == kPort ? std::optional<int>(1) : std::nullopt;
+  }
+  IListaDeEnvio* InserirIntegracao() override { return &fila_; }
+
+ private:
+  TVoradaLogger& log_;
+  IListaDeEnvio& fila_;
+};
+
+// The program's SOAP handler with the real service behind it, logging into a scratch folder.
+class Program {
+ public:
+  Program() : folder_(MakeFolder()), log_(folder_), fila_(log_), ambiente_(log_, fila_), handler_(factories_) {
+    log_.SetPrefixo("log_enviar");
+    log_.SetDiretorio("Logs/Integradores/Telemetria/");
+    log_.SetMultiThread(true);
+    factories_.Add(NewServicoTelemetriaFactory(ambiente_));
+    dispatchers_.Add({"SOAPMessage", &handler_, true, "Integracao_Telemetria"});
+  }
+  ~Program() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+
+  TROSOAPMessage& Handler() { return handler_; }
+  const TROHTTPMessageDispatchers& Dispatchers() const { return dispatchers_; }
+  // What the insert worker does with the queue, so that it stays small.
+  void Drain() { fila_.RetirarTudo(); }
+
+ private:
+  static std::filesystem::path MakeFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qit_enviar_bench_XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    return pattern;
+  }
+
+  std::filesystem::path folder_;
+  TVoradaLogger log_;
+  TListaDeEnvio fila_;
+  Ambiente ambiente_;
+  TROClassFactoryList factories_;
+  TROSOAPMessage handler_;
+  TROHTTPMessageDispatchers dispatchers_;
+};
+
+// The transport of a request with the Host and SOAPAction headers wrk sends.
+HttpRequest ParsedRequest(const std::string& raw) {
+  HttpRequestParser parser(64u << 20);
+  if (parser.Feed(raw) != HttpRequestParser::Result::kComplete) std::abort();
+  return parser.Request();
+}
+
+void SOAPMessage(benchmark::State& state) {
+  Program program;
+  const std::string envelope = EnviarEnvelope();
+  const HttpRequest request = ParsedRequest(EnviarRequest(envelope));
+  for (auto _ : state) {
+    HttpResponse response;
+    THTTPTransport transport(request, response);
+    std::string answer;
+    if (!program.Handler().ProcessMessage(transport, envelope, answer)) state.SkipWithError("fault");
+    benchmark::DoNotOptimize(answer);
+    program.Drain();
+  }
+}
+BENCHMARK(SOAPMessage);
+
+void HttpRequest_(benchmark::State& state) {
+  Program program;
+  const std::string raw = EnviarRequest(EnviarEnvelope());
+  for (auto _ : state) {
+    HttpRequestParser parser(64u << 20);
+    if (parser.Feed(raw) != HttpRequestParser::Result::kComplete) state.SkipWithError("not parsed");
+    const HttpResponse response = AnswerRequest(parser.Request(), program.Dispatchers(), HttpServeOptions{});
+    if (response.status != 200) state.SkipWithError("not answered");
+    std::string head = FormatResponseHead(response);
+    benchmark::DoNotOptimize(head);
+    program.Drain();
+  }
+}
+BENCHMARK(HttpRequest_)->Name("HttpRequest");
+
+}  // namespace
+}  // namespace qit
+
+BENCHMARK_MAIN();
