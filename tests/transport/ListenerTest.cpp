@@ -222,29 +222,5 @@ TEST(ListenerTest, ConnectionsOverTheLimitWaitUntilOneEnds) {
   }
 }
 
-TEST(ListenerTest, DeactivationAlsoEndsConnectionsWaitingForAPlace) {
-  HttpServerLimits limits;
-  limits.max_connections = 1;
-  TestServer server(limits);
-  const int port = server.Port();
-  RawConnection first(port);
-  first.Send("POST /Integracao_Telemetria HTTP/1.0\r\n\r\nprimeiro");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the server take it first
-  // Left in the listen backlog: it is neither read nor answered.
-  RawConnection waiting(port);
-  waiting.Send("GET /rodl HTTP/1.1\r\n\r\n");
-  ASSERT_FALSE(waiting.Readable(300));
-
-  server.Server().SetActive(false);
-  EXPECT_EQ(first.ReadAll(), "");
-  EXPECT_FALSE(first.timed_out);
-  EXPECT_EQ(waiting.ReadAll(), "");
-  EXPECT_FALSE(waiting.timed_out);
-  // Nothing of the old activation answers on the port any more.
-  server.Server().SetPort(port);
-  server.Server().SetActive(true);
-  EXPECT_EQ(ParseResponse(Exchange(port, "GET /rodl HTTP/1.1\r\n\r\n")).status_line, "HTTP/1.1 200 OK");
-}
-
 }  // namespace
 }  // namespace qit
