@@ -20,6 +20,9 @@ HttpIoPool::~HttpIoPool() {
     loop->io.stop();
   }
   threads_.clear();  // joins
+  // An accept still queued holds the socket it made on a serving loop: the accepting loop
+  // goes first, while the loop that socket belongs to still exists.
+  accept_loop_.reset();
 }
 
 boost::asio::io_context& HttpIoPool::NextContext() {
