@@ -38,7 +38,8 @@ std::string ArquivoConfiguracao::LerTexto(const std::string& secao, const std::s
 }
 
 int ArquivoConfiguracao::LerInteiro(const std::string& secao, const std::string& chave, int padrao) const {
-  return InteiroDaConfiguracao(LerTexto(secao, chave, std::to_string(padrao)), padrao);
+  // A missing key and a value that does not parse both give the default.
+  return InteiroDaConfiguracao(LerTexto(secao, chave, ""), padrao);
 }
 
 bool ArquivoConfiguracao::LerFlag(const std::string& secao, const std::string& chave, bool padrao) const {

@@ -40,7 +40,6 @@ TdmPrincipal::TdmPrincipal(PastaPrograma pasta)
       Log_Atualizar(pasta_.pasta),
       ListaDeEnvio(Log),
       ambiente_(Log, ListaDeEnvio),
-      fabricas_(),
       SOAPMessage(fabricas_),
       despachantes_(TabelaDeDespacho(SOAPMessage)),
       HTTPServer(io_pool_, despachantes_) {
