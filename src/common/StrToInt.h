@@ -9,11 +9,16 @@
 
 namespace qit {
 
-// A whole text as a 32-bit decimal integer; anything else fails with the conversion error
-// that callers and SOAP faults show ("'abc' is not a valid integer value").
+// The conversion error that callers, logs and SOAP faults show for a text that is not an
+// integer ("'abc' is not a valid integer value").
+inline EConvertError InvalidIntegerError(std::string_view text) {
+  return EConvertError(fmt::format("'{}' is not a valid integer value", text));
+}
+
+// A whole text as a 32-bit decimal integer; anything else fails with InvalidIntegerError.
 inline int StrToInt(std::string_view text) {
   if (const std::optional<int> value = ParseInt32(text)) return *value;
-  throw EConvertError(fmt::format("'{}' is not a valid integer value", text));
+  throw InvalidIntegerError(text);
 }
 
 }  // namespace qit

@@ -44,9 +44,31 @@ std::string_view Trim(std::string_view text) {
 }
 
 std::string OneLine(std::string_view text) {
-  std::string result(text);
-  std::replace_if(result.begin(), result.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  std::string result;
+  AppendOneLine(result, text);
   return result;
+}
+
+void AppendOneLine(std::string& out, std::string_view text) {
+  const std::size_t start = out.size();
+  out += text;
+  std::replace_if(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
+                  [](char c) { return c == '\r' || c == '\n'; }, ' ');
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+TextPosition PositionInText(std::string_view text, std::size_t offset) {
+  const std::string_view before = text.substr(0, std::min(offset, text.size()));
+  const std::size_t line = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
+  const std::size_t line_start = before.rfind('\n');
+  const std::size_t column = before.size() - (line_start == std::string_view::npos ? 0 : line_start + 1) + 1;
+  return {line, column};
 }
 
 std::optional<int> ParseInt32(std::string_view text) {

@@ -18,6 +18,19 @@ std::string_view TrimLeft(std::string_view text);
 
 // Every carriage return and line feed replaced by a blank, so a text stays on one line.
 std::string OneLine(std::string_view text);
+// The same, appended to `out`: for callers that build a line in a kept buffer.
+void AppendOneLine(std::string& out, std::string_view text);
+
+// The value of a hexadecimal digit, either letter case; -1 for any other character.
+int HexDigitValue(char c);
+
+// Line and column (both from 1) of a byte offset into a text; an offset past the end counts
+// as the end.
+struct TextPosition {
+  std::size_t line;
+  std::size_t column;
+};
+TextPosition PositionInText(std::string_view text, std::size_t offset);
 
 // A whole text as a 32-bit signed decimal integer, with an optional sign; nothing else
 // is accepted (no blanks). std::nullopt when it does not parse or does not fit.

@@ -11,7 +11,9 @@
 #include <pugixml.hpp>
 
 #include "common/Errors.h"
+#include "common/StrToInt.h"
 #include "common/Text.h"
+#include "common/XmlLoadError.h"
 #include "data/ConnectionManager.h"
 #include "data/DataErrors.h"
 #include "data/EnumNames.h"
@@ -44,7 +46,7 @@ bool ToBoolean(std::string_view text) {
 
 int ToInteger(std::string_view text) {
   if (const std::optional<int> value = ParseInt32(Trim(text))) return *value;
-  throw EConvertError(fmt::format("'{}' is not a valid integer value", text));
+  throw InvalidIntegerError(text);
 }
 
 // A text that names none of the values reads as pbWait: waiting is the one behaviour that
@@ -61,14 +63,7 @@ PoolTransactionBehaviour ToTransactionBehaviour(std::string_view text) {
 pugi::xml_document ParseXml(std::string_view bytes) {
   pugi::xml_document document;
   const pugi::xml_parse_result result = document.load_buffer(bytes.data(), bytes.size());
-  if (!result) {
-    const std::string_view before = bytes.substr(0, static_cast<std::size_t>(std::max<std::ptrdiff_t>(result.offset, 0)));
-    const auto line = std::count(before.begin(), before.end(), '\n') + 1;
-    const std::size_t line_start = before.rfind('\n');
-    const auto position = before.size() - (line_start == std::string_view::npos ? 0 : line_start + 1) + 1;
-    throw EDatabaseError(fmt::format("Cannot load XML document.\rReason: {}\rLine: {}\rPosition: {}",
-                                     result.description(), line, position));
-  }
+  if (!result) throw EDatabaseError(XmlLoadError(bytes, result.offset, result.description()));
   return document;
 }
 

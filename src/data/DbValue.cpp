@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "common/Errors.h"
+#include "common/StrToInt.h"
 #include "common/Text.h"
 
 namespace qit {
@@ -24,7 +25,7 @@ std::int64_t ParseLargeInt(const std::string& text) {
   std::int64_t result = 0;
   const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), result);
   if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
-    throw EConvertError(fmt::format("'{}' is not a valid integer value", text));
+    throw InvalidIntegerError(text);
   return result;
 }
 
@@ -52,7 +53,7 @@ std::int64_t ValueAsLargeInt(const DbValue& value) {
                                [](std::int64_t v) { return v; },
                                [](double v) -> std::int64_t { return std::llround(v); },
                                [](TDateTime v) -> std::int64_t {
-                                 throw EConvertError(fmt::format("'{}' is not a valid integer value", v.ToString()));
+                                 throw InvalidIntegerError(v.ToString());
                                },
                                [](const std::string& v) { return ParseLargeInt(v); }},
                     value);

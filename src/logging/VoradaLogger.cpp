@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/Text.h"
 #include "common/Version.h"
 #include "logging/LogRetention.h"
 
@@ -242,10 +243,7 @@ void TVoradaLogger::BuildLine(const TDateTime::Parts& t, std::string_view text) 
   }
   line_ += Indentation(depth_);
   // The text stays on one line: its CRs and LFs become blanks.
-  const std::size_t start = line_.size();
-  line_ += text;
-  std::replace_if(line_.begin() + static_cast<std::ptrdiff_t>(start), line_.end(),
-                  [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  AppendOneLine(line_, text);
   line_ += "\r\n";
 }
 

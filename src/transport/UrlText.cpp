@@ -4,13 +4,6 @@
 
 namespace qit {
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 RequestTarget SplitRequestTarget(std::string_view target) {
   RequestTarget parts;
   if (const std::size_t mark = target.find('?'); mark != std::string_view::npos) {

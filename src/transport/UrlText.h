@@ -6,9 +6,6 @@
 
 namespace qit {
 
-// The value of a hexadecimal digit, either letter case; -1 for any other character.
-int HexDigitValue(char c);
-
 // The parts of a request target: "/path?query" or "http://host/path?query".
 struct RequestTarget {
   std::string_view host;   // only for an absolute URL

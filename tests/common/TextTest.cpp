@@ -27,5 +27,17 @@ TEST(Text, NamesCompareWithoutLetterCase) {
   EXPECT_EQ(OneLine("a\r\nb\nc"), "a  b c");
 }
 
+TEST(Text, PositionInTextCountsLinesAndColumnsFromOne) {
+  const struct {
+    std::size_t offset;
+    std::size_t line, column;
+  } cases[] = {{0, 1, 1}, {2, 1, 3}, {3, 2, 1}, {5, 2, 3}, {99, 2, 3}};
+  for (const auto& c : cases) {
+    const TextPosition at = PositionInText("ab\ncd", c.offset);
+    EXPECT_EQ(at.line, c.line) << c.offset;
+    EXPECT_EQ(at.column, c.column) << c.offset;
+  }
+}
+
 }  // namespace
 }  // namespace qit

@@ -4,7 +4,7 @@
 #include <fmt/format.h>
 
 #include "common/Errors.h"
-#include "transport/UrlText.h"
+#include "common/Text.h"
 
 namespace qit {
 

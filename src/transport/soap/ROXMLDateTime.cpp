@@ -33,7 +33,7 @@ int Piece(std::string_view text, std::size_t first, std::size_t count) {
 // Decimal digits after a point, as a fraction of a second.
 double SecondFraction(std::string_view digits) {
   if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
-    throw EConvertError(fmt::format("'{}' is not a valid integer value", digits));
+    throw InvalidIntegerError(digits);
   double fraction = 0;
   double scale = 0.1;
   for (const char digit : digits) {

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "common/Text.h"
+#include "common/XmlLoadError.h"
 
 namespace qit {
 
@@ -75,14 +76,7 @@ std::optional<std::string> LoadXml(pugi::xml_document& document, std::string_vie
   const pugi::xml_parse_result result =
       document.load_buffer(text.data(), text.size(), pugi::parse_default | pugi::parse_ws_pcdata);
   if (result) return std::nullopt;
-  // Line and column (both from 1) of the offset where the parser stopped.
-  const std::size_t offset = std::min(static_cast<std::size_t>(std::max<std::ptrdiff_t>(result.offset, 0)), text.size());
-  const std::string_view before = text.substr(0, offset);
-  const std::size_t line = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
-  const std::size_t line_start = before.rfind('\n');
-  const std::size_t column = offset - (line_start == std::string_view::npos ? 0 : line_start + 1) + 1;
-  return fmt::format("Cannot load XML document.\rReason: {}\rLine: {}\rPosition: {}", result.description(), line,
-                     column);
+  return XmlLoadError(text, result.offset, result.description());
 }
 
 std::string SaveXml(const pugi::xml_document& document) {
