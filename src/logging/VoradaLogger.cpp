@@ -190,6 +190,13 @@ void TVoradaLogger::Registrar(std::string_view Texto, bool Mostrar, std::string_
   ++line_count_;
 }
 
+void TVoradaLogger::Close() {
+  const Guard guard(*this);
+  file_.Close();
+  file_name_.clear();
+  file_date_ = 0;
+}
+
 void TVoradaLogger::WriteHeader() {
   header_pending_ = false;
   const std::string title = fmt::format(" Início do log ({}) ", kVersion);

@@ -89,6 +89,10 @@ class TVoradaLogger {
   // closed by "<- Nome". With an empty stack it writes "<- " alone.
   void SairMetodo(bool Mostrar = false, TLogLevel Nivel = stDebug);
 
+  // Closes the log file, as at the end of the program. A line written afterwards opens it
+  // again (without a new header).
+  void Close();
+
  private:
   // Holds the instance's lock for a scope while MultiThread is on. It remembers whether it
   // locked, so turning MultiThread off meanwhile never unlocks a lock it did not take.

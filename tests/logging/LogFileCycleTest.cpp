@@ -163,5 +163,18 @@ TEST_F(LogFileCycleTest, DestructionClosesTheFile) {
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
+TEST_F(LogFileCycleTest, CloseReleasesTheFileAndALaterLineOpensItAgain) {
+  const int before = OpenDescriptors();
+  auto logger = NewLogger();
+  logger->Registrar(Numbered(4));
+  logger->Close();
+  EXPECT_EQ(OpenDescriptors(), before);
+  logger->Registrar(Numbered(5));
+  std::vector<std::string> expected = HeaderTexts();
+  expected.push_back(Numbered(4));
+  expected.push_back(Numbered(5));
+  EXPECT_THAT(ReadTexts(FileOf("log_enviar", now_), now_), ElementsAreArray(expected));
+}
+
 }  // namespace
 }  // namespace qit::testing
