@@ -83,7 +83,9 @@ class Ambiente final : public IEnviarAmbiente {
 // The program's SOAP handler with the real service behind it, logging into a scratch folder.
 class Program {
  public:
-  Program() : folder_(MakeFolder()), log_(folder_), fila_(log_), ambiente_(log_, fila_), handler_(factories_) {
+  Program()
+      : folder_(MakeFolder()), log_(folder_), fila_(log_), ambiente_(log_, fila_),
+        handler_(factories_, SerializableClasses()) {
     log_.SetPrefixo("log_enviar");
     log_.SetDiretorio("Logs/Integradores/Telemetria/");
     log_.SetMultiThread(true);
@@ -131,7 +133,7 @@ void SOAPMessage(benchmark::State& state) {
     HttpResponse response;
     THTTPTransport transport(request, response);
     std::string answer;
-    if (!program.Handler().ProcessMessage(transport, envelope, answer)) state.SkipWithError("fault");
+    if (!program.Handler().Answer(transport, envelope, answer)) state.SkipWithError("fault");
     benchmark::DoNotOptimize(answer);
     program.Drain();
   }

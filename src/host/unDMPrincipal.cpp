@@ -40,7 +40,7 @@ TdmPrincipal::TdmPrincipal(PastaPrograma pasta)
       Log_Atualizar(pasta_.pasta),
       ListaDeEnvio(Log),
       ambiente_(Log, ListaDeEnvio),
-      SOAPMessage(fabricas_),
+      SOAPMessage(fabricas_, SerializableClasses()),
       despachantes_(TabelaDeDespacho(SOAPMessage)),
       HTTPServer(io_pool_, despachantes_) {
   ConfigurarLogger(Log, "log_enviar");

@@ -39,14 +39,14 @@ class EnviarTest : public ::testing::Test {
     FakeTransport transport;
     transport.headers["Host"] = host;
     response_.clear();
-    EXPECT_TRUE(handler_.ProcessMessage(transport, EnviarEnvelope(lista), response_)) << response_;
+    EXPECT_TRUE(handler_.Answer(transport, EnviarEnvelope(lista), response_)) << response_;
   }
 
   TestLog log_;
   TListaDeEnvio fila_{log_.Logger()};
   FakeAmbiente ambiente_;
   TROClassFactoryList factories_;
-  TROSOAPMessage handler_{factories_};
+  TROSOAPMessage handler_{factories_, SerializableClasses()};
   std::string response_;
 };
 
@@ -116,7 +116,7 @@ TEST_F(EnviarTest, AFullQueueAnswersAFaultSoTheClientSendsAgain) {
   FakeTransport transport;
   transport.headers["Host"] = "h:10166";
   response_.clear();
-  EXPECT_FALSE(handler_.ProcessMessage(transport, EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("V2") +
+  EXPECT_FALSE(handler_.Answer(transport, EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("V2") +
                                                                  "</tns:ListaTelemetria>"),
                                        response_));
   EXPECT_THAT(response_, HasSubstr("<faultcode>EListaDeEnvioCheia</faultcode>"));
@@ -149,7 +149,7 @@ TEST_F(EnviarTest, ParallelCallsAreQueuedWithTheirOwnCompanies) {
       FakeTransport transport;
       transport.headers["Host"] = i % 2 == 0 ? "a:10166" : "b:10167";
       std::string response;
-      EXPECT_TRUE(handler_.ProcessMessage(
+      EXPECT_TRUE(handler_.Answer(
           transport,
           EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml(i % 2 == 0 ? "par" : "impar") + "</tns:ListaTelemetria>"),
           response));

@@ -59,18 +59,18 @@ class InvocationTest : public ::testing::Test {
 
   bool Process(const std::string& message_element, const std::string& header = {}) {
     response_.clear();
-    return handler_.ProcessMessage(transport_,
-                                   "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Header>" +
-                                       header + "</s:Header><s:Body><" + message_element +
-                                       " xmlns=\"http://tempuri.org/\"><ListaTelemetria/></" + message_element +
-                                       "></s:Body></s:Envelope>",
-                                   response_);
+    return handler_.Answer(transport_,
+                           "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Header>" + header +
+                               "</s:Header><s:Body><" + message_element +
+                               " xmlns=\"http://tempuri.org/\"><ListaTelemetria/></" + message_element +
+                               "></s:Body></s:Envelope>",
+                           response_);
   }
 
   std::atomic<int> vivos_ = 0;
   Observed observed_;
   TROClassFactoryList factories_;
-  TROSOAPMessage handler_{factories_};
+  TROSOAPMessage handler_{factories_, SerializableClasses()};
   FakeTransport transport_;
   std::string response_;
 };
@@ -110,9 +110,9 @@ TEST_F(InvocationTest, UnknownMethodCreatesNoInstance) {
     ++criados;
     return std::make_unique<TContador>(vivos_);
   }));
-  TROSOAPMessage handler(factories);
+  TROSOAPMessage handler(factories, SerializableClasses());
   std::string response;
-  EXPECT_FALSE(handler.ProcessMessage(transport_, "<Envelope><Body><Contador___Apagar/></Body></Envelope>", response));
+  EXPECT_FALSE(handler.Answer(transport_, "<Envelope><Body><Contador___Apagar/></Body></Envelope>", response));
   EXPECT_EQ(criados, 0);
 }
 

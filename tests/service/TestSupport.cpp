@@ -44,30 +44,4 @@ std::vector<std::string> TestLog::Texts() const {
   return texts;
 }
 
-std::string EnviarEnvelope(const std::string& lista_xml) {
-  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-         "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:tns=\"http://tempuri.org/\">\n"
-         "  <soap:Body>\n"
-         "    <tns:ServicoTelemetria___Enviar>" +
-         lista_xml +
-         "</tns:ServicoTelemetria___Enviar>\n"
-         "  </soap:Body>\n"
-         "</soap:Envelope>\n";
-}
-
-std::string ItemXml(const std::string& id) {
-  return "<tns:TIntegraTelemetria>"
-         "<tns:ID_Veiculo>" + id + "</tns:ID_Veiculo>"
-         "<tns:DataOperacao>2024-03-01</tns:DataOperacao>"
-         "<tns:DataHoraInicio>2024-03-01T08:30:00</tns:DataHoraInicio>"
-         "<tns:DataHoraTermino>2024-03-01T09:45:10</tns:DataHoraTermino>"
-         "<tns:ID_Motorista>M1</tns:ID_Motorista>"
-         "<tns:Inf_Adicional_Motorista>Maria</tns:Inf_Adicional_Motorista>"
-         "<tns:ID_Agrupamento_1>A1</tns:ID_Agrupamento_1>"
-         "<tns:Inf_Adicional_Agrupamento_1>Rota 1</tns:Inf_Adicional_Agrupamento_1>"
-         "<tns:ID_Agrupamento_2>A2</tns:ID_Agrupamento_2>"
-         "<tns:Inf_Adicional_Agrupamento_2>Turno</tns:Inf_Adicional_Agrupamento_2>"
-         "</tns:TIntegraTelemetria>";
-}
-
 }  // namespace qit::testing

@@ -37,8 +37,8 @@ std::string_view ElementName(std::string_view name) {
 bool IsNil(const pugi::xml_node& element) { return std::string_view(element.attribute("xsi:nil").value()) == "true"; }
 
 pugi::xml_node ChildWithId(const pugi::xml_node& parent, std::string_view id) {
-  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-    if (child.type() == pugi::node_element && std::string_view(child.attribute("id").value()) == id) return child;
+  for (pugi::xml_node child = FirstChildElement(parent); child; child = NextSiblingElement(child))
+    if (std::string_view(child.attribute("id").value()) == id) return child;
   return {};
 }
 
@@ -91,8 +91,8 @@ pugi::xml_node TROXMLSerializer::BeginElement(pugi::xml_node parent, std::string
 pugi::xml_node TROXMLSerializer::Find(std::string_view name) {
   if (indexed_ != current_) {
     children_.clear();
-    for (pugi::xml_node child = current_.first_child(); child; child = child.next_sibling())
-      if (child.type() == pugi::node_element) children_.push_back({LocalName(child), child});
+    for (pugi::xml_node child = FirstChildElement(current_); child; child = NextSiblingElement(child))
+      children_.push_back({LocalName(child), child});
     indexed_ = current_;
   }
   // The first child of that name, as FindChildElement finds it.
@@ -157,8 +157,7 @@ const TROClassInfo& TROXMLSerializer::CheckedType(const pugi::xml_node& element,
   if (!attribute) return expected;
   const std::string_view type = attribute.value();
   if (type == "SOAP-ENC:Array" || type == "soapenc:Array") return expected;
-  const std::size_t colon = type.find(':');
-  const std::string_view name = colon == std::string_view::npos ? type : type.substr(colon + 1);
+  const std::string_view name = LocalPart(type);
   const TROClassInfo* found = classes_.Find(name);
   if (found == nullptr) throw EROException(fmt::format("Unknown class \"{}\" found in stream.", name));
   if (!found->InheritsFrom(expected))
@@ -175,8 +174,8 @@ std::unique_ptr<TROSerializable> TROXMLSerializer::ReadObject(pugi::xml_node ele
   if (type.kind == TROClassInfo::Kind::Array) {
     // The items are the element children, whatever their names; text between them is not.
     std::vector<pugi::xml_node> items;
-    for (pugi::xml_node child = element.first_child(); child; child = child.next_sibling())
-      if (child.type() == pugi::node_element) items.push_back(child);
+    for (pugi::xml_node child = FirstChildElement(element); child; child = NextSiblingElement(child))
+      items.push_back(child);
     std::swap(items, array_items_);
     object->ReadComplex(*this);
     std::swap(items, array_items_);

@@ -1,19 +1,30 @@
 #include "transport/soap/XmlNodes.h"
 
-#include <algorithm>
-
-#include <fmt/format.h>
-
 #include "common/Text.h"
 #include "common/XmlLoadError.h"
 
 namespace qit {
 
-std::string_view LocalName(const pugi::xml_node& node) {
-  const std::string_view name = node.name();
-  const std::size_t colon = name.find(':');
-  return colon == std::string_view::npos ? name : name.substr(colon + 1);
+namespace {
+
+// The node itself when it is an element, else its first following sibling that is one.
+pugi::xml_node ElementFrom(pugi::xml_node node) {
+  while (node && node.type() != pugi::node_element) node = node.next_sibling();
+  return node;
 }
+
+bool IsText(const pugi::xml_node& node) {
+  return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
+}
+
+}  // namespace
+
+std::string_view LocalPart(std::string_view qualified_name) {
+  const std::size_t colon = qualified_name.find(':');
+  return colon == std::string_view::npos ? qualified_name : qualified_name.substr(colon + 1);
+}
+
+std::string_view LocalName(const pugi::xml_node& node) { return LocalPart(node.name()); }
 
 std::string NamespaceUri(const pugi::xml_node& node) {
   const std::string_view name = node.name();
@@ -25,28 +36,17 @@ std::string NamespaceUri(const pugi::xml_node& node) {
   return {};
 }
 
+pugi::xml_node FirstChildElement(const pugi::xml_node& parent) { return ElementFrom(parent.first_child()); }
+
+pugi::xml_node NextSiblingElement(const pugi::xml_node& node) { return ElementFrom(node.next_sibling()); }
+
 pugi::xml_node FindChildElement(const pugi::xml_node& parent, std::string_view name, bool ignore_case) {
-  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling()) {
-    if (child.type() != pugi::node_element) continue;
+  for (pugi::xml_node child = FirstChildElement(parent); child; child = NextSiblingElement(child)) {
     const std::string_view local = LocalName(child);
     if (ignore_case ? SameText(local, name) : local == name) return child;
   }
   return {};
 }
-
-pugi::xml_node FirstChildElement(const pugi::xml_node& parent) {
-  for (pugi::xml_node child = parent.first_child(); child; child = child.next_sibling())
-    if (child.type() == pugi::node_element) return child;
-  return {};
-}
-
-namespace {
-
-bool IsText(const pugi::xml_node& node) {
-  return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
-}
-
-}  // namespace
 
 std::optional<std::string_view> SingleText(const pugi::xml_node& node) {
   const pugi::xml_node first = node.first_child();

@@ -11,15 +11,19 @@ namespace qit {
 // Namespace-aware reading on top of pugixml, which keeps qualified names as they are
 // written: a name's local part, the namespace a prefix stands for, and lookups by local name.
 
-// The part of a qualified name after its ":" ("SOAP-ENV:Body" gives "Body").
+// The part of a qualified name after its ":" ("SOAP-ENV:Body" gives "Body", "tns:T" gives "T").
+std::string_view LocalPart(std::string_view qualified_name);
+// The local part of an element's name.
 std::string_view LocalName(const pugi::xml_node& node);
 // The namespace URI of an element: the nearest declaration of its prefix (or of the default
 // namespace when it has none) on it or its ancestors; empty when none is declared.
 std::string NamespaceUri(const pugi::xml_node& node);
 // The first child element whose local name equals name; with ignore_case, letter case is ignored.
 pugi::xml_node FindChildElement(const pugi::xml_node& parent, std::string_view name, bool ignore_case);
-// The first child that is an element.
+// The first child that is an element, and the next sibling that is one: walking the elements
+// of a parent passes over the text, comments and other nodes between them.
 pugi::xml_node FirstChildElement(const pugi::xml_node& parent);
+pugi::xml_node NextSiblingElement(const pugi::xml_node& node);
 // The text of every text and CDATA node below the node, in document order.
 std::string TextContent(const pugi::xml_node& node);
 // The same text without a copy, for the usual element that holds one text or CDATA node

@@ -1,4 +1,10 @@
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -6,9 +12,12 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
-#include "TestSupport.h"
+#include "SoapTestSupport.h"
 #include "common/Resources.h"
+#include "service/IntegracaoTelemetria_Intf.h"
+#include "service/IntegracaoTelemetria_Invk.h"
 #include "service/ROExceptions.h"
+#include "transport/soap/SoapRequest.h"
 #include "transport/soap/TROSOAPMessage.h"
 
 namespace qit::testing {
@@ -47,20 +56,69 @@ std::string ClientIdHeader(const std::string& id) {
   return "<ROClientIDHeader xmlns=\"urn:IntegracaoTelemetria\"><ID>" + id + "</ID></ROClientIDHeader>";
 }
 
-// The SOAP handler of the program with the real service behind it, a queue and a log.
+// The lists Enviar received, in arrival order: a copy of each, nullptr for a missing one.
+class ReceivedLists {
+ public:
+  void Add(const TListaIntegraTelemetria* lista) {
+    std::unique_ptr<TListaIntegraTelemetria> copy;
+    if (lista != nullptr) {
+      copy = std::make_unique<TListaIntegraTelemetria>();
+      copy->Assign(lista);
+    }
+    const std::lock_guard lock(mutex_);
+    lists_.push_back(std::move(copy));
+  }
+  std::vector<std::unique_ptr<TListaIntegraTelemetria>> Take() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(lists_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<TListaIntegraTelemetria>> lists_;
+};
+
+// Stands in for the service behind the SOAP message, with the contract's own invoker: Enviar
+// keeps what it received and answers an empty result list.
+class RecordingService final : public TRORemoteDataModule, public IServicoTelemetria {
+ public:
+  explicit RecordingService(ReceivedLists& received) : received_(received) {}
+  std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override {
+    received_.Add(ListaTelemetria);
+    return std::make_unique<TListaResultTelemetria>();
+  }
+
+ private:
+  ReceivedLists& received_;
+};
+
+std::unique_ptr<TROClassFactory> RecordingFactory(ReceivedLists& received) {
+  return std::make_unique<TROClassFactory>(kServicoTelemetriaName, std::make_unique<TServicoTelemetria_Invoker>(),
+                                           [&received] { return std::make_unique<RecordingService>(received); });
+}
+
+// The SOAP handler with the contract of the service behind it.
 class SOAPMessageTest : public ::testing::Test {
  protected:
   SOAPMessageTest() {
-    ambiente_.log = &log_.Logger();
-    ambiente_.fila = &fila_;
-    ambiente_.servidores = {{10166, 7}};
-    factories_.Add(NewServicoTelemetriaFactory(ambiente_));
+    factories_.Add(RecordingFactory(received_));
     transport_.headers["Host"] = "10.1.1.5:10166";
   }
 
   bool Process(std::string_view body) {
     response_.clear();
-    return handler_.ProcessMessage(transport_, body, response_);
+    return handler_.Answer(transport_, body, response_);
+  }
+
+  // A response holding one parameter, written by a request of its own.
+  std::string WriteResponse(std::string_view message_name, std::string_view name, const TROClassInfo& type,
+                            const TROSerializable* value) {
+    SoapRequest message(handler_);
+    message.InitializeResponse(transport_, "IntegracaoTelemetria", "ServicoTelemetria", message_name);
+    message.WriteParameter(name, type, value);
+    std::string response;
+    message.WriteEnvelope(response);
+    return response;
   }
 
   struct Fault {
@@ -83,11 +141,9 @@ class SOAPMessageTest : public ::testing::Test {
                                                                   : response_.substr(start + 4, end - start - 4);
   }
 
-  TestLog log_;
-  TListaDeEnvio fila_{log_.Logger()};
-  FakeAmbiente ambiente_;
+  ReceivedLists received_;
   TROClassFactoryList factories_;
-  TROSOAPMessage handler_{factories_};
+  TROSOAPMessage handler_{factories_, SerializableClasses()};
   FakeTransport transport_;
   std::string response_;
 };
@@ -186,7 +242,7 @@ TEST_F(SOAPMessageTest, EveryFailureIsAFaultWithItsClassAndText) {
     EXPECT_EQ(fault.detail, c.detail) << c.body;
     EXPECT_EQ(transport_.content_type, kSoapContentType);
   }
-  EXPECT_TRUE(fila_.RetirarTudo().empty()) << "a failed request queued a list";
+  EXPECT_TRUE(received_.Take().empty()) << "a failed request reached the operation";
 }
 
 TEST_F(SOAPMessageTest, FaultEnvelopeLayout) {
@@ -259,24 +315,39 @@ TEST_F(SOAPMessageTest, ShortBodiesAnswerProbeDefinitionAndDescription) {
   ASSERT_TRUE(Process(""));
   EXPECT_THAT(response_, HasSubstr("ServicoTelemetria___Enviar"));
   EXPECT_EQ(transport_.content_type, kSoapContentType);
-  EXPECT_TRUE(fila_.RetirarTudo().empty());
+  EXPECT_TRUE(received_.Take().empty());
 }
 
-// The records the queue received from one request.
+TEST_F(SOAPMessageTest, ProcessMessageCompletesBeforeItReturns) {
+  struct Case {
+    std::string body;
+    bool ok;
+  };
+  for (const Case& c : {Case{"12345", true}, Case{EnviarEnvelope(""), true}, Case{"not XML", false}}) {
+    std::vector<std::optional<bool>> outcomes;
+    response_.clear();
+    handler_.ProcessMessage(transport_, c.body, response_,
+                            MessageCompletion([&](std::optional<bool> ok) { outcomes.push_back(ok); }));
+    EXPECT_THAT(outcomes, ElementsAre(c.ok)) << c.body;
+    EXPECT_FALSE(response_.empty()) << c.body;
+  }
+}
+
+// The lists the operation received from one request.
 class SOAPReadingTest : public SOAPMessageTest {
  protected:
-  std::vector<TEntradaListaDeEnvio> Enviar(const std::string& body) {
+  std::vector<std::unique_ptr<TListaIntegraTelemetria>> Enviar(const std::string& body) {
     EXPECT_TRUE(Process(body)) << response_;
-    return fila_.RetirarTudo();
+    return received_.Take();
   }
 };
 
 TEST_F(SOAPReadingTest, ReadsEveryFieldOfEveryItem) {
-  const auto entradas = Enviar(EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("ABC1234") + ItemXml("XYZ9876") +
-                                              "</tns:ListaTelemetria>"));
-  ASSERT_EQ(entradas.size(), 1u);
-  EXPECT_EQ(entradas[0].CodigoEmpresa, "7");
-  const TListaIntegraTelemetria& lista = *entradas[0].Lista;
+  const auto lists = Enviar(EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("ABC1234") + ItemXml("XYZ9876") +
+                                           "</tns:ListaTelemetria>"));
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_NE(lists[0], nullptr);
+  const TListaIntegraTelemetria& lista = *lists[0];
   ASSERT_EQ(lista.Count(), 2);
   const TIntegraTelemetria& first = *lista.Items(0);
   EXPECT_EQ(first.ID_Veiculo, "ABC1234");
@@ -295,7 +366,7 @@ TEST_F(SOAPReadingTest, ReadsEveryFieldOfEveryItem) {
 TEST_F(SOAPReadingTest, MatchesNamesLooselyAndKeepsTextAsSent) {
   // Pretty-printed, an item of another name, fields in another order and case, an unknown
   // field, a field given twice, a missing field, text with surrounding blanks and escapes.
-  const auto entradas = Enviar(EnviarEnvelope(
+  const auto lists = Enviar(EnviarEnvelope(
       "\n  <tns:listatelemetria>\n"
       "    <Item>\n"
       "      <id_veiculo>  V 1 </id_veiculo>\n"
@@ -307,8 +378,9 @@ TEST_F(SOAPReadingTest, MatchesNamesLooselyAndKeepsTextAsSent) {
       "    <!-- a comment is not an item -->\n"
       "    <tns:TIntegraTelemetria><tns:ID_Veiculo><![CDATA[<cdata>]]></tns:ID_Veiculo></tns:TIntegraTelemetria>\n"
       "  </tns:listatelemetria>\n"));
-  ASSERT_EQ(entradas.size(), 1u);
-  const TListaIntegraTelemetria& lista = *entradas[0].Lista;
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_NE(lists[0], nullptr);
+  const TListaIntegraTelemetria& lista = *lists[0];
   ASSERT_EQ(lista.Count(), 2);
   EXPECT_EQ(lista.Items(0)->ID_Veiculo, "  V 1 ");
   EXPECT_EQ(lista.Items(0)->ID_Motorista, "primeiro");
@@ -322,11 +394,12 @@ TEST_F(SOAPReadingTest, DocumentTypeEntitiesAreNeverExpanded) {
   const std::string body = EnviarEnvelope("<tns:ListaTelemetria><tns:TIntegraTelemetria><tns:ID_Veiculo>&xxe;&lol;"
                                           "</tns:ID_Veiculo></tns:TIntegraTelemetria></tns:ListaTelemetria>");
   const std::size_t declaration_end = body.find("?>") + 2;
-  const auto entradas = Enviar(body.substr(0, declaration_end) +
-                               "<!DOCTYPE e [<!ENTITY xxe SYSTEM \"file:///etc/passwd\"><!ENTITY lol \"lol\">]>" +
-                               body.substr(declaration_end));
-  ASSERT_EQ(entradas.size(), 1u);
-  EXPECT_EQ(entradas[0].Lista->Items(0)->ID_Veiculo, "&xxe;&lol;");
+  const auto lists = Enviar(body.substr(0, declaration_end) +
+                            "<!DOCTYPE e [<!ENTITY xxe SYSTEM \"file:///etc/passwd\"><!ENTITY lol \"lol\">]>" +
+                            body.substr(declaration_end));
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_NE(lists[0], nullptr);
+  EXPECT_EQ(lists[0]->Items(0)->ID_Veiculo, "&xxe;&lol;");
 }
 
 TEST_F(SOAPReadingTest, EnvelopeOfAnyPrefixAndNamespaceWithLooseNaming) {
@@ -351,40 +424,40 @@ TEST_F(SOAPReadingTest, EnvelopeOfAnyPrefixAndNamespaceWithLooseNaming) {
   };
   for (const Case& c : cases) {
     transport_.headers["SOAPAction"] = c.soap_action;
-    const auto entradas = Enviar(c.body);
-    ASSERT_EQ(entradas.size(), 1u) << c.what;
-    ASSERT_EQ(entradas[0].Lista->Count(), 1) << c.what;
-    EXPECT_EQ(entradas[0].Lista->Items(0)->ID_Veiculo, "V") << c.what;
+    const auto lists = Enviar(c.body);
+    ASSERT_EQ(lists.size(), 1u) << c.what;
+    ASSERT_NE(lists[0], nullptr) << c.what;
+    ASSERT_EQ(lists[0]->Count(), 1) << c.what;
+    EXPECT_EQ(lists[0]->Items(0)->ID_Veiculo, "V") << c.what;
   }
 }
 
 TEST_F(SOAPReadingTest, ReferencesAndMissingLists) {
   // A list written elsewhere in the Body and referenced by id.
-  auto entradas = Enviar(Envelope(
+  auto lists = Enviar(Envelope(
       "<tns:ServicoTelemetria___Enviar><tns:ListaTelemetria href=\"#l1\"/></tns:ServicoTelemetria___Enviar>"
       "<tns:Lista id=\"l1\">" + ItemXml("REF") + "</tns:Lista>"));
-  ASSERT_EQ(entradas.size(), 1u);
-  ASSERT_EQ(entradas[0].Lista->Count(), 1);
-  EXPECT_EQ(entradas[0].Lista->Items(0)->ID_Veiculo, "REF");
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_NE(lists[0], nullptr);
+  ASSERT_EQ(lists[0]->Count(), 1);
+  EXPECT_EQ(lists[0]->Items(0)->ID_Veiculo, "REF");
 
-  // An empty list is queued as an empty copy.
-  entradas = Enviar(EnviarEnvelope("<tns:ListaTelemetria>\n</tns:ListaTelemetria>"));
-  ASSERT_EQ(entradas.size(), 1u);
-  EXPECT_EQ(entradas[0].Lista->Count(), 0);
+  // An element without items is an empty list.
+  lists = Enviar(EnviarEnvelope("<tns:ListaTelemetria>\n</tns:ListaTelemetria>"));
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_NE(lists[0], nullptr);
+  EXPECT_EQ(lists[0]->Count(), 0);
 
-  // A missing or nil list has nothing to copy: the queue logs that and keeps nothing, and
-  // the client still gets its empty result.
+  // A missing or nil list reaches the operation as no list, and the client still gets its
+  // empty result.
   for (const std::string& lista :
        {std::string(), std::string("<tns:ListaTelemetria xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
                                    "xsi:nil=\"true\"/>")}) {
-    EXPECT_TRUE(Enviar(EnviarEnvelope(lista)).empty());
+    lists = Enviar(EnviarEnvelope(lista));
+    ASSERT_EQ(lists.size(), 1u) << lista;
+    EXPECT_EQ(lists[0], nullptr) << lista;
     EXPECT_THAT(response_, HasSubstr("<v1:Result/>"));
   }
-  const std::vector<std::string> texts = log_.Texts();
-  EXPECT_EQ(std::count(texts.begin(), texts.end(),
-                       "Erro em (AdicionarListaDeEnvio) = (EConvertError) : Cannot assign a nil to a "
-                       "TListaIntegraTelemetria"),
-            2);
 }
 
 TEST_F(SOAPMessageTest, WritesResultRecordsInDeclaredOrder) {
@@ -397,45 +470,104 @@ TEST_F(SOAPMessageTest, WritesResultRecordsInDeclaredOrder) {
   result.SetItems(1, nullptr);  // a position without an element writes nothing
   result.Add()->ID_Veiculo = "V2";
 
-  const auto message = handler_.Clone();
-  message->InitializeResponse(transport_, "IntegracaoTelemetria", "ServicoTelemetria", "___EnviarResponse");
-  message->WriteParameter("Result", TListaResultTelemetria::kClassInfo, &result);
-  message->WriteEnvelope(response_);
-  EXPECT_THAT(response_,
+  EXPECT_THAT(WriteResponse("___EnviarResponse", "Result", TListaResultTelemetria::kClassInfo, &result),
               HasSubstr("<v1:ServicoTelemetria___EnviarResponse><v1:Result><v1:TResultTelemetria>"
                         "<v1:ID_Veiculo>V1</v1:ID_Veiculo><v1:Codigo_Erro>-3</v1:Codigo_Erro>"
                         "<v1:Descricao>x &lt; y</v1:Descricao></v1:TResultTelemetria><v1:TResultTelemetria>"
                         "<v1:ID_Veiculo>V2</v1:ID_Veiculo><v1:Codigo_Erro>0</v1:Codigo_Erro><v1:Descricao/>"
                         "</v1:TResultTelemetria></v1:Result></v1:ServicoTelemetria___EnviarResponse>"));
+  EXPECT_EQ(transport_.content_type, kSoapContentType);
+
+  // A missing list is written as an empty element, as an empty one is.
+  const TListaResultTelemetria empty;
+  for (const TListaResultTelemetria* value : {&empty, static_cast<const TListaResultTelemetria*>(nullptr)})
+    EXPECT_THAT(WriteResponse("EnviarResponse", "Result", TListaResultTelemetria::kClassInfo, value),
+                HasSubstr("<v1:ServicoTelemetria___EnviarResponse><v1:Result/></v1:ServicoTelemetria___"
+                          "EnviarResponse>"));
 }
 
 TEST_F(SOAPMessageTest, WritesDateTimesOfRecordsWithoutFraction) {
   TListaIntegraTelemetria lista;
   lista.Add()->DataHoraInicio = TDateTime::Encode({2024, 3, 1, 8, 30, 0, 750});
-  const auto message = handler_.Clone();
-  message->InitializeResponse(transport_, "IntegracaoTelemetria", "ServicoTelemetria", "EnviarResponse");
-  message->WriteParameter("ListaTelemetria", TListaIntegraTelemetria::kClassInfo, &lista);
-  message->WriteEnvelope(response_);
-  EXPECT_THAT(response_, HasSubstr("<v1:TIntegraTelemetria><v1:ID_Veiculo/><v1:DataOperacao>1899-12-30T00:00:00"
-                                   "</v1:DataOperacao><v1:DataHoraInicio>2024-03-01T08:30:00</v1:DataHoraInicio>"));
+  EXPECT_THAT(WriteResponse("EnviarResponse", "ListaTelemetria", TListaIntegraTelemetria::kClassInfo, &lista),
+              HasSubstr("<v1:TIntegraTelemetria><v1:ID_Veiculo/><v1:DataOperacao>1899-12-30T00:00:00"
+                        "</v1:DataOperacao><v1:DataHoraInicio>2024-03-01T08:30:00</v1:DataHoraInicio>"));
+}
+
+TEST_F(SOAPMessageTest, TypesAreCheckedAgainstTheRegistryTheHandlerIsGiven) {
+  const std::string body =
+      EnviarEnvelope("<tns:ListaTelemetria xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+                     "xsi:type=\"tns:TListaIntegraTelemetria\">" + ItemXml("V") + "</tns:ListaTelemetria>");
+  ASSERT_TRUE(Process(body)) << response_;
+  EXPECT_EQ(received_.Take().size(), 1u);
+
+  const TROClassRegistry other_classes;
+  TROSOAPMessage other(factories_, other_classes);
+  EXPECT_FALSE(other.Answer(transport_, body, response_));
+  EXPECT_EQ(ReadFault().text, "Unknown class \"TListaIntegraTelemetria\" found in stream.");
+  EXPECT_TRUE(received_.Take().empty());
+}
+
+TEST_F(SOAPMessageTest, ConcurrentRequestsKeepTheirOwnState) {
+  // One handler answers every listener thread: each request's names, client identifier and
+  // documents are its own, for answers and faults alike.
+  constexpr int kThreads = 4;
+  constexpr int kRequests = 30;
+  std::atomic<int> wrong_answers = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRequests; ++i) {
+        const std::string id = fmt::format("{{{:08X}-0000-0000-0000-{:012X}}}", t + 1, i);
+        const std::string vehicle = fmt::format("T{}R{}", t, i);
+        const bool fails = i % 3 == 2;
+        const std::string operation = fails ? "ServicoTelemetria___Apagar" : "ServicoTelemetria___Enviar";
+        FakeTransport transport;
+        std::string response;
+        const bool ok = handler_.Answer(transport,
+                                        Envelope("<tns:" + operation + "><tns:ListaTelemetria>" + ItemXml(vehicle) +
+                                                     "</tns:ListaTelemetria></tns:" + operation + ">",
+                                                 ClientIdHeader(id)),
+                                        response);
+        const std::string expected = fails ? "<faultstring>Unknown method Apagar for interface ServicoTelemetria<"
+                                           : "<v1:ServicoTelemetria___EnviarResponse><v1:Result/>";
+        if (ok == fails || response.find("<ID>" + id + "</ID>") == std::string::npos ||
+            response.find(expected) == std::string::npos)
+          ++wrong_answers;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong_answers, 0);
+
+  // Every request that reached the operation brought its own list.
+  const std::size_t succeeded = kThreads * (kRequests - kRequests / 3);
+  const auto lists = received_.Take();
+  ASSERT_EQ(lists.size(), succeeded);
+  std::set<std::string> vehicles;
+  for (const auto& lista : lists) {
+    ASSERT_NE(lista, nullptr);
+    ASSERT_EQ(lista->Count(), 1);
+    vehicles.insert(lista->Items(0)->ID_Veiculo);
+  }
+  EXPECT_EQ(vehicles.size(), succeeded);
 }
 
 TEST(SOAPMessageOptions, ServiceSetAndRpcForms) {
   EXPECT_EQ(kSOAPMessageOptions.Mask(), 0x018C);
 
   TROClassFactoryList none;
-  TROSOAPMessage rpc(none, {xsoSendUntyped, xsoStrictStructureFieldOrder});
+  TROSOAPMessage rpc(none, SerializableClasses(), {xsoSendUntyped, xsoStrictStructureFieldOrder});
   FakeTransport transport;
   std::string response;
-  EXPECT_FALSE(rpc.ProcessMessage(transport, "<not-closed>", response));
+  EXPECT_FALSE(rpc.Answer(transport, "<not-closed>", response));
   EXPECT_THAT(response, HasSubstr("<SOAP-ENV:Header><HNS:ROClientID SOAP-ENV:mustUnderstand=\"0\">{"));
   EXPECT_THAT(response, HasSubstr("<SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
                                   "xmlns:ro=\"urn:DefaultLibrary\">"));
 
   WsdlSettings settings;
   settings.server_target_namespace = "urn:outro";
-  TROSOAPMessage other_namespace(none, kSOAPMessageOptions, settings);
-  EXPECT_FALSE(other_namespace.ProcessMessage(transport, Envelope("<tns:X___Y/>"), response));
+  TROSOAPMessage other_namespace(none, SerializableClasses(), kSOAPMessageOptions, settings);
+  EXPECT_FALSE(other_namespace.Answer(transport, Envelope("<tns:X___Y/>"), response));
   EXPECT_THAT(response, HasSubstr("xmlns:HNS=\"urn:outro\" "));
   EXPECT_THAT(response, HasSubstr("<SOAP-ENV:Body xmlns:ro=\"http://tempuri.org/\">"))
       << "the library found in the request names the fault's namespace";
