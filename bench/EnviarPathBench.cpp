@@ -11,15 +11,17 @@
 // scratch folder.
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <fmt/format.h>
 
 #include "logging/VoradaLogger.h"
-#include "service/ListaDeEnvio.h"
+#include "queue/MemorySendQueue.h"
 #include "service/ServicoTelemetria_Impl.h"
 #include "transport/HttpRequestParser.h"
 #include "transport/RequestRouter.h"
@@ -68,16 +70,16 @@ std::string EnviarRequest(const std::string& envelope) {
 // What Enviar reads from the program: the log, one company port, and the queue.
 class Ambiente final : public IEnviarAmbiente {
  public:
-  Ambiente(TVoradaLogger& log, IListaDeEnvio& fila) : log_(log), fila_(fila) {}
+  Ambiente(TVoradaLogger& log, ISendQueueProducer& fila) : log_(log), fila_(fila) {}
   TVoradaLogger* Log() override { return &log_; }
   std::optional<int> CodigoEmpresaDaPorta(int porta) override {
     return porta == kPort ? std::optional<int>(1) : std::nullopt;
   }
-  IListaDeEnvio* InserirIntegracao() override { return &fila_; }
+  ISendQueueProducer* InserirIntegracao() override { return &fila_; }
 
  private:
   TVoradaLogger& log_;
-  IListaDeEnvio& fila_;
+  ISendQueueProducer& fila_;
 };
 
 // The program's SOAP handler with the real service behind it, logging into a scratch folder.
@@ -100,7 +102,11 @@ class Program {
   TROSOAPMessage& Handler() { return handler_; }
   const TROHTTPMessageDispatchers& Dispatchers() const { return dispatchers_; }
   // What the insert worker does with the queue, so that it stays small.
-  void Drain() { fila_.RetirarTudo(); }
+  void Drain() {
+    std::vector<std::uint64_t> sequences;
+    for (const QueuedRecord& queued : fila_.TakeBatch(SIZE_MAX)) sequences.push_back(queued.sequence);
+    fila_.Acknowledge(sequences);
+  }
 
  private:
   static std::filesystem::path MakeFolder() {
@@ -111,7 +117,7 @@ class Program {
 
   std::filesystem::path folder_;
   TVoradaLogger log_;
-  TListaDeEnvio fila_;
+  MemorySendQueue fila_;
   Ambiente ambiente_;
   TROClassFactoryList factories_;
   TROSOAPMessage handler_;

@@ -14,18 +14,18 @@ namespace qit {
 // has its own lock. The log and the send queue exist from the start.
 class AmbienteEnviar final : public IEnviarAmbiente {
  public:
-  AmbienteEnviar(TVoradaLogger& log, IListaDeEnvio& fila) : log_(log), fila_(fila) {}
+  AmbienteEnviar(TVoradaLogger& log, ISendQueueProducer& fila) : log_(log), fila_(fila) {}
 
   // Listener position N (in order) with its port and company code.
   void AdicionarPorta(int porta, int codigo_empresa);
 
   TVoradaLogger* Log() override { return &log_; }
   std::optional<int> CodigoEmpresaDaPorta(int porta) override;
-  IListaDeEnvio* InserirIntegracao() override { return &fila_; }
+  ISendQueueProducer* InserirIntegracao() override { return &fila_; }
 
  private:
   TVoradaLogger& log_;
-  IListaDeEnvio& fila_;
+  ISendQueueProducer& fila_;
   std::mutex mutex_;
   std::vector<std::pair<int, int>> portas_;  // (port, company code), by listener position
 };

@@ -94,7 +94,7 @@ int TdmPrincipal::LerConfiguracao() {
   limites_.read_timeout = std::chrono::seconds(LimiteNaoNegativo(ini, "TempoLimiteLeitura_Segundos", 60));
   limites_.max_body_bytes = static_cast<std::size_t>(LimiteNaoNegativo(ini, "TamanhoMaximoRequisicao_MB", 64)) << 20;
   limites_.max_connections = static_cast<std::size_t>(LimiteNaoNegativo(ini, "MaximoConexoes", 1024));
-  ListaDeEnvio.SetMaximoRegistros(static_cast<std::size_t>(LimiteNaoNegativo(ini, "MaximoRegistrosNaFila", 500000)));
+  ListaDeEnvio.SetMaxRecords(static_cast<std::size_t>(LimiteNaoNegativo(ini, "MaximoRegistrosNaFila", 500000)));
 
   Quantidade = ini.LerInteiro("Portas", "Quantidade", 0);
   ConstruirServidores(ini);

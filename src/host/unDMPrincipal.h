@@ -10,7 +10,7 @@
 #include "data/Schema.h"
 #include "host/AmbienteEnviar.h"
 #include "logging/VoradaLogger.h"
-#include "service/ListaDeEnvio.h"
+#include "queue/MemorySendQueue.h"
 #include "service/ROServer.h"
 #include "transport/HttpIoPool.h"
 #include "transport/TROHTTPServer.h"
@@ -68,7 +68,7 @@ class TdmPrincipal {
   qit::ConnectionManager ConnectionManager;
   qit::Schema Schema;
   // The send queue: Enviar hands every list it receives to it.
-  TListaDeEnvio ListaDeEnvio;
+  MemorySendQueue ListaDeEnvio;
 
  private:
   AmbienteEnviar ambiente_;

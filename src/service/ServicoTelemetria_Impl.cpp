@@ -37,11 +37,12 @@ std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaI
   TVoradaLogger* log = ambiente_.Log();
   try {
     const int codigo_empresa = CodigoEmpresa(log);
-    if (IListaDeEnvio* fila = ambiente_.InserirIntegracao()) fila->AdicionarListaDeEnvio(ListaTelemetria, codigo_empresa);
+    if (ISendQueueProducer* fila = ambiente_.InserirIntegracao())
+      fila->AdicionarListaDeEnvio(ListaTelemetria, codigo_empresa);
     return std::make_unique<TListaResultTelemetria>();
-  } catch (const EListaDeEnvioCheia& error) {
-    // The list was not taken: the client gets a fault, not an empty result, so that it
-    // knows to send the list again.
+  } catch (const EListaDeEnvio& error) {
+    // The list was not taken (the queue is full, or its copy failed): the client gets a
+    // fault, not an empty result, so that it knows to send the list again.
     if (log != nullptr) log->RegistrarExcecao(&error, "Enviar ", true);
     throw;
   } catch (const std::exception& error) {

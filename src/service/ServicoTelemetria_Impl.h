@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "logging/VoradaLogger.h"
+#include "queue/SendQueue.h"
 #include "service/IntegracaoTelemetria_Intf.h"
-#include "service/ListaDeEnvio.h"
 #include "service/ROServer.h"
 
 namespace qit {
@@ -21,7 +21,7 @@ class IEnviarAmbiente {
   // order and empty positions skipped, whose port is porta; nullopt when none is.
   virtual std::optional<int> CodigoEmpresaDaPorta(int porta) = 0;
   // The send queue; nullptr when there is none to hand lists to.
-  virtual IListaDeEnvio* InserirIntegracao() = 0;
+  virtual ISendQueueProducer* InserirIntegracao() = 0;
 };
 
 // The implementation of ServicoTelemetria; one instance per call.
@@ -31,7 +31,8 @@ class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTele
 
   // Tags the list with the company of the port named in the request's Host header, queues
   // a copy and answers an empty result list. An error is logged and answered with nullptr,
-  // except a full send queue, which is logged and raised so that the client gets a fault.
+  // except a list the send queue did not take (full, or the copy failed), which is logged
+  // and raised so that the client gets a fault and sends the list again.
   std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override;
 
  private:

@@ -1,3 +1,6 @@
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -6,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "queue/MemorySendQueue.h"
 #include "transport/soap/TROSOAPMessage.h"
 
 namespace qit::testing {
@@ -15,6 +19,7 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 // The lines Enviar writes, without the logger's header.
 std::vector<std::string> EnviarLines(const TestLog& log) {
@@ -22,6 +27,15 @@ std::vector<std::string> EnviarLines(const TestLog& log) {
   for (const std::string& text : log.Texts())
     if (text.starts_with("Host=") || text.starts_with("Porta=") || text.starts_with("Erro em")) lines.push_back(text);
   return lines;
+}
+
+// Every record waiting in the queue, taken and acknowledged as the insert worker would.
+std::vector<QueuedRecord> TakeAll(MemorySendQueue& fila) {
+  std::vector<QueuedRecord> records = fila.TakeBatch(SIZE_MAX);
+  std::vector<std::uint64_t> sequences;
+  for (const QueuedRecord& queued : records) sequences.push_back(queued.sequence);
+  fila.Acknowledge(sequences);
+  return records;
 }
 
 class EnviarTest : public ::testing::Test {
@@ -43,7 +57,7 @@ class EnviarTest : public ::testing::Test {
   }
 
   TestLog log_;
-  TListaDeEnvio fila_{log_.Logger()};
+  MemorySendQueue fila_{log_.Logger()};
   FakeAmbiente ambiente_;
   TROClassFactoryList factories_;
   TROSOAPMessage handler_{factories_, SerializableClasses()};
@@ -54,13 +68,13 @@ TEST_F(EnviarTest, HostPortSelectsTheCompany) {
   struct Case {
     std::string host;
     std::vector<std::string> lines;
-    std::optional<std::string> codigo;  // queued company code; nullopt: nothing queued
+    std::optional<int> codigo;  // queued company code; nullopt: nothing queued
   };
   const std::vector<Case> cases = {
-      {"10.1.1.5:10166", {"Host=10.1.1.5:10166", "Porta=7"}, "7"},
-      {"10.1.1.5:10167", {"Host=10.1.1.5:10167", "Porta=9"}, "9"},
-      {"10.1.1.5:10170", {"Host=10.1.1.5:10170"}, "0"},
-      {"[::1]:10166", {"Host=[::1]:10166", "Porta=7"}, "7"},
+      {"10.1.1.5:10166", {"Host=10.1.1.5:10166", "Porta=7"}, 7},
+      {"10.1.1.5:10167", {"Host=10.1.1.5:10167", "Porta=9"}, 9},
+      {"10.1.1.5:10170", {"Host=10.1.1.5:10170"}, 0},
+      {"[::1]:10166", {"Host=[::1]:10166", "Porta=7"}, 7},
       {"servidor", {"Host=servidor", "Erro em (Enviar ) = (EConvertError) : 'servidor' is not a valid integer value"},
        std::nullopt},
       {"[::1]", {"Host=[::1]", "Erro em (Enviar ) = (EConvertError) : '[::1]' is not a valid integer value"},
@@ -78,14 +92,13 @@ TEST_F(EnviarTest, HostPortSelectsTheCompany) {
         << c.host;
     seen = lines.size();
 
-    const std::vector<TEntradaListaDeEnvio> entradas = fila_.RetirarTudo();
+    const std::vector<QueuedRecord> records = TakeAll(fila_);
     if (c.codigo) {
-      ASSERT_EQ(entradas.size(), 1u) << c.host;
-      EXPECT_EQ(entradas[0].CodigoEmpresa, *c.codigo) << c.host;
-      ASSERT_EQ(entradas[0].Lista->Count(), 1);
-      EXPECT_EQ(entradas[0].Lista->Items(0)->ID_Veiculo, "V1");
+      ASSERT_EQ(records.size(), 1u) << c.host;
+      EXPECT_EQ(records[0].company_code, *c.codigo) << c.host;
+      EXPECT_EQ(records[0].record.ID_Veiculo, "V1");
     } else {
-      EXPECT_THAT(entradas, IsEmpty()) << c.host;
+      EXPECT_THAT(records, IsEmpty()) << c.host;
     }
     // The client always gets a normal response with an empty Result, also after an error.
     EXPECT_THAT(response_, HasSubstr("<v1:ServicoTelemetria___EnviarResponse><v1:Result/></v1:ServicoTelemetria___"
@@ -105,24 +118,73 @@ TEST_F(EnviarTest, WithoutQueueOrLogTheCallIsStillAnswered) {
   ambiente_.log = nullptr;
   Call("h:10167");
   EXPECT_THAT(EnviarLines(log_), ElementsAre("Host=h:10166", "Porta=7"));
-  const auto entradas = fila_.RetirarTudo();
-  ASSERT_EQ(entradas.size(), 1u);
-  EXPECT_EQ(entradas[0].CodigoEmpresa, "9");
+  const std::vector<QueuedRecord> records = TakeAll(fila_);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].company_code, 9);
 }
 
-TEST_F(EnviarTest, AFullQueueAnswersAFaultSoTheClientSendsAgain) {
-  fila_.SetMaximoRegistros(1);
-  Call("h:10166");
-  FakeTransport transport;
-  transport.headers["Host"] = "h:10166";
-  response_.clear();
-  EXPECT_FALSE(handler_.Answer(transport, EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("V2") +
-                                                                 "</tns:ListaTelemetria>"),
-                                       response_));
-  EXPECT_THAT(response_, HasSubstr("<faultcode>EListaDeEnvioCheia</faultcode>"));
-  EXPECT_THAT(response_, HasSubstr("Fila de envio cheia: 1 registros"));
-  EXPECT_THAT(EnviarLines(log_).back(), HasSubstr("Erro em (Enviar ) = (EListaDeEnvioCheia) : Fila de envio cheia"));
-  EXPECT_EQ(fila_.RetirarTudo().size(), 1u);  // only the first list
+// A queue that fails every list it is given with the error raise throws.
+class FailingQueue final : public ISendQueueProducer {
+ public:
+  explicit FailingQueue(std::function<void()> raise) : raise_(std::move(raise)) {}
+  void AdicionarListaDeEnvio(const TListaIntegraTelemetria*, int) override { raise_(); }
+
+ private:
+  std::function<void()> raise_;
+};
+
+TEST_F(EnviarTest, AListTheQueueDidNotTakeIsAFaultSoTheClientSendsItAgain) {
+  FailingQueue copy_failed([] {
+    throw EListaDeEnvio("Falha ao copiar a lista para a fila de envio (std::bad_alloc): a lista não foi incluída; "
+                        "envie a lista novamente");
+  });
+  FailingQueue other_error([] { throw std::runtime_error("unexpected"); });
+  TListaIntegraTelemetria waiting;
+  waiting.Add()->ID_Veiculo = "V0";
+  struct Case {
+    std::string what;
+    std::function<void()> arrange;
+    std::string error_class;  // of the log line, and the fault code when fault is set
+    bool fault;
+    std::string text;  // start of the error's message
+    std::vector<std::string> queued;
+  };
+  const std::vector<Case> cases = {
+      {"full in records",
+       [&] {
+         fila_.SetMaxRecords(1);
+         fila_.AdicionarListaDeEnvio(&waiting, 7);
+       },
+       "EListaDeEnvioCheia", true, "Fila de envio cheia: 1 registros aguardando gravação (limite 1)", {"V0"}},
+      {"full in bytes", [&] { fila_.SetMaxBytes(1); }, "EListaDeEnvioCheia", true,
+       "Fila de envio cheia: 0 bytes aguardando gravação (limite 1 bytes)", {}},
+      {"copy failed", [&] { ambiente_.fila = &copy_failed; }, "EListaDeEnvio", true,
+       "Falha ao copiar a lista para a fila de envio", {}},
+      // Any other error is only logged, and the call is answered with no result list.
+      {"other error", [&] { ambiente_.fila = &other_error; }, "Exception", false, "unexpected", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ambiente_.fila = &fila_;
+    fila_.SetMaxRecords(0);
+    fila_.SetMaxBytes(0);
+    c.arrange();
+    FakeTransport transport;
+    transport.headers["Host"] = "h:10166";
+    response_.clear();
+    const bool answered = handler_.Answer(
+        transport, EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("V2") + "</tns:ListaTelemetria>"), response_);
+    EXPECT_EQ(answered, !c.fault) << response_;
+    if (c.fault) {
+      EXPECT_THAT(response_, HasSubstr("<faultcode>" + c.error_class + "</faultcode><faultstring>" + c.text));
+    } else {
+      EXPECT_THAT(response_, HasSubstr("<v1:Result/>"));
+    }
+    EXPECT_THAT(EnviarLines(log_).back(), StartsWith("Erro em (Enviar ) = (" + c.error_class + ") : " + c.text));
+    std::vector<std::string> queued;
+    for (const QueuedRecord& record : TakeAll(fila_)) queued.push_back(record.record.ID_Veiculo);
+    EXPECT_EQ(queued, c.queued) << "nothing of a refused list may be queued";
+  }
 }
 
 TEST_F(EnviarTest, TransportThatIsNotHttpGivesCompanyZero) {
@@ -135,10 +197,11 @@ TEST_F(EnviarTest, TransportThatIsNotHttpGivesCompanyZero) {
   ASSERT_NE(result, nullptr);
   EXPECT_EQ(result->Count(), 0);
   EXPECT_THAT(EnviarLines(log_), IsEmpty());
-  const auto entradas = fila_.RetirarTudo();
-  ASSERT_EQ(entradas.size(), 1u);
-  EXPECT_EQ(entradas[0].CodigoEmpresa, "0");
-  EXPECT_NE(entradas[0].Lista->Items(0), lista.Items(0)) << "the queue must keep its own copy";
+  lista.Items(0)->ID_Veiculo = "changed";
+  const std::vector<QueuedRecord> records = TakeAll(fila_);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].company_code, 0);
+  EXPECT_EQ(records[0].record.ID_Veiculo, "V") << "the queue must keep its own copy";
 }
 
 TEST_F(EnviarTest, ParallelCallsAreQueuedWithTheirOwnCompanies) {
@@ -155,10 +218,10 @@ TEST_F(EnviarTest, ParallelCallsAreQueuedWithTheirOwnCompanies) {
           response));
     });
   for (std::thread& thread : threads) thread.join();
-  const auto entradas = fila_.RetirarTudo();
-  ASSERT_EQ(entradas.size(), static_cast<std::size_t>(kCalls));
-  for (const TEntradaListaDeEnvio& entrada : entradas)
-    EXPECT_EQ(entrada.CodigoEmpresa, entrada.Lista->Items(0)->ID_Veiculo == "par" ? "7" : "9");
+  const std::vector<QueuedRecord> records = TakeAll(fila_);
+  ASSERT_EQ(records.size(), static_cast<std::size_t>(kCalls));
+  for (const QueuedRecord& queued : records)
+    EXPECT_EQ(queued.company_code, queued.record.ID_Veiculo == "par" ? 7 : 9);
 }
 
 }  // namespace

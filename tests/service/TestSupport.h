@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "logging/VoradaLogger.h"
-#include "service/ListaDeEnvio.h"
+#include "queue/SendQueue.h"
 #include "service/ROTransport.h"
 #include "service/ServicoTelemetria_Impl.h"
 
@@ -54,7 +54,7 @@ class FakeAmbiente final : public IEnviarAmbiente {
  public:
   TVoradaLogger* log = nullptr;
   std::vector<std::pair<int, int>> servidores;
-  IListaDeEnvio* fila = nullptr;
+  ISendQueueProducer* fila = nullptr;
 
   TVoradaLogger* Log() override { return log; }
   std::optional<int> CodigoEmpresaDaPorta(int porta) override {
@@ -62,7 +62,7 @@ class FakeAmbiente final : public IEnviarAmbiente {
       if (port == porta) return codigo;
     return std::nullopt;
   }
-  IListaDeEnvio* InserirIntegracao() override { return fila; }
+  ISendQueueProducer* InserirIntegracao() override { return fila; }
 };
 
 }  // namespace qit::testing

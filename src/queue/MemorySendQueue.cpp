@@ -1,0 +1,210 @@
+#include "queue/MemorySendQueue.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "logging/VoradaLogger.h"
+
+namespace qit {
+
+namespace {
+
+// Heap bytes a text holds: none while it is short enough to live inside the object.
+std::size_t HeapBytes(const std::string& text) {
+  const char* data = text.data();
+  const char* object = reinterpret_cast<const char*>(&text);
+  const std::less<const char*> before;
+  const bool inside = !before(data, object) && before(data, object + sizeof(text));
+  return inside ? 0 : text.capacity() + 1;
+}
+
+[[noreturn]] void ThrowNotQueued(const std::exception& cause) {
+  throw EListaDeEnvio(fmt::format(
+      "Falha ao copiar a lista para a fila de envio ({}): a lista não foi incluída; envie a lista novamente",
+      cause.what()));
+}
+
+// The queue's copy of every record of the list, charged and tagged, without sequences yet.
+// Raises what the copy raises; the partial copy is freed before the caller handles it.
+std::vector<QueuedRecord> CopyRecords(const TListaIntegraTelemetria& list, int company_code, std::size_t& bytes) {
+  std::vector<QueuedRecord> records;
+  records.reserve(static_cast<std::size_t>(list.Count()));
+  bytes = 0;
+  for (int i = 0; i < list.Count(); ++i) {
+    QueuedRecord& queued = records.emplace_back();
+    queued.company_code = company_code;
+    // A position without an element is queued as an empty record, as the copy of the whole
+    // list would give it.
+    if (const TIntegraTelemetria* item = list.Items(i)) queued.record = *item;
+    queued.bytes = MemorySendQueue::RecordBytes(queued);
+    bytes += queued.bytes;
+  }
+  return records;
+}
+
+}  // namespace
+
+MemorySendQueue::MemorySendQueue(TVoradaLogger& log) : log_(log) {}
+
+MemorySendQueue::~MemorySendQueue() = default;
+
+std::size_t MemorySendQueue::RecordBytes(const QueuedRecord& queued) {
+  std::size_t bytes = sizeof(QueuedRecord);
+  for (const TROField<TIntegraTelemetria>& field : TIntegraTelemetria::Fields())
+    if (const auto* text = std::get_if<std::string TIntegraTelemetria::*>(&field.member))
+      bytes += HeapBytes(queued.record.*(*text));
+  return bytes;
+}
+
+void MemorySendQueue::SetMaxRecords(std::size_t max_records) {
+  const std::lock_guard lock(mutex_);
+  max_records_ = max_records;
+}
+
+void MemorySendQueue::SetMaxBytes(std::size_t max_bytes) {
+  const std::lock_guard lock(mutex_);
+  max_bytes_ = max_bytes;
+}
+
+void MemorySendQueue::SetWakeUp(std::function<void()> wake_up) {
+  auto shared = wake_up ? std::make_shared<const std::function<void()>>(std::move(wake_up)) : nullptr;
+  const std::lock_guard lock(mutex_);
+  wake_up_ = std::move(shared);
+}
+
+void MemorySendQueue::CheckRoom(std::size_t records, std::size_t bytes) const {
+  if (records == 0) return;  // an empty list takes no room, even from a queue over its limit
+  const std::size_t held_records = waiting_records_ + in_flight_.size();
+  if (max_records_ > 0 && held_records + records > max_records_)
+    throw EListaDeEnvioCheia(fmt::format(
+        "Fila de envio cheia: {} registros aguardando gravação (limite {}); envie a lista novamente mais tarde",
+        held_records, max_records_));
+  const std::size_t held_bytes = waiting_bytes_ + in_flight_bytes_;
+  if (max_bytes_ > 0 && held_bytes + bytes > max_bytes_)
+    throw EListaDeEnvioCheia(fmt::format(
+        "Fila de envio cheia: {} bytes aguardando gravação (limite {} bytes); envie a lista novamente mais tarde",
+        held_bytes, max_bytes_));
+}
+
+void MemorySendQueue::AdicionarListaDeEnvio(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa) {
+  if (ListaTelemetria == nullptr) {
+    const EConvertError error(fmt::format("Cannot assign a nil to a {}", TListaIntegraTelemetria::kClassInfo.name));
+    log_.RegistrarExcecao(&error, "AdicionarListaDeEnvio", true);
+    return;
+  }
+  const auto count = static_cast<std::size_t>(ListaTelemetria->Count());
+  {
+    // A list that could not fit even at its smallest is refused before it is copied, so that
+    // callers retrying against a full queue cost it no memory.
+    const std::lock_guard lock(mutex_);
+    CheckRoom(count, count * sizeof(QueuedRecord));
+  }
+
+  // The copy is made before the lock is taken: other callers and the worker never wait for it.
+  Chunk chunk;
+  std::size_t bytes = 0;
+  try {
+    chunk.records = CopyRecords(*ListaTelemetria, CodigoEmpresa, bytes);
+  } catch (const std::exception& error) {
+    ThrowNotQueued(error);
+  }
+
+  std::shared_ptr<const std::function<void()>> wake_up;
+  {
+    const std::lock_guard lock(mutex_);
+    // Room is checked again with the real size: others may have filled the queue meanwhile.
+    CheckRoom(count, bytes);
+    if (count > 0) {
+      try {
+        waiting_.push_back(std::move(chunk));
+      } catch (const std::bad_alloc& error) {
+        ThrowNotQueued(error);
+      }
+      for (QueuedRecord& queued : waiting_.back().records) queued.sequence = next_sequence_++;
+      waiting_records_ += count;
+      waiting_bytes_ += bytes;
+    }
+    wake_up = wake_up_;
+  }
+  // Outside the lock, so that the wake-up may look at the queue and never makes the other
+  // callers wait for it.
+  if (wake_up) (*wake_up)();
+}
+
+std::vector<QueuedRecord> MemorySendQueue::TakeBatch(std::size_t max_records) {
+  std::vector<QueuedRecord> batch;
+  const std::lock_guard lock(mutex_);
+  batch.reserve(std::min(max_records, waiting_records_));
+  while (batch.size() < max_records && !waiting_.empty()) {
+    Chunk& chunk = waiting_.front();
+    while (chunk.next < chunk.records.size() && batch.size() < max_records) {
+      QueuedRecord& queued = chunk.records[chunk.next];
+      try {
+        in_flight_.emplace(queued.sequence, queued.bytes);
+      } catch (const std::bad_alloc&) {
+        // Nothing of this record has moved yet: hand out what was taken so far, or report
+        // the failure when that is nothing.
+        if (batch.empty()) throw;
+        return batch;
+      }
+      in_flight_bytes_ += queued.bytes;
+      waiting_bytes_ -= queued.bytes;
+      --waiting_records_;
+      batch.push_back(std::move(queued));
+      ++chunk.next;
+    }
+    if (chunk.next == chunk.records.size()) waiting_.pop_front();
+  }
+  return batch;
+}
+
+void MemorySendQueue::GiveBack(std::vector<QueuedRecord> records) {
+  // Charged anew: the worker may have changed a record (it writes the identifiers it found
+  // into its copy), and what is released later must be what is charged now.
+  for (QueuedRecord& queued : records) queued.bytes = RecordBytes(queued);
+
+  const std::lock_guard lock(mutex_);
+  // The only step that can fail comes first, while nothing has changed.
+  Chunk& front = waiting_.emplace_front();
+  std::erase_if(records, [this](const QueuedRecord& queued) {
+    const auto found = in_flight_.find(queued.sequence);
+    if (found == in_flight_.end()) return true;
+    in_flight_bytes_ -= found->second;
+    in_flight_.erase(found);
+    waiting_bytes_ += queued.bytes;
+    ++waiting_records_;
+    return false;
+  });
+  if (records.empty())
+    waiting_.pop_front();
+  else
+    front.records = std::move(records);
+}
+
+void MemorySendQueue::Acknowledge(std::span<const std::uint64_t> sequences) {
+  const std::lock_guard lock(mutex_);
+  for (const std::uint64_t sequence : sequences) {
+    const auto found = in_flight_.find(sequence);
+    if (found == in_flight_.end()) continue;
+    in_flight_bytes_ -= found->second;
+    in_flight_.erase(found);
+  }
+}
+
+std::size_t MemorySendQueue::WaitingRecords() const {
+  const std::lock_guard lock(mutex_);
+  return waiting_records_ + in_flight_.size();
+}
+
+std::size_t MemorySendQueue::WaitingBytes() const {
+  const std::lock_guard lock(mutex_);
+  return waiting_bytes_ + in_flight_bytes_;
+}
+
+}  // namespace qit
