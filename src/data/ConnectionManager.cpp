@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -14,6 +15,12 @@ namespace qit {
 namespace {
 
 constexpr std::string_view kPoolFull = "Maximum pool size reached. Cannot create a new connection";
+constexpr std::string_view kShuttingDown = "Connection pool is shutting down";
+
+// Places a failure is reported from, for the error handler.
+constexpr std::string_view kReleaseLocation = "ReleaseConnection";
+constexpr std::string_view kSweeperLocation = "Sweeper";
+constexpr std::string_view kShutdownLocation = "Shutdown";
 
 ConnectionDefinition BuiltInDefinition() {
   return {.Name = "GPS",
@@ -58,7 +65,7 @@ void PooledConnection::ReleaseReporting() noexcept {
   try {
     Release();
   } catch (const std::exception& error) {
-    pool->ReportReleaseError(error);
+    pool->ReportError(error, kReleaseLocation);
   }
 }
 
@@ -66,11 +73,7 @@ void PooledConnection::ReleaseReporting() noexcept {
 
 ConnectionManager::ConnectionManager() : definitions_{BuiltInDefinition()} { RestartSweeper(); }
 
-ConnectionManager::~ConnectionManager() {
-  sweeper_ = {};
-  std::lock_guard lock(mutex_);
-  idle_.clear();
-}
+ConnectionManager::~ConnectionManager() { Shutdown(); }
 
 std::vector<ConnectionDefinition> ConnectionManager::Connections() const { return Locked(definitions_); }
 
@@ -93,7 +96,13 @@ void ConnectionManager::SetPoolingEnabled(bool value) { SetLocked(pooling_enable
 qit::PoolBehaviour ConnectionManager::PoolBehaviour() const { return Locked(pool_behaviour_); }
 void ConnectionManager::SetPoolBehaviour(qit::PoolBehaviour value) { SetLocked(pool_behaviour_, value); }
 int ConnectionManager::MaxPoolSize() const { return Locked(max_pool_size_); }
-void ConnectionManager::SetMaxPoolSize(int value) { SetLocked(max_pool_size_, value); }
+
+void ConnectionManager::SetMaxPoolSize(int value) {
+  SetLocked(max_pool_size_, value);
+  // A larger pool may let waiting callers attach.
+  pool_changed_.notify_all();
+}
+
 int ConnectionManager::WaitIntervalSeconds() const { return Locked(wait_interval_seconds_); }
 void ConnectionManager::SetWaitIntervalSeconds(int value) { SetLocked(wait_interval_seconds_, value); }
 int ConnectionManager::PoolTimeoutSeconds() const { return Locked(pool_timeout_seconds_); }
@@ -122,13 +131,34 @@ int ConnectionManager::IdleCount() const {
   return static_cast<int>(idle_.size());
 }
 
-void ConnectionManager::SetReleaseErrorHandler(ReleaseErrorHandler handler) {
-  SetLocked(release_error_handler_, std::move(handler));
+void ConnectionManager::SetErrorHandler(ErrorHandler handler) { SetLocked(error_handler_, std::move(handler)); }
+
+void ConnectionManager::ReportError(const std::exception& error, std::string_view location) const noexcept {
+  // A handler that fails itself must not take the reporting thread down; the failure it
+  // was given still reaches standard error.
+  try {
+    if (const ErrorHandler handler = Locked(error_handler_)) {
+      handler(error, location);
+      return;
+    }
+  } catch (...) {
+    std::cerr << "Connection pool: the error handler failed\n";
+  }
+  std::cerr << "Connection pool (" << location << "): " << error.what() << '\n';
 }
 
-void ConnectionManager::ReportReleaseError(const std::exception& error) const {
-  if (const ReleaseErrorHandler handler = Locked(release_error_handler_)) handler(error);
-  else std::cerr << "Connection given back with an error: " << error.what() << '\n';
+void ConnectionManager::Close(std::vector<std::unique_ptr<DbConnection>>& connections,
+                              std::string_view location) const {
+  for (std::unique_ptr<DbConnection>& connection : connections) {
+    try {
+      connection->Disconnect();
+    } catch (const std::exception& error) {
+      ReportError(error, location);
+    }
+    // A connection whose detach failed lets go of its handles here.
+    connection.reset();
+  }
+  connections.clear();
 }
 
 std::unique_ptr<DbConnection> ConnectionManager::Open(const ConnectionDefinition& definition,
@@ -141,12 +171,32 @@ std::unique_ptr<DbConnection> ConnectionManager::Open(const ConnectionDefinition
   return connection;
 }
 
+std::vector<ConnectionManager::IdleEntry>::iterator ConnectionManager::FindIdleLocked(
+    const ConnectionDefinition& definition) {
+  return std::find_if(idle_.begin(), idle_.end(), [&](const IdleEntry& entry) {
+    return SameText(entry.connection->ConnectionString(), definition.ConnectionString) &&
+           SameText(entry.connection->ConnectionType(), definition.ConnectionType);
+  });
+}
+
+void ConnectionManager::TakeDetachedIdleLocked(std::vector<std::unique_ptr<DbConnection>>& dropped) {
+  for (auto entry = idle_.end(); entry != idle_.begin();) {
+    --entry;
+    if (!entry->connection->Connected()) {
+      dropped.push_back(std::move(entry->connection));
+      entry = idle_.erase(entry);
+      --live_;
+    }
+  }
+}
+
 PooledConnection ConnectionManager::AcquireConnection(std::string_view name, bool open) {
   ConnectionDefinition definition;
   std::string default_name;
   bool pooling = true;
   {
     std::lock_guard lock(mutex_);
+    if (shutting_down_) throw EDatabaseError(std::string(kShuttingDown));
     const auto found = std::find_if(definitions_.begin(), definitions_.end(),
                                     [&](const auto& d) { return SameText(d.Name, name); });
     if (found == definitions_.end()) throw CannotFindError("connection", name, kConnectionDefinitions);
@@ -156,59 +206,86 @@ PooledConnection ConnectionManager::AcquireConnection(std::string_view name, boo
   }
   if (!pooling) return PooledConnection(nullptr, Open(definition, default_name, open));
 
-  for (;;) {
-    // Connections dropped here are destroyed after the lock is released.
-    std::vector<std::unique_ptr<DbConnection>> dropped;
-    bool reserved = false;
-    qit::PoolBehaviour behaviour;
-    std::chrono::seconds wait_interval;
-    {
-      std::lock_guard lock(mutex_);
-      // Idle connections that were detached meanwhile are of no use: close them.
-      for (auto entry = idle_.end(); entry != idle_.begin();) {
-        --entry;
-        if (!entry->connection->Connected()) {
-          dropped.push_back(std::move(entry->connection));
-          entry = idle_.erase(entry);
-          --live_;
-        }
+  enum class Outcome { kReused, kReserved, kFull, kShuttingDown };
+  Outcome outcome = Outcome::kFull;
+  std::unique_ptr<DbConnection> reused;
+  // Idle connections that were detached meanwhile are of no use; they are dropped here and
+  // destroyed after the lock is released.
+  std::vector<std::unique_ptr<DbConnection>> dropped;
+  {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (shutting_down_) {
+        outcome = Outcome::kShuttingDown;
+        break;
       }
-      const auto reusable = std::find_if(idle_.begin(), idle_.end(), [&](const IdleEntry& entry) {
-        return SameText(entry.connection->ConnectionString(), definition.ConnectionString) &&
-               SameText(entry.connection->ConnectionType(), definition.ConnectionType);
-      });
-      if (reusable != idle_.end()) {
-        std::unique_ptr<DbConnection> connection = std::move(reusable->connection);
+      TakeDetachedIdleLocked(dropped);
+      if (const auto reusable = FindIdleLocked(definition); reusable != idle_.end()) {
+        reused = std::move(reusable->connection);
         idle_.erase(reusable);
-        return PooledConnection(this, std::move(connection));
+        outcome = Outcome::kReused;
+        break;
       }
       // The slot is reserved now and the attach made outside the lock, so a slow attach
       // does not hold up the threads that give connections back.
       if (live_ < max_pool_size_) {
         ++live_;
-        reserved = true;
+        outcome = Outcome::kReserved;
+        break;
       }
-      behaviour = pool_behaviour_;
-      wait_interval = std::chrono::seconds(wait_interval_seconds_);
+      if (pool_behaviour_ != qit::PoolBehaviour::pbWait) break;
+      // Waits on the pool's own state, so a connection that came back before this thread
+      // began to wait is seen, and every return counts. Each wait is a new one of the full
+      // length: a caller gets through as long as each wait is answered by a connection
+      // coming back.
+      const bool answered =
+          pool_changed_.wait_for(lock, std::chrono::seconds(wait_interval_seconds_), [&] {
+            return shutting_down_ || live_ < max_pool_size_ || FindIdleLocked(definition) != idle_.end();
+          });
+      if (!answered) break;
     }
-    if (!dropped.empty()) released_.Set();
-    if (reserved) {
-      try {
-        return PooledConnection(this, Open(definition, default_name, open));
-      } catch (...) {
-        {
-          std::lock_guard lock(mutex_);
-          --live_;
-        }
-        released_.Set();
-        throw;
-      }
-    }
-    // Every wait is a new one of the full length: a caller gets through as long as each
-    // wait is answered by a connection coming back.
-    if (behaviour == qit::PoolBehaviour::pbWait && released_.WaitFor(wait_interval)) continue;
-    throw EDatabaseError(std::string(kPoolFull));
   }
+  if (!dropped.empty()) {
+    // Their slots are free again: other waiting callers may attach.
+    pool_changed_.notify_all();
+    dropped.clear();
+  }
+
+  switch (outcome) {
+    case Outcome::kReused:
+      return PooledConnection(this, std::move(reused));
+    case Outcome::kFull:
+      throw EDatabaseError(std::string(kPoolFull));
+    case Outcome::kShuttingDown:
+      throw EDatabaseError(std::string(kShuttingDown));
+    case Outcome::kReserved:
+      break;
+  }
+  std::unique_ptr<DbConnection> connection;
+  try {
+    connection = Open(definition, default_name, open);
+  } catch (...) {
+    {
+      std::lock_guard lock(mutex_);
+      --live_;
+    }
+    pool_changed_.notify_all();
+    throw;
+  }
+  // A shutdown that began during the attach refuses the connection as well.
+  bool refused = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (shutting_down_) {
+      --live_;
+      refused = true;
+    }
+  }
+  if (refused) {
+    connection.reset();
+    throw EDatabaseError(std::string(kShuttingDown));
+  }
+  return PooledConnection(this, std::move(connection));
 }
 
 void ConnectionManager::ReleaseConnection(std::unique_ptr<DbConnection> connection) {
@@ -226,32 +303,70 @@ void ConnectionManager::ReleaseConnection(std::unique_ptr<DbConnection> connecti
   }
   {
     std::lock_guard lock(mutex_);
-    if (!failure && static_cast<int>(idle_.size()) < max_pool_size_ && connection->Connected()) {
+    if (!failure && !shutting_down_ && static_cast<int>(idle_.size()) < max_pool_size_ && connection->Connected()) {
       idle_.push_back({std::move(connection), std::chrono::steady_clock::now()});
     } else {
       --live_;
     }
   }
   connection.reset();
-  released_.Set();
+  pool_changed_.notify_all();
   if (failure) std::rethrow_exception(failure);
 }
 
+void ConnectionManager::Shutdown() {
+  std::vector<std::unique_ptr<DbConnection>> idle;
+  {
+    std::lock_guard lock(mutex_);
+    shutting_down_ = true;
+    for (IdleEntry& entry : idle_) idle.push_back(std::move(entry.connection));
+    live_ -= static_cast<int>(idle_.size());
+    idle_.clear();
+  }
+  pool_changed_.notify_all();
+  {
+    std::lock_guard lock(sweeper_mutex_);
+    sweeper_ = {};  // asks the sweeper to stop and joins it
+  }
+  // Detaching talks to the server: done without the pool lock.
+  Close(idle, kShutdownLocation);
+}
+
 void ConnectionManager::RestartSweeper() {
+  std::lock_guard sweeper_lock(sweeper_mutex_);
   sweeper_ = {};
-  const int timeout = PoolTimeoutSeconds();
+  int timeout = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (shutting_down_) return;
+    timeout = pool_timeout_seconds_;
+  }
   if (timeout <= 0) return;
   const auto interval = std::chrono::milliseconds(static_cast<long long>(timeout) * 500);
   sweeper_ = std::jthread([this, interval](std::stop_token stop) { Sweep(stop, interval); });
 }
 
 void ConnectionManager::Sweep(std::stop_token stop, std::chrono::milliseconds interval) {
-  std::unique_lock lock(mutex_);
-  for (;;) {
+  // A failure of one pass (closing an expired attachment, say) is reported and the next
+  // pass runs as usual: the sweeper never takes the process down.
+  while (!stop.stop_requested()) {
+    try {
+      SweepOnce(stop, interval);
+    } catch (const std::exception& error) {
+      ReportError(error, kSweeperLocation);
+    } catch (...) {
+      ReportError(std::runtime_error("unknown error"), kSweeperLocation);
+    }
+  }
+}
+
+void ConnectionManager::SweepOnce(std::stop_token stop, std::chrono::milliseconds interval) {
+  std::vector<std::unique_ptr<DbConnection>> expired;
+  {
+    std::unique_lock lock(mutex_);
     sweeper_wake_.wait_for(lock, stop, interval, [] { return false; });
     if (stop.stop_requested()) return;
     const auto expiry = std::chrono::steady_clock::now() - std::chrono::seconds(pool_timeout_seconds_);
-    std::vector<std::unique_ptr<DbConnection>> expired;
     for (auto entry = idle_.end(); entry != idle_.begin();) {
       --entry;
       if (entry->since < expiry) {
@@ -260,12 +375,12 @@ void ConnectionManager::Sweep(std::stop_token stop, std::chrono::milliseconds in
         --live_;
       }
     }
-    if (expired.empty()) continue;
-    // Closing attachments talks to the server: do it without holding up the pool.
-    lock.unlock();
-    expired.clear();
-    lock.lock();
   }
+  if (expired.empty()) return;
+  // Their slots are free again: waiting callers may attach.
+  pool_changed_.notify_all();
+  // Closing attachments talks to the server: done without holding up the pool.
+  Close(expired, kSweeperLocation);
 }
 
 }  // namespace qit

@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/AutoResetEvent.h"
 #include "common/Errors.h"
 #include "data/ConnectionDefinition.h"
 #include "data/DbConnection.h"
@@ -30,7 +29,7 @@ class PooledConnection {
   PooledConnection(PooledConnection&& other) noexcept;
   PooledConnection& operator=(PooledConnection&& other) noexcept;
   // A failure while giving the connection back (the commit) cannot be raised from here; it
-  // goes to the manager's release-error handler.
+  // goes to the manager's error handler.
   ~PooledConnection();
 
   DbConnection& operator*() const { return *connection_; }
@@ -55,13 +54,16 @@ class PooledConnection {
 // shared by every thread that needs the database.
 class ConnectionManager {
  public:
-  using ReleaseErrorHandler = std::function<void(const std::exception& error)>;
+  // Receives a failure that no caller can be told of, with the place it happened: a handle's
+  // destructor giving its connection back ("ReleaseConnection"), the sweeper ("Sweeper"),
+  // closing the idle connections at shutdown ("Shutdown").
+  using ErrorHandler = std::function<void(const std::exception& error, std::string_view location)>;
 
   // The built-in definition GPS (the fleet database on localhost) and the built-in pool
   // settings; starts the sweeper that closes connections idle for PoolTimeoutSeconds.
   ConnectionManager();
-  // Stops the sweeper and closes the idle connections. Handed-out connections must have
-  // been given back before.
+  // Shuts the pool down. Handed-out connections must have been given back before: their
+  // handles point at this object.
   ~ConnectionManager();
   ConnectionManager(const ConnectionManager&) = delete;
   ConnectionManager& operator=(const ConnectionManager&) = delete;
@@ -95,14 +97,21 @@ class ConnectionManager {
   // connection string and type, or a new one (attached when `open`). A full pool waits
   // WaitIntervalSeconds for a connection to come back, again after every return, and fails
   // with "Maximum pool size reached. Cannot create a new connection" when a wait runs out.
+  // After Shutdown it fails at once with "Connection pool is shutting down".
   PooledConnection AcquireConnection(std::string_view name = "GPS", bool open = true);
+
+  // Ends the pool's service, from any thread, once or more: every later AcquireConnection
+  // fails, callers waiting for a connection wake at once and fail the same way, the sweeper
+  // stops and the idle connections are closed. Connections still handed out are closed
+  // when they come back (after their transaction behaviour is applied).
+  void Shutdown();
 
   // Replaces definitions and pool settings from a connection file (either layout).
   void LoadConnectionFile(const std::filesystem::path& file);
 
-  // Receives the failures of giving back that a handle's destructor cannot raise. Without a
+  // Receives the failures that cannot be raised to a caller (see ErrorHandler). Without a
   // handler they are written to standard error.
-  void SetReleaseErrorHandler(ReleaseErrorHandler handler);
+  void SetErrorHandler(ErrorHandler handler);
 
  private:
   friend class PooledConnection;
@@ -124,12 +133,19 @@ class ConnectionManager {
   }
 
   std::string DefaultNameLocked() const;
+  // An idle connection made from this definition; idle_.end() when there is none.
+  std::vector<IdleEntry>::iterator FindIdleLocked(const ConnectionDefinition& definition);
+  // Takes the idle connections that are no longer attached out of the pool.
+  void TakeDetachedIdleLocked(std::vector<std::unique_ptr<DbConnection>>& dropped);
   std::unique_ptr<DbConnection> Open(const ConnectionDefinition& definition, const std::string& default_name,
                                      bool open) const;
   void ReleaseConnection(std::unique_ptr<DbConnection> connection);
-  void ReportReleaseError(const std::exception& error) const;
+  void ReportError(const std::exception& error, std::string_view location) const noexcept;
+  // Detaches connections taken out of the pool, reporting a failed detach instead of raising it.
+  void Close(std::vector<std::unique_ptr<DbConnection>>& connections, std::string_view location) const;
   void RestartSweeper();
   void Sweep(std::stop_token stop, std::chrono::milliseconds interval);
+  void SweepOnce(std::stop_token stop, std::chrono::milliseconds interval);
 
   mutable std::mutex mutex_;
   std::vector<ConnectionDefinition> definitions_;
@@ -139,13 +155,17 @@ class ConnectionManager {
   int wait_interval_seconds_ = 5;
   int pool_timeout_seconds_ = 60;
   qit::PoolTransactionBehaviour transaction_behaviour_ = qit::PoolTransactionBehaviour::ptCommit;
-  ReleaseErrorHandler release_error_handler_;
+  ErrorHandler error_handler_;
 
   std::vector<IdleEntry> idle_;  // oldest first
   int live_ = 0;
-  AutoResetEvent released_;
+  bool shutting_down_ = false;
+  // Signalled whenever a waiting caller may get through: a connection came back, a slot
+  // was freed, the pool size grew, or the pool shuts down.
+  std::condition_variable pool_changed_;
   std::condition_variable_any sweeper_wake_;
-  std::jthread sweeper_;  // last member: stops before the state it sweeps goes away
+  std::mutex sweeper_mutex_;  // serialises starting and stopping the sweeper
+  std::jthread sweeper_;      // last member: stops before the state it sweeps goes away
 };
 
 }  // namespace qit

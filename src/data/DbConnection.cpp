@@ -1,9 +1,12 @@
 #include "data/DbConnection.h"
 
+#include <chrono>
+
 #include <fmt/format.h>
 
 #include "common/Text.h"
 #include "data/DataErrors.h"
+#include "data/ServerProbe.h"
 #include "data/SqlMarkers.h"
 
 namespace qit {
@@ -24,6 +27,40 @@ unsigned DialectOf(const ConnectionStringParts& parts) {
   return static_cast<unsigned>(*dialect);
 }
 
+int ConnectTimeoutOf(const ConnectionStringParts& parts) {
+  const std::optional<std::string> text = parts.Find("ConnectTimeout");
+  if (!text) return 15;
+  const std::optional<int> seconds = ParseInt32(Trim(*text));
+  if (!seconds || *seconds < 1)
+    throw EDatabaseError(fmt::format("Invalid connect timeout \"{}\" in the connection string", *text));
+  return *seconds;
+}
+
+// The transaction parameter block for options other than the defaults.
+fb::Ref<Firebird::IXpbBuilder> TransactionParameters(const TransactionOptions& options) {
+  if (options.lock_timeout_seconds < 0)
+    throw EDatabaseError(fmt::format("Invalid lock timeout {}", options.lock_timeout_seconds));
+  fb::Status status;
+  fb::Ref<Firebird::IXpbBuilder> tpb(fb::Util()->getXpbBuilder(&status, Firebird::IXpbBuilder::TPB, nullptr, 0));
+  switch (options.isolation) {
+    case TransactionOptions::IsolationLevel::kSnapshot:
+      tpb->insertTag(&status, isc_tpb_concurrency);
+      break;
+    case TransactionOptions::IsolationLevel::kReadCommitted:
+      tpb->insertTag(&status, isc_tpb_read_committed);
+      tpb->insertTag(&status, isc_tpb_rec_version);
+      break;
+    case TransactionOptions::IsolationLevel::kSnapshotTableStability:
+      tpb->insertTag(&status, isc_tpb_consistency);
+      break;
+  }
+  tpb->insertTag(&status, options.wait ? isc_tpb_wait : isc_tpb_nowait);
+  if (options.wait && options.lock_timeout_seconds > 0)
+    tpb->insertInt(&status, isc_tpb_lock_timeout, options.lock_timeout_seconds);
+  tpb->insertTag(&status, options.read_only ? isc_tpb_read : isc_tpb_write);
+  return tpb;
+}
+
 }  // namespace
 
 DbConnection::DbConnection(std::string name, std::string connection_string, std::string connection_type,
@@ -34,7 +71,8 @@ DbConnection::DbConnection(std::string name, std::string connection_string, std:
       default_definition_(std::move(default_definition)),
       parts_(ParseConnectionString(connection_string_)),
       database_name_(parts_.Server.empty() ? parts_.Database : parts_.Server + ":" + parts_.Database),
-      dialect_(DialectOf(parts_)) {
+      dialect_(DialectOf(parts_)),
+      connect_timeout_seconds_(ConnectTimeoutOf(parts_)) {
   if (const auto cache = parts_.Find("StatementCache")) reuse_statements_ = !IsFalseText(Trim(*cache));
 }
 
@@ -63,6 +101,7 @@ void DbConnection::Connect() {
   fb::Status status;
   fb::Ref<Firebird::IXpbBuilder> dpb(fb::Util()->getXpbBuilder(&status, Firebird::IXpbBuilder::DPB, nullptr, 0));
   dpb->insertInt(&status, isc_dpb_sql_dialect, static_cast<int>(dialect_));
+  dpb->insertInt(&status, isc_dpb_connect_timeout, connect_timeout_seconds_);
   if (!parts_.UserID.empty()) dpb->insertString(&status, isc_dpb_user_name, parts_.UserID.c_str());
   if (!parts_.Password.empty()) dpb->insertString(&status, isc_dpb_password, parts_.Password.c_str());
   if (const auto role = parts_.Find("Role"); role && !role->empty())
@@ -72,6 +111,10 @@ void DbConnection::Connect() {
   // A database named without a server is opened in this process by the embedded engine;
   // naming the provider keeps the attach from ever going out to the network.
   if (parts_.Server.empty()) dpb->insertString(&status, isc_dpb_config, "Providers=Engine12");
+
+  // The client library bounds its wait for the server's replies by the connect timeout,
+  // but not its TCP connect: a host that is down is found out by the probe instead.
+  if (!parts_.Server.empty()) ProbeServer(parts_.Server, std::chrono::seconds(connect_timeout_seconds_));
 
   fb::Ref<Firebird::IProvider> dispatcher(fb::Master()->getDispatcher());
   attachment_.Reset(dispatcher->attachDatabase(&status, database_name_.c_str(), dpb->getBufferLength(&status),
@@ -104,17 +147,24 @@ Firebird::IAttachment* DbConnection::Attachment() {
 }
 
 Firebird::ITransaction* DbConnection::Transaction() {
-  if (!transaction_) {
-    Firebird::IAttachment* attachment = Attachment();
-    fb::Status status;
-    transaction_.Reset(Guarded([&] { return attachment->startTransaction(&status, 0, nullptr); }));
-  }
+  return transaction_ ? transaction_.get() : StartTransaction({});
+}
+
+Firebird::ITransaction* DbConnection::StartTransaction(const TransactionOptions& options) {
+  // The defaults send an empty parameter block: the server's own defaults apply.
+  fb::Ref<Firebird::IXpbBuilder> tpb;
+  if (options != TransactionOptions{}) tpb = TransactionParameters(options);
+  Firebird::IAttachment* attachment = Attachment();
+  fb::Status status;
+  const unsigned length = tpb ? tpb->getBufferLength(&status) : 0;
+  const unsigned char* buffer = tpb ? tpb->getBuffer(&status) : nullptr;
+  transaction_.Reset(Guarded([&] { return attachment->startTransaction(&status, length, buffer); }));
   return transaction_.get();
 }
 
-void DbConnection::BeginTransaction() {
+void DbConnection::BeginTransaction(const TransactionOptions& options) {
   if (transaction_) throw EDatabaseError("Transaction is already active");
-  Transaction();
+  StartTransaction(options);
 }
 
 void DbConnection::CommitTransaction() {

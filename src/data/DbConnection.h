@@ -16,12 +16,35 @@
 
 namespace qit {
 
+// The parameters of a transaction. The default leaves them all to the server, whose defaults
+// are a read-write snapshot that waits on lock conflicts without limit.
+struct TransactionOptions {
+  enum class IsolationLevel {
+    kSnapshot,                // sees the database as it was when the transaction started
+    kReadCommitted,           // sees every committed change, reading the latest committed versions
+    kSnapshotTableStability,  // a snapshot that also keeps other transactions from writing the tables it reads
+  };
+
+  IsolationLevel isolation = IsolationLevel::kSnapshot;
+  // false: a lock conflict fails at once instead of waiting for the other transaction.
+  bool wait = true;
+  // With `wait`, the most seconds one lock conflict is waited for; 0 waits without limit.
+  int lock_timeout_seconds = 0;
+  bool read_only = false;
+
+  bool operator==(const TransactionOptions&) const = default;
+};
+
 // One attachment to a Firebird database with its one transaction, made from a connection
 // definition. Used by one thread at a time.
 //
 // Statements prepared on the connection are kept for its life, keyed by their SQL text, so
 // the statements a worker runs for every record are prepared once. The auxiliary key
 // "StatementCache=False" in the connection string turns that off.
+//
+// Attaching to a server gives up when the server does not answer within "ConnectTimeout"
+// seconds (15 when the connection string has no such key), whether it does not take the TCP
+// connection or does not reply on it, so a dead server cannot hold a caller for long.
 //
 // When the server reports that the attachment is gone (network failure, shutdown), the
 // connection lets go of it and counts as detached: the next statement attaches anew.
@@ -50,8 +73,9 @@ class DbConnection {
   void Disconnect();
 
   bool InTransaction() const { return static_cast<bool>(transaction_); }
-  // Fails when the transaction is already active.
-  void BeginTransaction();
+  // Starts the connection's transaction with these parameters; fails when it is already
+  // active. A statement run without an active transaction starts one with the defaults.
+  void BeginTransaction(const TransactionOptions& options = {});
   void CommitTransaction();
   void RollbackTransaction();
 
@@ -67,6 +91,7 @@ class DbConnection {
  private:
   Firebird::IAttachment* Attachment();
   Firebird::ITransaction* Transaction();
+  Firebird::ITransaction* StartTransaction(const TransactionOptions& options);
   // Runs a client call; when it reports the attachment lost, lets go of the attachment.
   template <class Call>
   auto Guarded(Call&& call) -> decltype(call());
@@ -83,6 +108,7 @@ class DbConnection {
   ConnectionStringParts parts_;
   std::string database_name_;
   unsigned dialect_ = 3;
+  int connect_timeout_seconds_ = 15;
   bool reuse_statements_ = true;
 
   // Declaration order matters for destruction: statements, then transaction, then attachment.

@@ -45,8 +45,8 @@ TdmPrincipal::TdmPrincipal(PastaPrograma pasta)
       HTTPServer(io_pool_, despachantes_) {
   ConfigurarLogger(Log, "log_enviar");
   ConfigurarLogger(Log_Atualizar, "log_atualizar");
-  ConnectionManager.SetReleaseErrorHandler(
-      [this](const std::exception& error) { Log.RegistrarExcecao(&error, "ReleaseConnection"); });
+  ConnectionManager.SetErrorHandler(
+      [this](const std::exception& error, std::string_view location) { Log.RegistrarExcecao(&error, location); });
   fabricas_.Add(NewServicoTelemetriaFactory(ambiente_));
   HTTPServer.SetName("HTTPServer");
   HTTPServer.SetPort(10165);

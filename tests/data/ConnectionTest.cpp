@@ -1,7 +1,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "FailureOf.h"
 #include "ScratchCatalogue.h"
@@ -249,6 +259,150 @@ TEST_F(ConnectionTest, AttachErrorsCarryTheClientText) {
   } catch (const EFirebirdError& error) {
     EXPECT_THAT(error.Message(), HasSubstr("/nonexistent/none.fdb"));
   }
+}
+
+TEST_F(ConnectionTest, TransactionOptionsReachTheServerAndTheDefaultIsTheServers) {
+  // What the server reports of the current transaction: isolation (0 table stability,
+  // 1 snapshot, 2 read committed with record versions), lock timeout (-1 waits without
+  // limit, 0 does not wait) and read-only.
+  Schema monitor{ScratchCatalogue()
+                     .Dataset("Current",
+                              "SELECT MON$ISOLATION_MODE AS ISOLATION, MON$LOCK_TIMEOUT AS LOCK_TIMEOUT, "
+                              "MON$READ_ONLY AS READ_ONLY FROM MON$TRANSACTIONS "
+                              "WHERE MON$TRANSACTION_ID = CURRENT_TRANSACTION",
+                              {}, {"ISOLATION", "LOCK_TIMEOUT", "READ_ONLY"})
+                     .Xml()};
+  using Level = TransactionOptions::IsolationLevel;
+  struct Case {
+    std::optional<TransactionOptions> options;  // none: started by a statement
+    int isolation;
+    int lock_timeout;
+    int read_only;
+  } cases[] = {
+      {std::nullopt, 1, -1, 0},
+      {TransactionOptions{}, 1, -1, 0},
+      {TransactionOptions{.isolation = Level::kReadCommitted, .read_only = true}, 2, -1, 1},
+      {TransactionOptions{.isolation = Level::kSnapshotTableStability, .wait = false}, 0, 0, 0},
+      {TransactionOptions{.lock_timeout_seconds = 7}, 1, 7, 0},
+      // A lock timeout means nothing to a transaction that does not wait.
+      {TransactionOptions{.wait = false, .lock_timeout_seconds = 7}, 1, 0, 0},
+  };
+  PooledConnection connection = Acquire();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options ? c.options->lock_timeout_seconds * 100 + static_cast<int>(c.options->isolation) : -1);
+    if (c.options) connection->BeginTransaction(*c.options);
+    auto current = monitor.CreateDataset(*connection, "Current");
+    current->Open();
+    EXPECT_TRUE(connection->InTransaction());
+    EXPECT_EQ(current->FieldByName("ISOLATION").AsInteger(), c.isolation);
+    EXPECT_EQ(current->FieldByName("LOCK_TIMEOUT").AsInteger(), c.lock_timeout);
+    EXPECT_EQ(current->FieldByName("READ_ONLY").AsInteger(), c.read_only);
+    current->Close();
+    connection->RollbackTransaction();
+  }
+  EXPECT_EQ(FailureOf([&] { connection->BeginTransaction({.lock_timeout_seconds = -1}); }), "Invalid lock timeout -1");
+  EXPECT_FALSE(connection->InTransaction());
+}
+
+TEST_F(ConnectionTest, ReadOnlyTransactionRefusesWritesAndNoWaitFailsOnAConflictAtOnce) {
+  PooledConnection connection = Acquire();
+  connection->BeginTransaction({.read_only = true});
+  auto add = schema_.CreateCommand(*connection, "AddNote");
+  add->ParamByName("ID").SetAsInteger(60);
+  EXPECT_THAT(FailureOf([&] { add->ExecuteCommand(); }), HasSubstr("read-only transaction"));
+  connection->RollbackTransaction();
+
+  database_->Execute({"INSERT INTO NOTES (ID, TEXTO) VALUES (61, 'before')"});
+  Schema updates{ScratchCatalogue().Command("Touch", "UPDATE NOTES SET TEXTO = :TEXTO WHERE ID = 61", {"TEXTO"}).Xml()};
+  auto touch = updates.CreateCommand(*connection, "Touch");
+  touch->ParamByName("TEXTO").SetAsString("first");
+  touch->ExecuteCommand();  // holds the row in an uncommitted transaction
+
+  PooledConnection other = manager_.AcquireConnection();
+  other->BeginTransaction({.wait = false});
+  auto conflicting = updates.CreateCommand(*other, "Touch");
+  conflicting->ParamByName("TEXTO").SetAsString("second");
+  EXPECT_THAT(FailureOf([&] { conflicting->ExecuteCommand(); }), HasSubstr("update conflicts with concurrent update"));
+  EXPECT_TRUE(other->InTransaction());  // the failed statement leaves the transaction open
+}
+
+// A loopback port that never answers. kDropsConnects: its listen queue is full, so the
+// system drops further connection requests, as for a host that is down. kMute: connections
+// are taken (by the system) but nothing is ever sent back, as from a server that hangs.
+class SilentPort {
+ public:
+  enum class Kind { kDropsConnects, kMute };
+
+  explicit SilentPort(Kind kind) {
+    listener_ = Socket();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_, kind == Kind::kMute ? 16 : 0) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("cannot listen on loopback");
+    port_ = ntohs(address.sin_port);
+    for (int i = 0; kind == Kind::kDropsConnects && i < 3; ++i) {
+      const int filler = Socket();
+      fcntl(filler, F_SETFL, O_NONBLOCK);
+      connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+      fillers_.push_back(filler);
+    }
+  }
+  ~SilentPort() {
+    for (const int filler : fillers_) close(filler);
+    close(listener_);
+  }
+  SilentPort(const SilentPort&) = delete;
+  SilentPort& operator=(const SilentPort&) = delete;
+
+  int Port() const { return port_; }
+
+ private:
+  static int Socket() {
+    const int handle = socket(AF_INET, SOCK_STREAM, 0);
+    if (handle < 0) throw std::runtime_error("cannot create a socket");
+    return handle;
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+};
+
+TEST_F(ConnectionTest, AttachToAServerThatDoesNotAnswerGivesUpAfterTheConnectTimeout) {
+  for (const SilentPort::Kind kind : {SilentPort::Kind::kDropsConnects, SilentPort::Kind::kMute}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    const SilentPort silent(kind);
+    const std::string server = "127.0.0.1/" + std::to_string(silent.Port());
+    manager_.SetConnections({{.Name = "GPS",
+                              .ConnectionString = "FIB?Server=" + server +
+                                                  ";Database=/db/none.fdb;UserID=SYSDBA;Password=x;ConnectTimeout=1",
+                              .ConnectionType = "Interbase",
+                              .Default = true,
+                              .Description = {}}});
+    const auto start = std::chrono::steady_clock::now();
+    const std::string failure = FailureOf([&] { manager_.AcquireConnection(); });
+    // Without the timeout the client library waits minutes in either case.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    if (kind == SilentPort::Kind::kDropsConnects)
+      EXPECT_EQ(failure, "Cannot reach the database server " + server + ": no answer within 1 seconds");
+    else
+      EXPECT_THAT(failure, HasSubstr("connection rejected"));  // the client library's text
+    EXPECT_EQ(manager_.LiveCount(), 0);
+  }
+}
+
+TEST_F(ConnectionTest, ConnectTimeoutMustBeAPositiveNumberOfSeconds) {
+  for (const char* value : {"0", "-3", "soon", ""}) {
+    EXPECT_EQ(FailureOf([&] { Acquire(std::string("ConnectTimeout=") + value + ";"); }),
+              std::string("Invalid connect timeout \"") + value + "\" in the connection string");
+  }
+  EXPECT_EQ(manager_.LiveCount(), 0);
+  // The embedded engine takes the key as well.
+  EXPECT_TRUE(Acquire("ConnectTimeout=5;")->Connected());
 }
 
 // ---- Statement selection ----

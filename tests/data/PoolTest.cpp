@@ -3,8 +3,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "FailureOf.h"
 #include "ScratchCatalogue.h"
@@ -20,6 +24,7 @@ using testing::FailureOf;
 using testing::ScratchCatalogue;
 using testing::TestDatabase;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using namespace std::chrono_literals;
 
 constexpr std::string_view kPoolFull = "Maximum pool size reached. Cannot create a new connection";
@@ -155,6 +160,44 @@ TEST_F(PoolTest, SecondCallerWaitsForTheOnlyConnection) {
   EXPECT_EQ(manager_.LiveCount(), 1);
 }
 
+// Connections given back together, before any waiter has run, must each let a waiter
+// through: a return that is lost leaves a connection idle while a caller times out. Waiters
+// that keep what they get cannot pass a connection on, so every return must count; waiters
+// that give it back at once hand one connection along a queue of callers.
+TEST_F(PoolTest, EveryWaiterGetsAConnectionWhenSeveralComeBackTogether) {
+  struct Case {
+    int pool_size;
+    int waiters;
+    bool keep;
+  };
+  for (const Case& c : {Case{1, 4, false}, Case{2, 2, true}, Case{2, 6, false}, Case{4, 4, true}}) {
+    SCOPED_TRACE(::testing::Message() << "pool " << c.pool_size << ", waiters " << c.waiters << ", keep " << c.keep);
+    ConnectionManager pool;
+    pool.SetConnections({database_->GpsDefinition()});
+    pool.SetMaxPoolSize(c.pool_size);
+    pool.SetWaitIntervalSeconds(3);
+    std::vector<PooledConnection> held;
+    for (int i = 0; i < c.pool_size; ++i) held.push_back(pool.AcquireConnection());
+
+    std::vector<PooledConnection> kept(c.waiters);
+    std::vector<std::string> failures(c.waiters);
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < c.waiters; ++i) {
+      waiters.emplace_back([&, i] {
+        failures[i] = FailureOf([&] {
+          PooledConnection connection = pool.AcquireConnection();
+          if (c.keep) kept[i] = std::move(connection);
+        });
+      });
+    }
+    std::this_thread::sleep_for(300ms);  // let every waiter block on the full pool
+    held.clear();                        // every connection comes back at once
+    for (std::thread& waiter : waiters) waiter.join();
+    for (int i = 0; i < c.waiters; ++i) EXPECT_EQ(failures[i], "no error") << "waiter " << i;
+    EXPECT_EQ(pool.LiveCount(), c.pool_size);
+  }
+}
+
 TEST_F(PoolTest, FullPoolFailsAfterTheWaitOrAtOnce) {
   manager_.SetMaxPoolSize(1);
   manager_.SetWaitIntervalSeconds(1);
@@ -216,13 +259,118 @@ TEST_F(PoolTest, FailedCommitOnReleaseClosesTheConnectionAndIsRaised) {
 
 TEST_F(PoolTest, FailedCommitInTheHandleDestructorReachesTheHandler) {
   std::string reported;
-  manager_.SetReleaseErrorHandler([&](const std::exception& error) { reported = error.what(); });
+  manager_.SetErrorHandler([&](const std::exception& error, std::string_view location) {
+    reported = std::string(location) + ": " + error.what();
+  });
   {
     PooledConnection connection = manager_.AcquireConnection();
     schema_.CreateDataset(*connection, "RefuseCommit")->Open();
   }
+  EXPECT_THAT(reported, StartsWith("ReleaseConnection: "));
   EXPECT_THAT(reported, HasSubstr("commit refused"));
   EXPECT_EQ(manager_.LiveCount(), 0);
+}
+
+// A failure while the sweeper closes an expired connection is reported, and the sweeper
+// keeps closing the connections that expire after it.
+TEST_F(PoolTest, SweeperReportsAFailedCloseAndGoesOn) {
+  std::mutex reports_mutex;
+  std::vector<std::string> reports;
+  manager_.SetErrorHandler([&](const std::exception& error, std::string_view location) {
+    std::lock_guard lock(reports_mutex);
+    reports.push_back(std::string(location) + ": " + error.what());
+  });
+  manager_.SetPoolTimeoutSeconds(1);
+  manager_.SetPoolTransactionBehaviour(PoolTransactionBehaviour::ptNone);
+  const auto wait_until_swept = [&] {
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (manager_.IdleCount() > 0 && std::chrono::steady_clock::now() < give_up) std::this_thread::sleep_for(50ms);
+    return manager_.IdleCount() == 0;
+  };
+
+  // An idle connection with its transaction still open, whose attachment the server has
+  // shut down meanwhile: rolling back before the detach fails.
+  int killed = 0;
+  {
+    PooledConnection connection = manager_.AcquireConnection();
+    killed = ConnectionId(*connection);
+  }
+  database_->Execute({"DELETE FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID = " + std::to_string(killed)});
+  ASSERT_TRUE(wait_until_swept());
+  {
+    std::lock_guard lock(reports_mutex);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_THAT(reports[0], StartsWith("Sweeper: "));
+    EXPECT_THAT(reports[0], HasSubstr("shutdown"));
+  }
+  EXPECT_EQ(manager_.LiveCount(), 0);
+
+  { PooledConnection connection = manager_.AcquireConnection(); }
+  ASSERT_EQ(manager_.IdleCount(), 1);
+  EXPECT_TRUE(wait_until_swept());
+  EXPECT_EQ(manager_.LiveCount(), 0);
+}
+
+// Attachments the pool holds, as the server lists them.
+int AttachmentCount(const std::vector<int>& ids, const ConnectionDefinition& definition) {
+  ConnectionManager other;
+  other.SetPoolingEnabled(false);
+  other.SetConnections({definition});
+  PooledConnection connection = other.AcquireConnection();
+  std::string list;
+  for (const int id : ids) list += (list.empty() ? "" : ",") + std::to_string(id);
+  const auto rows =
+      connection->QueryOnce("SELECT COUNT(*) FROM MON$ATTACHMENTS WHERE MON$ATTACHMENT_ID IN (" + list + ")");
+  return static_cast<int>(ValueAsLargeInt(rows.at(0).at(0)));
+}
+
+TEST_F(PoolTest, ShutdownWakesWaitersClosesIdleConnectionsAndRefusesCallers) {
+  constexpr std::string_view kShuttingDown = "Connection pool is shutting down";
+  ConnectionDefinition other = database_->GpsDefinition("StatementCache=True;");
+  other.Name = "Other";
+  other.Default = false;
+  manager_.SetConnections({database_->GpsDefinition(), other});
+  manager_.SetMaxPoolSize(2);
+  manager_.SetWaitIntervalSeconds(60);
+
+  // The pool is full: one idle connection the waiter cannot use, one handed out.
+  int idle_id = 0;
+  {
+    PooledConnection connection = manager_.AcquireConnection("Other");
+    idle_id = ConnectionId(*connection);
+  }
+  PooledConnection held = manager_.AcquireConnection();
+  const int held_id = ConnectionId(*held);
+  AddRow(*held, 104);  // left open for the give-back to commit
+
+  std::string waiter_failure;
+  std::chrono::steady_clock::duration waited{};
+  std::thread waiter([&] {
+    const auto start = std::chrono::steady_clock::now();
+    waiter_failure = FailureOf([&] { manager_.AcquireConnection(); });
+    waited = std::chrono::steady_clock::now() - start;
+  });
+  std::this_thread::sleep_for(300ms);  // let the waiter block on the full pool
+  manager_.Shutdown();
+  waiter.join();
+  EXPECT_EQ(waiter_failure, kShuttingDown);
+  EXPECT_LT(waited, 20s);  // woken, not timed out after its 60 seconds
+
+  EXPECT_EQ(manager_.IdleCount(), 0);
+  EXPECT_EQ(manager_.LiveCount(), 1);
+  EXPECT_EQ(AttachmentCount({idle_id}, database_->GpsDefinition()), 0);
+  for (const bool pooling : {true, false}) {
+    manager_.SetPoolingEnabled(pooling);
+    EXPECT_EQ(FailureOf([&] { manager_.AcquireConnection(); }), kShuttingDown);
+  }
+
+  // The handed-out connection is committed as usual when it comes back, then closed.
+  held.Release();
+  EXPECT_EQ(manager_.LiveCount(), 0);
+  EXPECT_EQ(manager_.IdleCount(), 0);
+  EXPECT_EQ(CommittedRows(104), 1);
+  EXPECT_EQ(AttachmentCount({held_id}, database_->GpsDefinition()), 0);
+  manager_.Shutdown();  // a second call changes nothing
 }
 
 TEST_F(PoolTest, FailedAttachLeavesThePoolUnchanged) {
