@@ -92,7 +92,9 @@ class Program {
     log_.SetDiretorio("Logs/Integradores/Telemetria/");
     log_.SetMultiThread(true);
     factories_.Add(NewServicoTelemetriaFactory(ambiente_));
-    dispatchers_.Add({"SOAPMessage", &handler_, true, "Integracao_Telemetria"});
+    // Not owned by the table: both are members here, and no listener holds the table.
+    dispatchers_.Add({"SOAPMessage", std::shared_ptr<IMessageHandler>(std::shared_ptr<void>(), &handler_), true,
+                      "Integracao_Telemetria"});
   }
   ~Program() {
     std::error_code ignored;

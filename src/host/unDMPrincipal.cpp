@@ -28,7 +28,10 @@ void ConfigurarLogger(TVoradaLogger& logger, const char* prefixo) {
 
 std::shared_ptr<const TROHTTPMessageDispatchers> TabelaDeDespacho(TROSOAPMessage& mensagem) {
   auto tabela = std::make_shared<TROHTTPMessageDispatchers>();
-  tabela->Add({"SOAPMessage", &mensagem, true, "Integracao_Telemetria"});
+  // Not owned by the table: the message is a member of the data module, whose I/O pool (and
+  // every connection with it) goes before it.
+  tabela->Add({"SOAPMessage", std::shared_ptr<IMessageHandler>(std::shared_ptr<void>(), &mensagem), true,
+               "Integracao_Telemetria"});
   return tabela;
 }
 

@@ -3,12 +3,41 @@
 #include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "transport/TransportErrorReporter.h"
+
 namespace qit {
+
+// Hands work to the loops of a pool from threads that are not the pool's own: the host's,
+// or whichever thread completes a request. Once the pool has stopped, nothing more is
+// queued: Post returns false and the work is dropped on the caller's thread. Shared, so it
+// outlives the pool for whoever still holds it.
+class HttpLoopGate {
+ public:
+  template <class Executor, class Function>
+  bool Post(const Executor& executor, Function&& function) {
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    boost::asio::post(executor, std::forward<Function>(function));
+    return true;
+  }
+
+  void Close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool closed_ = false;
+};
 
 // The threads that run every listener: one that only accepts connections, so that they are
 // taken while the others are busy, and a few that read, process and write them
@@ -17,13 +46,16 @@ namespace qit {
 // Each serving thread runs an event loop of its own, and a connection stays on the loop it
 // was given for its whole life: its handlers never run at the same time without needing a
 // strand, and they never move between threads, so nothing wakes another thread between
-// reading a request and writing its answer. The owner keeps the pool alive longer than
-// every listener that uses it.
+// reading a request and writing its answer.
+//
+// An error that escapes a handler is reported (location "HttpIoPool.Run") and the loop goes
+// on. The owner stops the pool after its listeners and keeps it alive longer than the
+// listener objects (TROHTTPServer) that use it.
 class HttpIoPool {
  public:
   // thread_count: the threads that serve connections, besides the accepting one.
   explicit HttpIoPool(unsigned thread_count = 2);
-  // Stops the threads; work still queued is dropped.
+  // Stops first.
   ~HttpIoPool();
   HttpIoPool(const HttpIoPool&) = delete;
   HttpIoPool& operator=(const HttpIoPool&) = delete;
@@ -32,15 +64,44 @@ class HttpIoPool {
   // The loop the next connection is served on: the serving loops take them in turn.
   boost::asio::io_context& NextContext();
 
+  // Stops the loops and joins their threads, then drops the work still queued; connections
+  // and listeners that only that work held are destroyed with it, whatever loop they live
+  // on. Closes the gate first, so that nothing is queued afterwards. Idempotent; called by
+  // the destructor; never from one of the pool's own threads.
+  void Stop();
+  bool Stopped() const { return stopped_.load(std::memory_order_acquire); }
+
+  const std::shared_ptr<HttpLoopGate>& Gate() const { return gate_; }
+
+  // The sink for the errors of the pool and of the listeners that have none of their own.
+  void SetErrorSink(TransportErrorSink sink) { errors_.SetSink(std::move(sink)); }
+  // Rate-limited reports, shared by the pool and every listener on it.
+  TransportErrorReporter& Errors() { return errors_; }
+
  private:
+  // An event loop whose handlers can be dropped before it is destroyed: the pool drops the
+  // work of every loop first and destroys the loops afterwards, since work queued on one
+  // loop may hold objects (sockets, acceptors) that live on another.
+  class Context : public boost::asio::io_context {
+   public:
+    using io_context::io_context;
+    void DropWork() { shutdown(); }
+  };
+
   struct Loop {
-    boost::asio::io_context io{1};  // run by one thread only
+    Loop();
+    Context io{1};  // run by one thread only
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
   };
 
+  void Run(Loop& loop);
+
+  TransportErrorReporter errors_;
+  std::shared_ptr<HttpLoopGate> gate_ = std::make_shared<HttpLoopGate>();
   std::unique_ptr<Loop> accept_loop_;
   std::vector<std::unique_ptr<Loop>> serving_loops_;
   std::atomic<std::size_t> next_ = 0;
+  std::atomic<bool> stopped_ = false;
   std::vector<std::jthread> threads_;
 };
 

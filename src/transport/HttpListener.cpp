@@ -1,6 +1,5 @@
 #include "transport/HttpListener.h"
 
-#include <boost/asio/post.hpp>
 #include <vector>
 
 #include "common/Errors.h"
@@ -17,10 +16,17 @@ namespace {
 // after this pause rather than spinning or giving up.
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
+constexpr std::string_view kAcceptLocation = "HttpListener.Accept";
+
 [[noreturn]] void ThrowBindError(const boost::system::error_code& error) {
   if (error == net::error::address_in_use)
     throw Exception("Could not bind socket. Address and port are already in use.", "ESocketError");
   throw Exception("Could not bind socket. " + error.message(), "ESocketError");
+}
+
+// A connection that the client gave up on before it was taken: nothing to tell anyone.
+bool IsClientGone(const boost::system::error_code& error) {
+  return error == net::error::connection_aborted || error == net::error::connection_reset;
 }
 
 }  // namespace
@@ -28,6 +34,7 @@ constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 HttpListener::HttpListener(HttpIoPool& pool, HttpListenerSettings settings,
                            std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers)
     : pool_(pool),
+      gate_(pool.Gate()),
       settings_(std::move(settings)),
       dispatchers_(std::move(dispatchers)),
       acceptor_(pool.AcceptContext()),
@@ -46,31 +53,67 @@ void HttpListener::Open() {
 }
 
 void HttpListener::Start() {
-  net::post(acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); });
+  if (!gate_->Post(acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); }))
+    throw Exception("The HTTP thread pool has stopped");
+}
+
+void HttpListener::ReportError(std::string_view location, const std::exception& error) noexcept {
+  pool_.Errors().Report(location, error, settings_.error_sink);
+}
+
+void HttpListener::ReportError(std::string_view location, const std::exception_ptr& error) noexcept {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& reported) {
+    ReportError(location, reported);
+  } catch (...) {
+    ReportError(location, Exception("An error of unknown type"));
+  }
 }
 
 void HttpListener::DoAccept() {
   // The connection is made on the serving loop that will serve it. Connections already
   // waiting are taken one after the other without a wait: the accept is tried at once, and
   // only when none is left does the accepting thread wait for the next.
-  acceptor_.async_accept(pool_.NextContext().get_executor(), peer_,
-                         [self = shared_from_this()](boost::system::error_code error, tcp::socket socket) {
-                           self->OnAccept(error, std::move(socket));
-                         });
+  try {
+    acceptor_.async_accept(pool_.NextContext().get_executor(), peer_,
+                           [self = shared_from_this()](boost::system::error_code error, tcp::socket socket) {
+                             self->OnAccept(error, std::move(socket));
+                           });
+  } catch (const std::exception& error) {
+    ReportError(kAcceptLocation, error);
+    RetryAccept();
+  }
+}
+
+void HttpListener::RetryAccept() {
+  retry_timer_.expires_after(kAcceptRetryDelay);
+  retry_timer_.async_wait([self = shared_from_this()](boost::system::error_code wait_error) {
+    if (!wait_error) self->DoAccept();
+  });
 }
 
 void HttpListener::OnAccept(boost::system::error_code error, tcp::socket socket) {
-  if (error) {
-    if (error == net::error::operation_aborted) return;
+  if (error == net::error::operation_aborted) return;
+  {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
-    retry_timer_.expires_after(kAcceptRetryDelay);
-    retry_timer_.async_wait([self = shared_from_this()](boost::system::error_code wait_error) {
-      if (!wait_error) self->DoAccept();
-    });
-    return;
   }
-  if (Serve(std::move(socket), peer_)) DoAccept();
+  if (error) {
+    if (IsClientGone(error)) return DoAccept();
+    ReportError(kAcceptLocation, Exception(error.message(), "ESocketError"));
+    return RetryAccept();
+  }
+  bool more;
+  try {
+    more = Serve(std::move(socket), peer_);
+  } catch (const std::exception& failure) {
+    // No memory for the connection, most likely: it is dropped, and the next is taken after
+    // a pause.
+    ReportError(kAcceptLocation, failure);
+    return RetryAccept();
+  }
+  if (more) DoAccept();
 }
 
 bool HttpListener::Serve(tcp::socket socket, const tcp::endpoint& peer) {
@@ -99,10 +142,20 @@ void HttpListener::SessionEnded(HttpSession* session) {
     }
     if (stopping_ && Finished()) finished_.notify_all();
   }
-  if (resume) net::post(acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); });
+  // Not once the pool has stopped: the connection is then being dropped with the pool's work.
+  if (resume) gate_->Post(acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); });
 }
 
-bool HttpListener::Stop(std::optional<std::chrono::milliseconds> wait) {
+void HttpListener::CloseAcceptor() {
+  boost::system::error_code ignored;  // closing a socket that failed cannot be helped
+  acceptor_.close(ignored);
+  retry_timer_.cancel();
+  std::lock_guard lock(mutex_);
+  acceptor_closed_ = true;
+  if (Finished()) finished_.notify_all();
+}
+
+bool HttpListener::Stop(std::chrono::steady_clock::time_point deadline) {
   std::vector<std::shared_ptr<HttpSession>> open;
   {
     std::lock_guard lock(mutex_);
@@ -110,23 +163,15 @@ bool HttpListener::Stop(std::optional<std::chrono::milliseconds> wait) {
     for (const auto& [key, session] : sessions_)
       if (auto alive = session.lock()) open.push_back(std::move(alive));
   }
-  net::post(acceptor_.get_executor(), [self = shared_from_this()] {
-    boost::system::error_code ignored;  // closing a socket that failed cannot be helped
-    self->acceptor_.close(ignored);
-    self->retry_timer_.cancel();
-    std::lock_guard lock(self->mutex_);
-    self->acceptor_closed_ = true;
-    if (self->Finished()) self->finished_.notify_all();
-  });
+  // Once the pool has stopped no thread runs its loops and its work, connections included,
+  // is gone: the acceptor is closed here.
+  if (!gate_->Post(acceptor_.get_executor(), [self = shared_from_this()] { self->CloseAcceptor(); }))
+    CloseAcceptor();
   for (const std::shared_ptr<HttpSession>& session : open) session->Close();
   open.clear();
 
   std::unique_lock lock(mutex_);
-  if (!wait) {
-    finished_.wait(lock, [this] { return Finished(); });
-    return true;
-  }
-  return finished_.wait_for(lock, *wait, [this] { return Finished(); });
+  return finished_.wait_until(lock, deadline, [this] { return Finished(); });
 }
 
 }  // namespace qit

@@ -4,9 +4,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
-#include <optional>
+#include <string_view>
 #include <unordered_map>
 
 #include "transport/TROHTTPServer.h"
@@ -20,6 +21,7 @@ struct HttpListenerSettings {
   int listen_queue = kDefaultListenQueue;
   HttpServeOptions options;
   HttpServerLimits limits;
+  TransportErrorSink error_sink;  // empty: the pool's
 };
 
 // The accepting side of one activation of a listener, and the registry of its open
@@ -32,14 +34,20 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
 
   // Binds the port and listens; raises when the port cannot be bound.
   void Open();
+  // Starts accepting; raises when the pool has stopped.
   void Start();
   // Stops accepting, disconnects every open connection and waits until all have ended and
-  // the port is released: at most wait when given. false when the wait ran out.
-  bool Stop(std::optional<std::chrono::milliseconds> wait);
+  // the port is released, at most until deadline. false when the wait ran out.
+  bool Stop(std::chrono::steady_clock::time_point deadline);
 
   int BoundPort() const { return bound_port_; }
   const HttpListenerSettings& Settings() const { return settings_; }
   const TROHTTPMessageDispatchers& Dispatchers() const { return *dispatchers_; }
+  const std::shared_ptr<HttpLoopGate>& Gate() const { return gate_; }
+
+  // Reports an error of this listener or one of its connections, rate-limited.
+  void ReportError(std::string_view location, const std::exception& error) noexcept;
+  void ReportError(std::string_view location, const std::exception_ptr& error) noexcept;
 
   // Called by a connection as it ends.
   void SessionEnded(HttpSession* session);
@@ -47,11 +55,15 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
  private:
   void DoAccept();
   void OnAccept(boost::system::error_code error, boost::asio::ip::tcp::socket socket);
+  // Tries the accept again after a pause.
+  void RetryAccept();
   // Starts a connection; false when no more may be accepted now (stopping, or at the limit).
   bool Serve(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& peer);
+  void CloseAcceptor();
   bool Finished() const { return acceptor_closed_ && sessions_.empty(); }
 
   HttpIoPool& pool_;
+  const std::shared_ptr<HttpLoopGate> gate_;
   const HttpListenerSettings settings_;
   const std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers_;
   boost::asio::ip::tcp::acceptor acceptor_;  // used on the accepting thread only, after Open

@@ -21,6 +21,8 @@ std::string_view ReasonPhrase(int status) {
       return "Payload Too Large";
     case 500:
       return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
     default:
       return "Unknown";
   }

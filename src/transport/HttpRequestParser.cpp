@@ -15,6 +15,8 @@ using Result = HttpRequestParser::Result;
 
 // Body bytes reserved up front at most: a client may announce a length it never sends.
 constexpr std::size_t kMaxBodyReserve = 64 * 1024;
+// The first buffer of a body of unknown length.
+constexpr std::size_t kFirstBodyBuffer = 4 * 1024;
 // More hexadecimal digits than this cannot be a chunk size within any body limit.
 constexpr std::size_t kMaxChunkSizeDigits = 15;
 
@@ -54,7 +56,8 @@ std::optional<std::uint64_t> ParseHex(std::string_view text) {
 
 }  // namespace
 
-HttpRequestParser::HttpRequestParser(std::size_t max_body_bytes) : max_body_bytes_(max_body_bytes) {}
+HttpRequestParser::HttpRequestParser(std::size_t max_body_bytes, MemoryReservation* body_memory)
+    : max_body_bytes_(max_body_bytes), body_memory_(body_memory) {}
 
 Result HttpRequestParser::Feed(std::string_view bytes) {
   while (result_ == Result::kNeedMore && !bytes.empty()) {
@@ -148,7 +151,6 @@ Result HttpRequestParser::OnHeadEnd() {
     if (!length || *length == 0) return Finish(Result::kComplete);
     if (*length > max_body_bytes_) return Result::kTooLarge;
     remaining_ = static_cast<std::size_t>(*length);
-    request_.body.reserve(std::min(remaining_, kMaxBodyReserve));
     state_ = State::kBody;
     return Result::kNeedMore;
   }
@@ -176,18 +178,40 @@ Result HttpRequestParser::OnChunkSize(std::string_view line) {
 Result HttpRequestParser::TakeBody(std::string_view& bytes) {
   if (state_ == State::kBodyUntilClose) {
     if (bytes.size() > max_body_bytes_ - request_.body.size()) return Result::kTooLarge;
-    request_.body.append(bytes);
+    if (!AppendBody(bytes)) return Result::kNoMemory;
     bytes = {};
     return Result::kNeedMore;
   }
   const std::size_t take = std::min(remaining_, bytes.size());
-  request_.body.append(bytes.data(), take);
+  if (!AppendBody(bytes.substr(0, take))) return Result::kNoMemory;
   bytes.remove_prefix(take);
   remaining_ -= take;
   if (remaining_ > 0) return Result::kNeedMore;
   if (state_ == State::kBody) return Finish(Result::kComplete);
   state_ = State::kChunkEnd;
   return Result::kNeedMore;
+}
+
+bool HttpRequestParser::AppendBody(std::string_view bytes) {
+  std::string& body = request_.body;
+  const std::size_t needed = body.size() + bytes.size();
+  if (needed > body.capacity()) {
+    // A body announced by its length gets up to kMaxBodyReserve at once, then doubles up to
+    // that length; any other body starts small and doubles up to the limit.
+    const bool known = state_ == State::kBody;
+    const std::size_t most = known ? body.size() + remaining_ : max_body_bytes_;
+    const std::size_t doubled = std::max(body.capacity() * 2, known ? kMaxBodyReserve : kFirstBodyBuffer);
+    const std::size_t capacity = std::max(needed, std::min(doubled, most));
+    if (body_memory_ != nullptr && !body_memory_->Cover(capacity)) return false;
+    // A new string of that capacity rather than reserve(), which may round a growth up to
+    // twice the old capacity, past the body's length and what was reserved for it.
+    std::string grown;
+    grown.reserve(capacity);
+    grown.append(body);
+    body.swap(grown);
+  }
+  body.append(bytes);
+  return true;
 }
 
 Result HttpRequestParser::Finish(Result result) {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "transport/HttpMessage.h"
+#include "transport/RequestMemoryBudget.h"
 
 namespace qit {
 
@@ -24,12 +25,15 @@ class HttpRequestParser {
     kComplete,  // Request() holds the whole request; later bytes are ignored
     kReject,    // not a request this server answers: close without a response
     kTooLarge,  // the body (or the head) exceeds the limits: answer 413, read no further
+    kNoMemory,  // the memory budget refused the body's growth: answer 503, read no further
   };
 
   // Longest request head (request line and header fields) and longest chunk-size line.
   static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 
-  explicit HttpRequestParser(std::size_t max_body_bytes);
+  // body_memory: what the body's buffer is reserved from before it grows; none: no limit
+  // but max_body_bytes. It must outlive the parser.
+  explicit HttpRequestParser(std::size_t max_body_bytes, MemoryReservation* body_memory = nullptr);
 
   Result Feed(std::string_view bytes);
   // The client closed its sending side: a body read until that point is complete.
@@ -59,9 +63,13 @@ class HttpRequestParser {
   Result OnHeadEnd();
   Result OnChunkSize(std::string_view line);
   Result TakeBody(std::string_view& bytes);
+  // Appends body bytes, growing the buffer by doubling (up to the body's known length)
+  // within the memory reservation; false when the reservation refuses the growth.
+  bool AppendBody(std::string_view bytes);
   Result Finish(Result result);
 
   std::size_t max_body_bytes_;
+  MemoryReservation* body_memory_;
   HttpRequest request_;
   State state_ = State::kRequestLine;
   Result result_ = Result::kNeedMore;

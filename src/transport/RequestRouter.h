@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
+#include <functional>
 
 #include "transport/HttpMessage.h"
 #include "transport/TROHTTPDispatcher.h"
@@ -21,11 +23,33 @@ bool HasSupportedAuthorization(const HttpRequest& request);
 // The answer to a request whose head or body exceeds what the listener reads.
 HttpResponse PayloadTooLargeResponse(std::size_t max_body_bytes);
 
+// The answer to a request whose body does not fit in the memory left for request bodies.
+HttpResponse ServiceUnavailableResponse();
+
+// The outcome of one request.
+struct RequestAnswer {
+  HttpResponse response;
+  // The error that escaped the routing, or the message handler's failure to complete; the
+  // response is then its status-500 answer. Empty otherwise.
+  std::exception_ptr error;
+};
+
+// Receives the answer of a request, once.
+using AnswerCallback = std::function<void(RequestAnswer answer)>;
+
 // Answers one request: routes it by the first segment of its path to a dispatcher's
 // message handler, to the service description or the interface definition, or to one of
 // the built-in pages. An error that escapes the routing becomes status 500 with the
 // error's message as the body.
-HttpResponse AnswerRequest(const HttpRequest& request, const TROHTTPMessageDispatchers& dispatchers,
+//
+// The answer goes to `answer`, exactly once: before this returns when every step completes
+// at once (the built-in pages always do), or later, on the thread where the message
+// handler completed. The request is kept, with the transport and the response, until then.
+void AnswerRequest(HttpRequest request, const TROHTTPMessageDispatchers& dispatchers, const HttpServeOptions& options,
+                   AnswerCallback answer);
+
+// The same, waiting for the answer: for callers that are not on a loop the handler needs.
+HttpResponse AnswerRequest(HttpRequest request, const TROHTTPMessageDispatchers& dispatchers,
                            const HttpServeOptions& options);
 
 }  // namespace qit

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +12,8 @@ namespace qit {
 // One entry of a listener's routing table: requests to PathInfo go to Message.
 struct TROHTTPDispatcher {
   std::string Name;
-  IMessageHandler* Message = nullptr;  // owned by whoever built the table
+  // Shared with the table, so that connections still running keep the handler they use.
+  std::shared_ptr<IMessageHandler> Message;
   bool Enabled = true;
   std::string PathInfo;
 };

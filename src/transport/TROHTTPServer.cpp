@@ -1,5 +1,7 @@
 #include "transport/TROHTTPServer.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "common/Errors.h"
@@ -7,28 +9,38 @@
 
 namespace qit {
 
+namespace {
+
+// How long the destructor waits for open connections, at most.
+constexpr std::chrono::milliseconds kDestructorWait{1000};
+
+}  // namespace
+
 TROHTTPServer::TROHTTPServer(HttpIoPool& pool, std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers)
     : pool_(pool), dispatchers_(std::move(dispatchers)) {}
 
 TROHTTPServer::~TROHTTPServer() {
-  // No time limit here: connections still running hold the dispatchers' handlers, which
-  // must not be destroyed under them.
-  if (listener_) listener_->Stop(std::nullopt);
+  Deactivate(std::chrono::steady_clock::now() + std::min(terminate_wait_time_, kDestructorWait));
 }
 
 void TROHTTPServer::SetActive(bool active) {
   if (active == Active()) return;
   if (active) {
     if (port_ < 0 || port_ > 65535) throw Exception(fmt::format("Invalid port {}", port_), "ESocketError");
-    auto listener =
-        std::make_shared<HttpListener>(pool_, HttpListenerSettings{port_, listen_queue_, options_, limits_}, dispatchers_);
+    auto listener = std::make_shared<HttpListener>(
+        pool_, HttpListenerSettings{port_, listen_queue_, options_, limits_, error_sink_}, dispatchers_);
     listener->Open();
     listener->Start();
     listener_ = std::move(listener);
     return;
   }
+  if (!Deactivate(std::chrono::steady_clock::now() + terminate_wait_time_)) throw Exception("Terminate Thread Timeout");
+}
+
+bool TROHTTPServer::Deactivate(std::chrono::steady_clock::time_point deadline) {
+  if (!listener_) return true;
   const std::shared_ptr<HttpListener> listener = std::move(listener_);
-  if (!listener->Stop(terminate_wait_time_)) throw Exception("Terminate Thread Timeout");
+  return listener->Stop(deadline);
 }
 
 int TROHTTPServer::BoundPort() const { return listener_ ? listener_->BoundPort() : 0; }

@@ -8,8 +8,10 @@
 #include <boost/asio/socket_base.hpp>
 
 #include "transport/HttpIoPool.h"
+#include "transport/RequestMemoryBudget.h"
 #include "transport/RequestRouter.h"
 #include "transport/TROHTTPDispatcher.h"
+#include "transport/TransportErrorReporter.h"
 
 namespace qit {
 
@@ -29,15 +31,21 @@ struct HttpServerLimits {
   std::size_t max_body_bytes = 64u * 1024 * 1024;
   // Connections served at once; further ones wait in the listen backlog. Zero: no limit.
   std::size_t max_connections = 1024;
+  // The bytes that bodies being read may take at once, shared by every listener given the
+  // same budget; a request that does not fit is answered with 503. Null: no such limit.
+  std::shared_ptr<RequestMemoryBudget> request_memory;
 };
 
 // An HTTP listener on one TCP port. It reads one request per connection, answers it through
 // its dispatcher table or its built-in pages, and closes the connection. Its methods are
-// called from one thread (the host's), never from the I/O pool's threads.
+// called from one thread (the host's), never from the I/O pool's threads. The pool outlives
+// it.
 class TROHTTPServer {
  public:
   TROHTTPServer(HttpIoPool& pool, std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers);
-  // Deactivates first, waiting for every open connection to end.
+  // Deactivates first, waiting a short time at most: the owner's own stop (Deactivate or
+  // SetActive(false)) is where waiting belongs. Connections still open live on by themselves
+  // until they end or the pool stops.
   ~TROHTTPServer();
   TROHTTPServer(const TROHTTPServer&) = delete;
   TROHTTPServer& operator=(const TROHTTPServer&) = delete;
@@ -62,12 +70,21 @@ class TROHTTPServer {
   const HttpServerLimits& Limits() const { return limits_; }
   void SetLimits(const HttpServerLimits& limits) { limits_ = limits; }
   const TROHTTPMessageDispatchers& Dispatchers() const { return *dispatchers_; }
+  // Where this listener reports failed accepts, reads and writes and requests that could not
+  // be handled; empty: the pool's sink.
+  void SetErrorSink(TransportErrorSink sink) { error_sink_ = std::move(sink); }
 
   // true: binds the port on all IPv4 interfaces and accepts at once; a port in use fails
   // with "Could not bind socket. Address and port are already in use.". false: stops
   // accepting, disconnects every open connection and waits for them, at most
   // TerminateWaitTime; longer fails with "Terminate Thread Timeout".
   void SetActive(bool active);
+  // Stops accepting, disconnects every open connection and waits until all have ended and
+  // the port is released, at most until deadline. false when connections were still open
+  // then: they keep what they use and end by themselves (a request whose handler has not
+  // completed ends when it completes, or when the pool stops). Inactive afterwards either
+  // way; true at once when inactive.
+  bool Deactivate(std::chrono::steady_clock::time_point deadline);
   bool Active() const { return listener_ != nullptr; }
   // The port bound while active (the system's choice when Port is 0); 0 when inactive.
   int BoundPort() const;
@@ -82,6 +99,7 @@ class TROHTTPServer {
   std::chrono::milliseconds terminate_wait_time_{5000};
   HttpServeOptions options_;
   HttpServerLimits limits_;
+  TransportErrorSink error_sink_;
   std::shared_ptr<HttpListener> listener_;
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "TestMessageHandler.h"
@@ -26,10 +27,9 @@ class EchoHandler : public qit::test::TestMessageHandler {
 };
 
 const qit::TROHTTPMessageDispatchers& Dispatchers() {
-  static EchoHandler handler;
   static const qit::TROHTTPMessageDispatchers dispatchers = [] {
     qit::TROHTTPMessageDispatchers table;
-    table.Add({"SOAPMessage", &handler, true, "Integracao_Telemetria"});
+    table.Add({"SOAPMessage", std::make_shared<EchoHandler>(), true, "Integracao_Telemetria"});
     return table;
   }();
   return dispatchers;

@@ -7,11 +7,11 @@ namespace qit {
 namespace {
 
 TEST(DispatcherTest, AHandlerServesOneEntryOnly) {
-  test::FakeMessageHandler handler;
+  const auto handler = std::make_shared<test::FakeMessageHandler>();
   TROHTTPMessageDispatchers dispatchers;
-  dispatchers.Add({"SOAPMessage", &handler, true, "Integracao_Telemetria"});
+  dispatchers.Add({"SOAPMessage", handler, true, "Integracao_Telemetria"});
   try {
-    dispatchers.Add({"Outro", &handler, true, "Outro"});
+    dispatchers.Add({"Outro", handler, true, "Outro"});
     FAIL() << "a second entry for the same handler was accepted";
   } catch (const Exception& error) {
     EXPECT_STREQ(error.what(), "Dispatcher for Outro already assigned");
@@ -21,11 +21,10 @@ TEST(DispatcherTest, AHandlerServesOneEntryOnly) {
 }
 
 TEST(DispatcherTest, PathsMatchInAnyCaseWithOrWithoutTheLeadingSlashLastEntryFirst) {
-  test::FakeMessageHandler first, second, rooted;
   TROHTTPMessageDispatchers dispatchers;
-  dispatchers.Add({"A", &first, true, "Integracao_Telemetria"});
-  dispatchers.Add({"B", &second, true, "integracao_telemetria"});
-  dispatchers.Add({"C", &rooted, true, "/Raiz"});
+  dispatchers.Add({"A", std::make_shared<test::FakeMessageHandler>(), true, "Integracao_Telemetria"});
+  dispatchers.Add({"B", std::make_shared<test::FakeMessageHandler>(), true, "integracao_telemetria"});
+  dispatchers.Add({"C", std::make_shared<test::FakeMessageHandler>(), true, "/Raiz"});
   struct Case {
     const char* path;
     const char* found;  // nullptr: no entry

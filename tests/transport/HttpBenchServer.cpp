@@ -50,9 +50,8 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // before the pool's threads start
 
-  EnviarHandler handler;
   auto dispatchers = std::make_shared<qit::TROHTTPMessageDispatchers>();
-  dispatchers->Add({"SOAPMessage", &handler, true, "Integracao_Telemetria"});
+  dispatchers->Add({"SOAPMessage", std::make_shared<EnviarHandler>(), true, "Integracao_Telemetria"});
   qit::HttpIoPool pool(argc > 2 ? std::atoi(argv[2]) : 2);
   qit::TROHTTPServer server(pool, dispatchers);
   server.SetPort(std::atoi(argv[1]));
@@ -61,5 +60,6 @@ int main(int argc, char** argv) {
   int signal = 0;
   sigwait(&stop_signals, &signal);
   server.SetActive(false);
+  pool.Stop();
   return 0;
 }

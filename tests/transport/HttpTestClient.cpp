@@ -32,9 +32,9 @@ bool FakeMessageHandler::ProcessBody(IHTTPTransport& transport, std::string_view
   return true;
 }
 
-std::shared_ptr<TROHTTPMessageDispatchers> ServiceDispatchers(IMessageHandler& handler) {
+std::shared_ptr<TROHTTPMessageDispatchers> ServiceDispatchers(std::shared_ptr<IMessageHandler> handler) {
   auto dispatchers = std::make_shared<TROHTTPMessageDispatchers>();
-  dispatchers->Add({"SOAPMessage", &handler, true, "Integracao_Telemetria"});
+  dispatchers->Add({"SOAPMessage", std::move(handler), true, "Integracao_Telemetria"});
   return dispatchers;
 }
 

@@ -20,7 +20,7 @@ class FakeMessageHandler : public TestMessageHandler {
 };
 
 // A dispatcher table like the service's: "Integracao_Telemetria" to one handler.
-std::shared_ptr<TROHTTPMessageDispatchers> ServiceDispatchers(IMessageHandler& handler);
+std::shared_ptr<TROHTTPMessageDispatchers> ServiceDispatchers(std::shared_ptr<IMessageHandler> handler);
 
 // One raw exchange with a server on the loopback interface.
 class RawConnection {
@@ -62,8 +62,9 @@ class TestServer {
   explicit TestServer(const HttpServerLimits& limits = {}, const HttpServeOptions& options = {});
   int Port() const { return server_.BoundPort(); }
   TROHTTPServer& Server() { return server_; }
+  HttpIoPool& Pool() { return pool_; }
 
-  FakeMessageHandler handler;
+  const std::shared_ptr<FakeMessageHandler> handler = std::make_shared<FakeMessageHandler>();
 
  private:
   HttpIoPool pool_;

@@ -162,9 +162,8 @@ TEST(ListenerTest, SilentConnectionsAreClosedAfterTheReadTimeout) {
 
 TEST(ListenerTest, APortInUseFailsTheActivationAndLeavesTheOwnerServing) {
   TestServer server;
-  test::FakeMessageHandler handler;
   HttpIoPool pool(1);
-  TROHTTPServer second(pool, test::ServiceDispatchers(handler));
+  TROHTTPServer second(pool, test::ServiceDispatchers(std::make_shared<test::FakeMessageHandler>()));
   second.SetPort(server.Port());
   try {
     second.SetActive(true);

@@ -28,11 +28,10 @@ TEST(PagesTest, InformationPageFillsEveryPlaceholder) {
 }
 
 TEST(PagesTest, DispatcherListTakesEveryEntryWithAPathUnderTheBasePath) {
-  test::FakeMessageHandler a, b, c;
   TROHTTPMessageDispatchers dispatchers;
-  dispatchers.Add({"A", &a, true, "/Primeiro"});
-  dispatchers.Add({"B", &b, true, ""});
-  dispatchers.Add({"C", &c, true, "Segundo"});
+  dispatchers.Add({"A", std::make_shared<test::FakeMessageHandler>(), true, "/Primeiro"});
+  dispatchers.Add({"B", std::make_shared<test::FakeMessageHandler>(), true, ""});
+  dispatchers.Add({"C", std::make_shared<test::FakeMessageHandler>(), true, "Segundo"});
   TRODLLibrary library;
   library.Name = "Lib";
   for (const auto& [base, expected_base] :

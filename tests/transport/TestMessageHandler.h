@@ -15,10 +15,11 @@ class TestMessageHandler : public IMessageHandler {
  public:
   std::string ClassName() const override { return "TROSOAPMessage"; }
   std::string MetadataName() const override { return "wsdl"; }
-  bool ProcessMessage(IHTTPTransport& transport, std::string_view request, std::string& response) final {
-    if (!request.empty()) return ProcessBody(transport, request, response);
+  void ProcessMessage(IHTTPTransport& transport, std::string_view request, std::string& response,
+                      MessageCompletion done) override {
+    if (!request.empty()) return done(ProcessBody(transport, request, response));
     transport.SetResponseContentType(WriteServiceDescription(transport, response));
-    return true;
+    done(true);
   }
   std::string WriteServiceDescription(IHTTPTransport& transport, std::string& response) override {
     return qit::WriteServiceDescription(transport, response, WsdlSettings{});
