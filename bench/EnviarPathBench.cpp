@@ -68,12 +68,12 @@ std::string EnviarRequest(const std::string& envelope) {
 }
 
 // What Enviar reads from the program: the log, one company port, and the queue.
-class Ambiente final : public IEnviarAmbiente {
+class Ambiente final : public IEnviarEnvironment {
  public:
   Ambiente(TVoradaLogger& log, ISendQueueProducer& fila) : log_(log), fila_(fila) {}
   TVoradaLogger* Log() override { return &log_; }
-  std::optional<int> CodigoEmpresaDaPorta(int porta) override {
-    return porta == kPort ? std::optional<int>(1) : std::nullopt;
+  std::optional<int> CompanyCodeOfPort(int port) override {
+    return port == kPort ? std::optional<int>(1) : std::nullopt;
   }
   ISendQueueProducer* InserirIntegracao() override { return &fila_; }
 

@@ -22,15 +22,15 @@ int main(int argc, char** argv) {
   fs::path executable = fs::read_symlink("/proc/self/exe", error);
   if (error) executable = fs::absolute(argv[0]);
 
-  qit::PastaPrograma pasta{executable.parent_path(), executable.filename().string()};
+  qit::ProgramFolder folder{executable.parent_path(), executable.filename().string()};
   std::vector<std::string> service_arguments;
   if (command_line.home) {
-    pasta.pasta = fs::absolute(*command_line.home);
-    service_arguments = {"--home", pasta.pasta.string()};
+    folder.folder = fs::absolute(*command_line.home);
+    service_arguments = {"--home", folder.folder.string()};
   }
 
   qit::LinuxServicePlatform platform(command_line.unit_dir.value_or(qit::LinuxServicePlatform::DefaultUnitDir()));
-  qit::TQueltoIntegradorTelemetria service(platform, pasta, executable, service_arguments);
+  qit::TQueltoIntegradorTelemetria service(platform, folder, executable, service_arguments);
   // The data module is created in every mode, before the switches are looked at.
   service.ServiceCreate();
   return service.Run(command_line);

@@ -3,123 +3,166 @@
 #include <fmt/format.h>
 
 #include "common/Errors.h"
-#include "host/ArquivoConfiguracao.h"
+#include "host/IniFile.h"
+#include "transport/RequestMemoryBudget.h"
 
 namespace qit {
 
 namespace {
 
-constexpr const char* kPastaLogs = "Logs/Integradores/Telemetria/";
+constexpr const char* kLogFolder = "Logs/Integradores/Telemetria/";
+
+// How long the destructor's stop waits for open connections, when nobody stopped before.
+constexpr std::chrono::seconds kBackstopStopTime{5};
 
 // A limit of the [Servidor] section; a negative value gives the default.
-int LimiteNaoNegativo(const ArquivoConfiguracao& ini, const char* chave, int padrao) {
-  const int valor = ini.LerInteiro("Servidor", chave, padrao);
-  return valor < 0 ? padrao : valor;
+int NonNegativeLimit(const IniFile& ini, const char* key, int default_value) {
+  const int value = ini.ReadInteger("Servidor", key, default_value);
+  return value < 0 ? default_value : value;
 }
 
-void ConfigurarLogger(TVoradaLogger& logger, const char* prefixo) {
+void ConfigureLogger(TVoradaLogger& logger, const char* prefix) {
   logger.SetMaximoLinhasTela(1000);
   logger.SetLogLevel(stDebug);
-  logger.SetPrefixo(prefixo);
-  logger.SetDiretorio(kPastaLogs);
+  logger.SetPrefixo(prefix);
+  logger.SetDiretorio(kLogFolder);
   logger.SetMultiThread(true);
   logger.SetMaximoDias(60);
 }
 
-std::shared_ptr<const TROHTTPMessageDispatchers> TabelaDeDespacho(TROSOAPMessage& mensagem) {
-  auto tabela = std::make_shared<TROHTTPMessageDispatchers>();
-  // Not owned by the table: the message is a member of the data module, whose I/O pool (and
-  // every connection with it) goes before it.
-  tabela->Add({"SOAPMessage", std::shared_ptr<IMessageHandler>(std::shared_ptr<void>(), &mensagem), true,
-               "Integracao_Telemetria"});
-  return tabela;
+std::shared_ptr<const TROHTTPMessageDispatchers> DispatcherTable(TROSOAPMessage& message) {
+  auto table = std::make_shared<TROHTTPMessageDispatchers>();
+  // Not owned by the table: the message is a member of the data module, whose Stop ends
+  // every serving thread, so no request reaches it afterwards.
+  table->Add({"SOAPMessage", std::shared_ptr<IMessageHandler>(std::shared_ptr<void>(), &message), true,
+              "Integracao_Telemetria"});
+  return table;
 }
 
 }  // namespace
 
-TdmPrincipal::TdmPrincipal(PastaPrograma pasta)
-    : pasta_(std::move(pasta)),
-      Log(pasta_.pasta),
-      Log_Atualizar(pasta_.pasta),
-      ListaDeEnvio(Log),
-      ambiente_(Log, ListaDeEnvio),
-      SOAPMessage(fabricas_, SerializableClasses()),
-      despachantes_(TabelaDeDespacho(SOAPMessage)),
-      HTTPServer(io_pool_, despachantes_) {
-  ConfigurarLogger(Log, "log_enviar");
-  ConfigurarLogger(Log_Atualizar, "log_atualizar");
-  ConnectionManager.SetErrorHandler(
-      [this](const std::exception& error, std::string_view location) { Log.RegistrarExcecao(&error, location); });
-  fabricas_.Add(NewServicoTelemetriaFactory(ambiente_));
-  HTTPServer.SetName("HTTPServer");
-  HTTPServer.SetPort(10165);
-  HTTPServer.SetTerminateWaitTime(std::chrono::milliseconds(500000));
+TdmPrincipal::TdmPrincipal(ProgramFolder folder)
+    : folder_(std::move(folder)),
+      log_(folder_.folder),
+      log_atualizar_(folder_.folder),
+      send_queue_(log_),
+      enviar_environment_(log_, send_queue_),
+      soap_message_(factories_, SerializableClasses()),
+      dispatchers_(DispatcherTable(soap_message_)),
+      http_server_(io_pool_, dispatchers_) {
+  ConfigureLogger(log_, "log_enviar");
+  ConfigureLogger(log_atualizar_, "log_atualizar");
+  const auto to_log = [this](std::string_view location, const std::exception& error) {
+    log_.RegistrarExcecao(&error, location);
+  };
+  connection_manager_.SetErrorHandler(
+      [to_log](const std::exception& error, std::string_view location) { to_log(location, error); });
+  io_pool_.SetErrorSink(to_log);
+  factories_.Add(NewServicoTelemetriaFactory(enviar_environment_));
+  http_server_.SetName("HTTPServer");
+  http_server_.SetPort(10165);
+  http_server_.SetTerminateWaitTime(std::chrono::milliseconds(500000));
 }
 
-TdmPrincipal::~TdmPrincipal() = default;
+TdmPrincipal::~TdmPrincipal() { Stop(std::chrono::steady_clock::now() + kBackstopStopTime); }
 
 void TdmPrincipal::DataModuleCreate() {
   // The connection file comes first; when it cannot be loaded nothing else is done.
-  const std::filesystem::path conexao = pasta_.ArquivoConexao();
-  if (std::filesystem::exists(conexao)) ConnectionManager.LoadConnectionFile(conexao);
-  const int porta = LerConfiguracao();
-  // Only a creation that went through sets the main listener's port.
-  HTTPServer.SetPort(porta);
-}
+  const std::filesystem::path connection_file = folder_.ConnectionFile();
+  if (std::filesystem::exists(connection_file)) connection_manager_.LoadConnectionFile(connection_file);
 
-int TdmPrincipal::LerConfiguracao() {
-  ArquivoConfiguracao ini(pasta_.ArquivoConfiguracao());
+  IniFile ini(folder_.ConfigurationFile());
   // Whatever happens below, the driver flag in effect is logged at the end.
-  struct RegistrarGravarMotorista {
+  struct LogDriverFlag {
     TdmPrincipal& dm;
-    ~RegistrarGravarMotorista() {
-      dm.Log.Registrar("", false, std::string("Gravar Motorista = ") + (dm.GravarMotorista ? "T" : "F"), stDebug);
+    ~LogDriverFlag() {
+      dm.log_.Registrar("", false, std::string("Gravar Motorista = ") + (dm.settings_.GravarMotorista ? "T" : "F"),
+                        stDebug);
     }
-  } registrar{*this};
+  } log_driver_flag{*this};
 
-  Log.SetLogLevel(NivelDaConfiguracao(ini.LerTexto("Log", "Level", ""), Log.LogLevel()));
-  Qtde_Dias_Remocao = ini.LerInteiro("CONFIGURACOES", "Qtde_Dias_Remocao", 5);
-  TempoAguardar_Minutos = ini.LerInteiro("CONFIGURACOES", "TempoAguardar_Minutos", 15);
-  const int porta = ini.LerInteiro("Servidor", "Porta", 10165);
-  GravarMotorista = ini.LerFlag("CONFIGURACOES", "GravarMotorista", true);
-  ConsultarEmpresa = ini.LerFlag("CONFIGURACOES", "ConsultarEmpresa", true);
-  Exportar_Telemetria = ini.LerFlag("CONFIGURACOES", "Exportar_Telemetria", false);
-
-  // Every start normalises the file: these keys are written back, in this order.
-  ini.GravarInteiro("CONFIGURACOES", "Qtde_Dias_Remocao", Qtde_Dias_Remocao);
-  ini.GravarInteiro("CONFIGURACOES", "TempoAguardar_Minutos", TempoAguardar_Minutos);
-  ini.GravarFlag("CONFIGURACOES", "GravarMotorista", GravarMotorista);
-  ini.GravarFlag("CONFIGURACOES", "ConsultarEmpresa", ConsultarEmpresa);
-  ini.GravarFlag("CONFIGURACOES", "Exportar_Telemetria", Exportar_Telemetria);
-  ini.GravarInteiro("Servidor", "Porta", porta);
-
-  // Limits of every company listener; read, never written back.
-  limites_.read_timeout = std::chrono::seconds(LimiteNaoNegativo(ini, "TempoLimiteLeitura_Segundos", 60));
-  limites_.max_body_bytes = static_cast<std::size_t>(LimiteNaoNegativo(ini, "TamanhoMaximoRequisicao_MB", 64)) << 20;
-  limites_.max_connections = static_cast<std::size_t>(LimiteNaoNegativo(ini, "MaximoConexoes", 1024));
-  ListaDeEnvio.SetMaxRecords(static_cast<std::size_t>(LimiteNaoNegativo(ini, "MaximoRegistrosNaFila", 500000)));
-
-  Quantidade = ini.LerInteiro("Portas", "Quantidade", 0);
-  ConstruirServidores(ini);
-  return porta;
+  log_.SetLogLevel(ConfigurationLevel(ini.ReadText("Log", "Level", ""), log_.LogLevel()));
+  settings_ = LerConfiguracao(ini);
+  ApplyLimits();
+  WriteBackConfiguration(ini, settings_);
+  BuildCompanyListeners(ini);
+  // Only a creation that went through sets the main listener's port.
+  http_server_.SetPort(settings_.Porta);
 }
 
-void TdmPrincipal::ConstruirServidores(const ArquivoConfiguracao& ini) {
+Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
+  qit::Settings settings;
+  settings.Qtde_Dias_Remocao = ini.ReadInteger("CONFIGURACOES", "Qtde_Dias_Remocao", 5);
+  settings.TempoAguardar_Minutos = ini.ReadInteger("CONFIGURACOES", "TempoAguardar_Minutos", 15);
+  settings.Porta = ini.ReadInteger("Servidor", "Porta", 10165);
+  settings.GravarMotorista = ini.ReadFlag("CONFIGURACOES", "GravarMotorista", true);
+  settings.ConsultarEmpresa = ini.ReadFlag("CONFIGURACOES", "ConsultarEmpresa", true);
+  settings.Exportar_Telemetria = ini.ReadFlag("CONFIGURACOES", "Exportar_Telemetria", false);
+  // Limits of the listeners and the queue; read, never written back.
+  settings.TempoLimiteLeitura_Segundos = NonNegativeLimit(ini, "TempoLimiteLeitura_Segundos", 60);
+  settings.TamanhoMaximoRequisicao_MB = NonNegativeLimit(ini, "TamanhoMaximoRequisicao_MB", 64);
+  settings.MaximoConexoes = NonNegativeLimit(ini, "MaximoConexoes", 1024);
+  settings.MemoriaMaximaRequisicoes_MB = NonNegativeLimit(ini, "MemoriaMaximaRequisicoes_MB", 256);
+  settings.MaximoRegistrosNaFila = NonNegativeLimit(ini, "MaximoRegistrosNaFila", 500000);
+  settings.MemoriaMaximaFila_MB = NonNegativeLimit(ini, "MemoriaMaximaFila_MB", 256);
+  return settings;
+}
+
+void TdmPrincipal::WriteBackConfiguration(IniFile& ini, const qit::Settings& settings) {
+  ini.WriteInteger("CONFIGURACOES", "Qtde_Dias_Remocao", settings.Qtde_Dias_Remocao);
+  ini.WriteInteger("CONFIGURACOES", "TempoAguardar_Minutos", settings.TempoAguardar_Minutos);
+  ini.WriteFlag("CONFIGURACOES", "GravarMotorista", settings.GravarMotorista);
+  ini.WriteFlag("CONFIGURACOES", "ConsultarEmpresa", settings.ConsultarEmpresa);
+  ini.WriteFlag("CONFIGURACOES", "Exportar_Telemetria", settings.Exportar_Telemetria);
+  ini.WriteInteger("Servidor", "Porta", settings.Porta);
+}
+
+void TdmPrincipal::ApplyLimits() {
+  listener_limits_.read_timeout = std::chrono::seconds(settings_.TempoLimiteLeitura_Segundos);
+  listener_limits_.max_body_bytes = MegaBytes(settings_.TamanhoMaximoRequisicao_MB);
+  listener_limits_.max_connections = static_cast<std::size_t>(settings_.MaximoConexoes);
+  // One budget for the bodies being read on every company port together.
+  listener_limits_.request_memory =
+      std::make_shared<RequestMemoryBudget>(MegaBytes(settings_.MemoriaMaximaRequisicoes_MB));
+  send_queue_.SetMaxRecords(static_cast<std::size_t>(settings_.MaximoRegistrosNaFila));
+  send_queue_.SetMaxBytes(MegaBytes(settings_.MemoriaMaximaFila_MB));
+}
+
+void TdmPrincipal::BuildCompanyListeners(const IniFile& ini) {
+  settings_.Quantidade = ini.ReadInteger("Portas", "Quantidade", 0);
   // The list has Quantidade + 1 positions; -1 gives an empty list, less is a range error.
-  if (Quantidade < -1) throw Exception("Range check error", "ERangeError");
-  Servidores.resize(static_cast<std::size_t>(Quantidade + 1));
-  const std::vector<PortaEmpresa> portas = LerPortasEmpresa(ini, Quantidade);
-  for (int n = 1; n <= Quantidade; ++n) {
-    auto& servidor = Servidores[static_cast<std::size_t>(n)];
-    servidor = std::make_unique<TROHTTPServer>(io_pool_, despachantes_);
-    servidor->SetName(fmt::format("Server{}", n));
-    servidor->SetPort(portas[static_cast<std::size_t>(n - 1)].porta);
-    servidor->SetTag(portas[static_cast<std::size_t>(n - 1)].codigo_empresa);
-    servidor->SetLimits(limites_);
-    ambiente_.AdicionarPorta(servidor->Port(), servidor->Tag());
+  if (settings_.Quantidade < -1) throw Exception("Range check error", "ERangeError");
+  servers_.resize(static_cast<std::size_t>(settings_.Quantidade + 1));
+  const std::vector<CompanyPort> ports = ReadCompanyPorts(ini, settings_.Quantidade);
+  for (int n = 1; n <= settings_.Quantidade; ++n) {
+    const CompanyPort& port = ports[static_cast<std::size_t>(n - 1)];
+    auto& server = servers_[static_cast<std::size_t>(n)];
+    server = std::make_unique<TROHTTPServer>(io_pool_, dispatchers_);
+    server->SetName(fmt::format("Server{}", n));
+    server->SetPort(port.port);
+    server->SetTag(port.company_code);
+    server->SetLimits(listener_limits_);
+    enviar_environment_.AddPort(server->Port(), server->Tag());
     // From here on calls can arrive on this port while the loop goes on.
-    servidor->SetActive(true);
+    server->SetActive(true);
   }
+}
+
+void TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
+  if (stopped_) return;
+  stopped_ = true;
+  for (const auto& server : servers_) {
+    if (server && !server->Deactivate(deadline))
+      log_.Registrar("", false,
+                     fmt::format("{}: conexões ainda abertas no prazo da parada; encerradas com as threads de "
+                                 "atendimento",
+                                 server->Name()),
+                     stError);
+  }
+  io_pool_.Stop();
+  connection_manager_.Shutdown();
+  log_.Close();
+  log_atualizar_.Close();
 }
 
 }  // namespace qit

@@ -1,14 +1,15 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/Settings.h"
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
-#include "host/AmbienteEnviar.h"
+#include "host/EnviarEnvironment.h"
 #include "logging/VoradaLogger.h"
 #include "queue/MemorySendQueue.h"
 #include "service/ROServer.h"
@@ -18,27 +19,26 @@
 
 namespace qit {
 
-class ArquivoConfiguracao;
+class IniFile;
 
 // Where the program finds its files: the executable's folder (or --home) and the name the
 // configuration (".dat") and connection (".con") files take.
-struct PastaPrograma {
-  std::filesystem::path pasta;
-  std::string nome = "QueltoIntegradorTelemetria";
+struct ProgramFolder {
+  std::filesystem::path folder;
+  std::string name = "QueltoIntegradorTelemetria";
 
-  std::filesystem::path ArquivoConfiguracao() const { return pasta / (nome + ".dat"); }
-  std::filesystem::path ArquivoConexao() const { return pasta / (nome + ".con"); }
+  std::filesystem::path ConfigurationFile() const { return folder / (name + ".dat"); }
+  std::filesystem::path ConnectionFile() const { return folder / (name + ".con"); }
 };
 
 // The main data module: the single owner of every component the service runs on. Its
-// creation handler reads the configuration and opens the company ports.
-//
-// Members are declared in dependency order, so that they are destroyed in the reverse:
-// the listeners close (and wait for their calls) before the handler, the queue and the
-// loggers those calls use go away.
+// creation handler reads the configuration and opens the company ports; Stop takes
+// everything down again, in order. The parts it builds get what they use (the settings, a
+// logger, a side of the queue, the pool), never the data module itself.
 class TdmPrincipal {
  public:
-  explicit TdmPrincipal(PastaPrograma pasta);
+  explicit TdmPrincipal(ProgramFolder folder);
+  // Stops with a short deadline when nobody did.
   ~TdmPrincipal();
   TdmPrincipal(const TdmPrincipal&) = delete;
   TdmPrincipal& operator=(const TdmPrincipal&) = delete;
@@ -47,54 +47,56 @@ class TdmPrincipal {
   // what comes after is not done. The error is raised to the caller.
   void DataModuleCreate();
 
-  const PastaPrograma& Pasta() const { return pasta_; }
+  // The orderly stop, on the thread that created the module; once only, later calls do
+  // nothing. In this order: the company listeners stop accepting, let their idle
+  // connections go and wait until `deadline` for the calls being handled; the serving
+  // threads end, so no request code runs afterwards (connections still open then are
+  // dropped with them); the connection pool shuts (its waits end, idle connections are
+  // closed); the logs are closed.
+  void Stop(std::chrono::steady_clock::time_point deadline);
 
-  // Configuration values, read once at start-up. They keep their zero values when the
-  // creation handler stops before reading them.
-  int Qtde_Dias_Remocao = 0;
-  int TempoAguardar_Minutos = 0;
-  bool GravarMotorista = false;
-  bool ConsultarEmpresa = false;
-  bool Exportar_Telemetria = false;
-  int Quantidade = 0;
-
- private:
-  PastaPrograma pasta_;
-
- public:
-  TVoradaLogger Log;
-  TVoradaLogger Log_Atualizar;
-  // The fleet database: connection definitions and pool, and the statement catalogue.
-  qit::ConnectionManager ConnectionManager;
-  qit::Schema Schema;
+  const ProgramFolder& Folder() const { return folder_; }
+  // The configuration values in effect; zero values when the creation stopped before them.
+  const qit::Settings& Settings() const { return settings_; }
+  TVoradaLogger& Log() { return log_; }
+  TVoradaLogger& Log_Atualizar() { return log_atualizar_; }
+  qit::ConnectionManager& ConnectionManager() { return connection_manager_; }
+  qit::Schema& Schema() { return schema_; }
   // The send queue: Enviar hands every list it receives to it.
-  MemorySendQueue ListaDeEnvio;
-
- private:
-  AmbienteEnviar ambiente_;
-  TROClassFactoryList fabricas_;
-
- public:
-  // The SOAP message handler that every listener dispatches "Integracao_Telemetria" to.
-  TROSOAPMessage SOAPMessage;
-
- private:
-  // path "Integracao_Telemetria" -> SOAPMessage, shared by every listener
-  std::shared_ptr<const TROHTTPMessageDispatchers> despachantes_;
-  HttpIoPool io_pool_;
-  HttpServerLimits limites_;
-
- public:
+  MemorySendQueue& ListaDeEnvio() { return send_queue_; }
   // The main listener: it holds the dispatcher table and, once the creation handler went
   // through, the [Servidor] Porta value. It is never activated.
-  TROHTTPServer HTTPServer;
+  const TROHTTPServer& HTTPServer() const { return http_server_; }
   // The company listeners at positions 1..Quantidade (position 0 is never used); a position
   // stays empty when the building stopped before it.
-  std::vector<std::unique_ptr<TROHTTPServer>> Servidores;
+  const std::vector<std::unique_ptr<TROHTTPServer>>& Servidores() const { return servers_; }
 
  private:
-  int LerConfiguracao();  // returns [Servidor] Porta
-  void ConstruirServidores(const ArquivoConfiguracao& ini);
+  // Every value of the configuration file (it never fails: a value that does not parse
+  // gives its default). The write-back and the listeners come after it.
+  static qit::Settings LerConfiguracao(const IniFile& ini);
+  // Every start normalises the file: these keys are written back, in this order.
+  static void WriteBackConfiguration(IniFile& ini, const qit::Settings& settings);
+  void ApplyLimits();
+  void BuildCompanyListeners(const IniFile& ini);
+
+  ProgramFolder folder_;
+  qit::Settings settings_;
+  TVoradaLogger log_;
+  TVoradaLogger log_atualizar_;
+  qit::ConnectionManager connection_manager_;
+  qit::Schema schema_;
+  MemorySendQueue send_queue_;
+  EnviarEnvironment enviar_environment_;
+  TROClassFactoryList factories_;
+  // The SOAP message handler that every listener dispatches "Integracao_Telemetria" to.
+  TROSOAPMessage soap_message_;
+  std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers_;
+  HttpServerLimits listener_limits_;
+  HttpIoPool io_pool_;
+  TROHTTPServer http_server_;
+  std::vector<std::unique_ptr<TROHTTPServer>> servers_;
+  bool stopped_ = false;
 };
 
 }  // namespace qit

@@ -6,25 +6,24 @@
 
 namespace qit {
 
-TQueltoIntegradorTelemetria::TQueltoIntegradorTelemetria(IServicePlatform& platform, PastaPrograma pasta,
+TQueltoIntegradorTelemetria::TQueltoIntegradorTelemetria(IServicePlatform& platform, ProgramFolder folder,
                                                          std::filesystem::path executable,
                                                          std::vector<std::string> arguments)
     : platform_(platform),
-      pasta_(std::move(pasta)),
+      folder_(std::move(folder)),
       executable_(std::move(executable)),
       arguments_(std::move(arguments)),
       signals_(io_, SIGINT, SIGTERM) {}
 
-// The data module goes first: it stops its listeners and workers before its loggers go.
-TQueltoIntegradorTelemetria::~TQueltoIntegradorTelemetria() { dm_principal_.reset(); }
+TQueltoIntegradorTelemetria::~TQueltoIntegradorTelemetria() = default;
 
 void TQueltoIntegradorTelemetria::ServiceCreate() {
   if (dm_principal_) return;
-  dm_principal_ = std::make_unique<TdmPrincipal>(pasta_);
+  dm_principal_ = std::make_unique<TdmPrincipal>(folder_);
   try {
     dm_principal_->DataModuleCreate();
   } catch (const std::exception& error) {
-    dm_principal_->Log.RegistrarExcecao(&error, "DataModuleCreate");
+    dm_principal_->Log().RegistrarExcecao(&error, "DataModuleCreate");
     platform_.ShowMessage(error.what(), /*is_error=*/true);
   }
 }
@@ -65,7 +64,12 @@ int TQueltoIntegradorTelemetria::Uninstall(bool silent) {
 
 int TQueltoIntegradorTelemetria::RunService() {
   signals_.async_wait([this](const boost::system::error_code& error, int) {
-    if (!error) io_.stop();
+    if (error) return;
+    // SIGTERM and SIGINT get their default action back: a second one while the orderly
+    // stop below runs ends the process at once.
+    boost::system::error_code ignored;
+    signals_.clear(ignored);
+    io_.stop();
   });
   // An error that escapes a handler on the main thread becomes an event-log entry under the
   // executable's name, and the loop goes on.
@@ -77,6 +81,7 @@ int TQueltoIntegradorTelemetria::RunService() {
       platform_.LogEvent(executable_.filename().string(), error.what());
     }
   }
+  if (dm_principal_) dm_principal_->Stop(std::chrono::steady_clock::now() + kStopTime);
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -20,9 +21,11 @@ class TQueltoIntegradorTelemetria {
  public:
   static constexpr const char* kName = "QueltoIntegradorTelemetria";
   static constexpr const char* kDisplayName = "Quelto - Integrador Telemetria";
+  // How long the orderly stop after SIGTERM or SIGINT waits for open connections.
+  static constexpr std::chrono::seconds kStopTime{30};
 
   // `executable` and `arguments` are what the service manager will start.
-  TQueltoIntegradorTelemetria(IServicePlatform& platform, PastaPrograma pasta,
+  TQueltoIntegradorTelemetria(IServicePlatform& platform, ProgramFolder folder,
                               std::filesystem::path executable, std::vector<std::string> arguments);
   ~TQueltoIntegradorTelemetria();
 
@@ -42,7 +45,7 @@ class TQueltoIntegradorTelemetria {
   ServiceDefinition Definition() const;
 
   IServicePlatform& platform_;
-  PastaPrograma pasta_;
+  ProgramFolder folder_;
   std::filesystem::path executable_;
   std::vector<std::string> arguments_;
   boost::asio::io_context io_;

@@ -22,23 +22,23 @@ std::string_view PortText(std::string_view host) {
 
 }  // namespace
 
-int TServicoTelemetria::CodigoEmpresa(TVoradaLogger* log) {
+int TServicoTelemetria::CompanyCode(TVoradaLogger* log) {
   IHTTPTransport* http = Transport() != nullptr ? Transport()->TransportInstance() : nullptr;
   if (http == nullptr) return 0;
   const std::string host = http->RequestHeader("Host");
   if (log != nullptr) log->Registrar({}, false, "Host=" + host, stError);
-  const std::optional<int> codigo = ambiente_.CodigoEmpresaDaPorta(StrToInt(PortText(host)));
-  if (!codigo) return 0;
-  if (log != nullptr) log->Registrar({}, false, "Porta=" + std::to_string(*codigo), stError);
-  return *codigo;
+  const std::optional<int> company_code = environment_.CompanyCodeOfPort(StrToInt(PortText(host)));
+  if (!company_code) return 0;
+  if (log != nullptr) log->Registrar({}, false, "Porta=" + std::to_string(*company_code), stError);
+  return *company_code;
 }
 
 std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaIntegraTelemetria* ListaTelemetria) {
-  TVoradaLogger* log = ambiente_.Log();
+  TVoradaLogger* log = environment_.Log();
   try {
-    const int codigo_empresa = CodigoEmpresa(log);
-    if (ISendQueueProducer* fila = ambiente_.InserirIntegracao())
-      fila->AdicionarListaDeEnvio(ListaTelemetria, codigo_empresa);
+    const int company_code = CompanyCode(log);
+    if (ISendQueueProducer* queue = environment_.InserirIntegracao())
+      queue->AdicionarListaDeEnvio(ListaTelemetria, company_code);
     return std::make_unique<TListaResultTelemetria>();
   } catch (const EListaDeEnvio& error) {
     // The list was not taken (the queue is full, or its copy failed): the client gets a
@@ -52,9 +52,9 @@ std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaI
   }
 }
 
-std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarAmbiente& ambiente) {
+std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarEnvironment& environment) {
   return std::make_unique<TROClassFactory>(kServicoTelemetriaName, std::make_unique<TServicoTelemetria_Invoker>(),
-                                           [&ambiente] { return std::make_unique<TServicoTelemetria>(ambiente); });
+                                           [&environment] { return std::make_unique<TServicoTelemetria>(environment); });
 }
 
 }  // namespace qit

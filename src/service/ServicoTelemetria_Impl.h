@@ -12,14 +12,14 @@ namespace qit {
 
 // What Enviar reads from the running program. Called from request threads at any time
 // after the first listener opens, so every answer must be safe to give concurrently.
-class IEnviarAmbiente {
+class IEnviarEnvironment {
  public:
-  virtual ~IEnviarAmbiente() = default;
+  virtual ~IEnviarEnvironment() = default;
   // The log of the calls ("log_enviar"); nullptr while the program is not ready to log.
   virtual TVoradaLogger* Log() = 0;
   // The company code (tag) of the first company listener, positions 1 to Quantidade in
-  // order and empty positions skipped, whose port is porta; nullopt when none is.
-  virtual std::optional<int> CodigoEmpresaDaPorta(int porta) = 0;
+  // order and empty positions skipped, whose port is `port`; nullopt when none is.
+  virtual std::optional<int> CompanyCodeOfPort(int port) = 0;
   // The send queue; nullptr when there is none to hand lists to.
   virtual ISendQueueProducer* InserirIntegracao() = 0;
 };
@@ -27,7 +27,7 @@ class IEnviarAmbiente {
 // The implementation of ServicoTelemetria; one instance per call.
 class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTelemetria {
  public:
-  explicit TServicoTelemetria(IEnviarAmbiente& ambiente) : ambiente_(ambiente) {}
+  explicit TServicoTelemetria(IEnviarEnvironment& environment) : environment_(environment) {}
 
   // Tags the list with the company of the port named in the request's Host header, queues
   // a copy and answers an empty result list. An error is logged and answered with nullptr,
@@ -36,13 +36,13 @@ class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTele
   std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override;
 
  private:
-  int CodigoEmpresa(TVoradaLogger* log);
+  int CompanyCode(TVoradaLogger* log);
 
-  IEnviarAmbiente& ambiente_;
+  IEnviarEnvironment& environment_;
 };
 
 // The class factory of "ServicoTelemetria": its invoker and a creator of TServicoTelemetria
 // instances that read the given environment.
-std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarAmbiente& ambiente);
+std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarEnvironment& environment);
 
 }  // namespace qit

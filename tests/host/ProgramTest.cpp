@@ -1,7 +1,9 @@
 // The real program started as a process: the switches and the foreground run.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -119,6 +122,71 @@ TEST_F(ProgramTest, ForegroundRunWritesTheLogHeaderAndStopsOnSigterm) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A loopback port that was free a moment ago.
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+int ConnectTo(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// SIGTERM while 200 connections are open, half of them in the middle of a request: the
+// process stops in order, well within its stop time, and exits normally.
+TEST_F(ProgramTest, SigtermWithTwoHundredOpenConnectionsStopsInOrder) {
+  const int port = FreePort();
+  std::ofstream(home_ / "QueltoIntegradorTelemetria.dat")
+      << "[Portas]\nQuantidade=1\nPorta_1=" << port << "\nCodigoEmpresa_1=1\n";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(QIT_PROGRAM, QIT_PROGRAM, "--home", home_.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::vector<int> connections;
+  for (int i = 0; i < 400 && connections.empty(); ++i) {
+    if (const int fd = ConnectTo(port); fd >= 0) connections.push_back(fd);
+    else std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ASSERT_FALSE(connections.empty()) << "the company port never opened";
+  while (connections.size() < 200) connections.push_back(ConnectTo(port));
+  const std::string partial = "POST /Integracao_Telemetria HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n<";
+  for (std::size_t i = 0; i < connections.size(); i += 2)
+    ::send(connections[i], partial.data(), partial.size(), MSG_NOSIGNAL);
+
+  const auto signalled = std::chrono::steady_clock::now();
+  kill(child, SIGTERM);
+  int status = 0;
+  pid_t ended = 0;
+  while ((ended = waitpid(child, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() - signalled < std::chrono::seconds(60))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (ended == 0) kill(child, SIGKILL);
+  ASSERT_EQ(ended, child) << "the process did not stop";
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  for (const int fd : connections) {
+    char byte;
+    EXPECT_LE(::recv(fd, &byte, 1, 0), 0);  // every connection was closed by the server
+    ::close(fd);
+  }
 }
 
 }  // namespace

@@ -50,16 +50,16 @@ class TestLog {
 
 // What Enviar reads from the program: a log, the company listeners (port, code) in position
 // order, and the queue.
-class FakeAmbiente final : public IEnviarAmbiente {
+class FakeAmbiente final : public IEnviarEnvironment {
  public:
   TVoradaLogger* log = nullptr;
   std::vector<std::pair<int, int>> servidores;
   ISendQueueProducer* fila = nullptr;
 
   TVoradaLogger* Log() override { return log; }
-  std::optional<int> CodigoEmpresaDaPorta(int porta) override {
+  std::optional<int> CompanyCodeOfPort(int wanted) override {
     for (const auto& [port, codigo] : servidores)
-      if (port == porta) return codigo;
+      if (port == wanted) return codigo;
     return std::nullopt;
   }
   ISendQueueProducer* InserirIntegracao() override { return fila; }

@@ -6,7 +6,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
-#include "host/ArquivoConfiguracao.h"
+#include "host/IniFile.h"
 #include "host/unDMPrincipal.h"
 
 namespace qit {
@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(Configuracao, IntegerRule) {
+TEST(Configuration, IntegerRule) {
   struct Case {
     const char* text;
     int expected;
@@ -27,30 +27,30 @@ TEST(Configuracao, IntegerRule) {
       {"2147483647", INT_MAX}, {"2147483648", -1}, {"-2147483648", INT_MIN},
       {"0x7FFFFFFF", INT_MAX}, {"0x80000000", -1}, {"-0x80000000", INT_MIN},
   };
-  for (const Case& c : cases) EXPECT_EQ(InteiroDaConfiguracao(c.text, -1), c.expected) << '"' << c.text << '"';
+  for (const Case& c : cases) EXPECT_EQ(ConfigurationInteger(c.text, -1), c.expected) << '"' << c.text << '"';
 }
 
-TEST(Configuracao, LevelRule) {
-  EXPECT_EQ(NivelDaConfiguracao("", stDebug), stError);
-  EXPECT_EQ(NivelDaConfiguracao("stError", stDebug), stError);
-  EXPECT_EQ(NivelDaConfiguracao("stDebug", stError), stDebug);
-  EXPECT_EQ(NivelDaConfiguracao("stWarning", stDebug), stWarning);
-  EXPECT_EQ(NivelDaConfiguracao("STDEBUG", stDebug), stDebug);  // no match: the level stays
-  EXPECT_EQ(NivelDaConfiguracao("STDEBUG", stWarning), stWarning);
+TEST(Configuration, LevelRule) {
+  EXPECT_EQ(ConfigurationLevel("", stDebug), stError);
+  EXPECT_EQ(ConfigurationLevel("stError", stDebug), stError);
+  EXPECT_EQ(ConfigurationLevel("stDebug", stError), stDebug);
+  EXPECT_EQ(ConfigurationLevel("stWarning", stDebug), stWarning);
+  EXPECT_EQ(ConfigurationLevel("STDEBUG", stDebug), stDebug);  // no match: the level stays
+  EXPECT_EQ(ConfigurationLevel("STDEBUG", stWarning), stWarning);
 }
 
 // A scratch program folder holding an optional configuration file.
 class DataModuleTest : public testing::Test {
  protected:
   void SetUp() override {
-    pasta_.pasta = fs::temp_directory_path() / ("qit-config-" + std::to_string(::getpid()) + "-" +
+    folder_.folder = fs::temp_directory_path() / ("qit-config-" + std::to_string(::getpid()) + "-" +
                                                 testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(pasta_.pasta);
-    fs::create_directories(pasta_.pasta);
+    fs::remove_all(folder_.folder);
+    fs::create_directories(folder_.folder);
   }
-  void TearDown() override { fs::remove_all(pasta_.pasta); }
+  void TearDown() override { fs::remove_all(folder_.folder); }
 
-  void WriteIni(const std::string& text) { std::ofstream(pasta_.ArquivoConfiguracao()) << text; }
+  void WriteIni(const std::string& text) { std::ofstream(folder_.ConfigurationFile()) << text; }
 
   std::string ReadFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -62,7 +62,7 @@ class DataModuleTest : public testing::Test {
   // Everything the data module's `Log` wrote.
   std::string LogText() {
     std::string text;
-    for (const auto& entry : fs::directory_iterator(pasta_.pasta / "Logs/Integradores/Telemetria"))
+    for (const auto& entry : fs::directory_iterator(folder_.folder / "Logs/Integradores/Telemetria"))
       if (entry.path().filename().string().rfind("log_enviar", 0) == 0) text += ReadFile(entry.path());
     return text;
   }
@@ -77,26 +77,26 @@ class DataModuleTest : public testing::Test {
     }
   }
 
-  PastaPrograma pasta_;
+  ProgramFolder folder_;
   boost::asio::io_context io_;
 };
 
 TEST_F(DataModuleTest, NoFileGivesDefaultsAndCreatesTheNormalisedFile) {
   {
-    TdmPrincipal dm(pasta_);
+    TdmPrincipal dm(folder_);
     EXPECT_EQ(Create(dm), "");
-    EXPECT_EQ(dm.Qtde_Dias_Remocao, 5);
-    EXPECT_EQ(dm.TempoAguardar_Minutos, 15);
-    EXPECT_TRUE(dm.GravarMotorista);
-    EXPECT_TRUE(dm.ConsultarEmpresa);
-    EXPECT_FALSE(dm.Exportar_Telemetria);
-    EXPECT_EQ(dm.Quantidade, 0);
-    EXPECT_EQ(dm.HTTPServer.Port(), 10165);
-    EXPECT_FALSE(dm.HTTPServer.Active());
-    EXPECT_EQ(dm.Log.LogLevel(), stError);
-    EXPECT_EQ(dm.Log_Atualizar.LogLevel(), stDebug);
+    EXPECT_EQ(dm.Settings().Qtde_Dias_Remocao, 5);
+    EXPECT_EQ(dm.Settings().TempoAguardar_Minutos, 15);
+    EXPECT_TRUE(dm.Settings().GravarMotorista);
+    EXPECT_TRUE(dm.Settings().ConsultarEmpresa);
+    EXPECT_FALSE(dm.Settings().Exportar_Telemetria);
+    EXPECT_EQ(dm.Settings().Quantidade, 0);
+    EXPECT_EQ(dm.HTTPServer().Port(), 10165);
+    EXPECT_FALSE(dm.HTTPServer().Active());
+    EXPECT_EQ(dm.Log().LogLevel(), stError);
+    EXPECT_EQ(dm.Log_Atualizar().LogLevel(), stDebug);
   }
-  const std::string ini = ReadFile(pasta_.ArquivoConfiguracao());
+  const std::string ini = ReadFile(folder_.ConfigurationFile());
   const std::string expected_order[] = {"[CONFIGURACOES]",         "Qtde_Dias_Remocao=5",   "TempoAguardar_Minutos=15",
                                         "GravarMotorista=T",       "ConsultarEmpresa=T",    "Exportar_Telemetria=F",
                                         "[Servidor]",              "Porta=10165"};
@@ -127,16 +127,16 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
       "[Outra]\n"
       "Chave=Valor\n");
   {
-    TdmPrincipal dm(pasta_);
+    TdmPrincipal dm(folder_);
     EXPECT_EQ(Create(dm), "");
-    EXPECT_EQ(dm.Qtde_Dias_Remocao, 30);
-    EXPECT_EQ(dm.TempoAguardar_Minutos, 15);
-    EXPECT_FALSE(dm.GravarMotorista);
-    EXPECT_TRUE(dm.ConsultarEmpresa);
-    EXPECT_TRUE(dm.Exportar_Telemetria);
-    EXPECT_EQ(dm.Log.LogLevel(), stDebug);  // "STDEBUG" matches no level
+    EXPECT_EQ(dm.Settings().Qtde_Dias_Remocao, 30);
+    EXPECT_EQ(dm.Settings().TempoAguardar_Minutos, 15);
+    EXPECT_FALSE(dm.Settings().GravarMotorista);
+    EXPECT_TRUE(dm.Settings().ConsultarEmpresa);
+    EXPECT_TRUE(dm.Settings().Exportar_Telemetria);
+    EXPECT_EQ(dm.Log().LogLevel(), stDebug);  // "STDEBUG" matches no level
   }
-  const std::string ini = ReadFile(pasta_.ArquivoConfiguracao());
+  const std::string ini = ReadFile(folder_.ConfigurationFile());
   for (const char* piece : {"; kept comment", "qtde_dias_remocao=30", "TEMPOAGUARDAR_MINUTOS=15", "gravarmotorista=F",
                             "Exportar_Telemetria=T", "level=STDEBUG", "[Outra]", "Chave=Valor", "Porta=10165"})
     EXPECT_NE(ini.find(piece), std::string::npos) << piece << " in\n" << ini;
@@ -153,42 +153,42 @@ TEST_F(DataModuleTest, LevelTextsDecideWhetherTheDriverLineIsWritten) {
                         {"qualquer", stDebug, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.level);
-    fs::remove_all(pasta_.pasta / "Logs");
+    fs::remove_all(folder_.folder / "Logs");
     WriteIni(std::string("[Log]\nLevel=") + c.level + "\n");
-    TdmPrincipal dm(pasta_);
+    TdmPrincipal dm(folder_);
     EXPECT_EQ(Create(dm), "");
-    EXPECT_EQ(dm.Log.LogLevel(), c.expected);
+    EXPECT_EQ(dm.Log().LogLevel(), c.expected);
     EXPECT_EQ(LogText().find("Gravar Motorista = T") != std::string::npos, c.line);
   }
 }
 
 TEST_F(DataModuleTest, CompanyPortsDefaultToConsecutivePortsAndCodeZero) {
   WriteIni("[Portas]\nQuantidade=3\nporta_2=20000\nCodigoEmpresa_2=7\n");
-  const ArquivoConfiguracao ini(pasta_.ArquivoConfiguracao());
-  const std::vector<PortaEmpresa> portas = LerPortasEmpresa(ini, 3);
-  ASSERT_EQ(portas.size(), 3u);
+  const IniFile ini(folder_.ConfigurationFile());
+  const std::vector<CompanyPort> ports = ReadCompanyPorts(ini, 3);
+  ASSERT_EQ(ports.size(), 3u);
   const std::pair<int, int> expected[] = {{10166, 0}, {20000, 7}, {10168, 0}};
   for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(portas[i].porta, expected[i].first);
-    EXPECT_EQ(portas[i].codigo_empresa, expected[i].second);
+    EXPECT_EQ(ports[i].port, expected[i].first);
+    EXPECT_EQ(ports[i].company_code, expected[i].second);
   }
 }
 
 TEST_F(DataModuleTest, EachCompanyPortGetsAnActiveListener) {
   // Port 0: the system chooses a free port, so the test never collides with a running service.
   WriteIni("[Portas]\nQuantidade=2\nPorta_1=0\nPorta_2=0\nCodigoEmpresa_2=7\n[Servidor]\nPorta=12345\n");
-  TdmPrincipal dm(pasta_);
+  TdmPrincipal dm(folder_);
   EXPECT_EQ(Create(dm), "");
-  ASSERT_EQ(dm.Servidores.size(), 3u);
-  EXPECT_EQ(dm.Servidores[0], nullptr);
+  ASSERT_EQ(dm.Servidores().size(), 3u);
+  EXPECT_EQ(dm.Servidores()[0], nullptr);
   for (int n = 1; n <= 2; ++n) {
-    ASSERT_NE(dm.Servidores[n], nullptr);
-    EXPECT_EQ(dm.Servidores[n]->Name(), "Server" + std::to_string(n));
-    EXPECT_EQ(dm.Servidores[n]->Tag(), n == 2 ? 7 : 0);
-    EXPECT_TRUE(dm.Servidores[n]->Active());
+    ASSERT_NE(dm.Servidores()[n], nullptr);
+    EXPECT_EQ(dm.Servidores()[n]->Name(), "Server" + std::to_string(n));
+    EXPECT_EQ(dm.Servidores()[n]->Tag(), n == 2 ? 7 : 0);
+    EXPECT_TRUE(dm.Servidores()[n]->Active());
   }
-  EXPECT_EQ(dm.HTTPServer.Port(), 12345);
-  EXPECT_FALSE(dm.HTTPServer.Active());
+  EXPECT_EQ(dm.HTTPServer().Port(), 12345);
+  EXPECT_FALSE(dm.HTTPServer().Active());
 }
 
 TEST_F(DataModuleTest, ABusyPortStopsTheBuildingThere) {
@@ -197,40 +197,40 @@ TEST_F(DataModuleTest, ABusyPortStopsTheBuildingThere) {
   const int busy = taken.local_endpoint().port();
   WriteIni("[Portas]\nQuantidade=3\nPorta_1=0\nPorta_2=" + std::to_string(busy) +
            "\n[Servidor]\nPorta=12345\n[Log]\nLevel=stDebug\n");
-  TdmPrincipal dm(pasta_);
+  TdmPrincipal dm(folder_);
   EXPECT_EQ(Create(dm), "Could not bind socket. Address and port are already in use.");
-  ASSERT_EQ(dm.Servidores.size(), 4u);
-  EXPECT_TRUE(dm.Servidores[1]->Active());
-  ASSERT_NE(dm.Servidores[2], nullptr);
-  EXPECT_FALSE(dm.Servidores[2]->Active());
-  EXPECT_EQ(dm.Servidores[3], nullptr);
-  EXPECT_EQ(dm.HTTPServer.Port(), 10165);  // the creation did not go through
+  ASSERT_EQ(dm.Servidores().size(), 4u);
+  EXPECT_TRUE(dm.Servidores()[1]->Active());
+  ASSERT_NE(dm.Servidores()[2], nullptr);
+  EXPECT_FALSE(dm.Servidores()[2]->Active());
+  EXPECT_EQ(dm.Servidores()[3], nullptr);
+  EXPECT_EQ(dm.HTTPServer().Port(), 10165);  // the creation did not go through
   EXPECT_NE(LogText().find("Gravar Motorista = T"), std::string::npos);
 }
 
 TEST_F(DataModuleTest, NegativeQuantity) {
   WriteIni("[Portas]\nQuantidade=-1\n[Log]\nLevel=stDebug\n");
   {
-    TdmPrincipal dm(pasta_);
+    TdmPrincipal dm(folder_);
     EXPECT_EQ(Create(dm), "");
-    EXPECT_TRUE(dm.Servidores.empty());
+    EXPECT_TRUE(dm.Servidores().empty());
   }
   WriteIni("[Portas]\nQuantidade=-2\n[Log]\nLevel=stDebug\n[Servidor]\nPorta=12345\n");
-  TdmPrincipal dm(pasta_);
+  TdmPrincipal dm(folder_);
   EXPECT_EQ(Create(dm), "Range check error");
-  EXPECT_TRUE(dm.Servidores.empty());
-  EXPECT_EQ(dm.HTTPServer.Port(), 10165);
+  EXPECT_TRUE(dm.Servidores().empty());
+  EXPECT_EQ(dm.HTTPServer().Port(), 10165);
   EXPECT_NE(LogText().find("Gravar Motorista = T"), std::string::npos);
 }
 
 TEST_F(DataModuleTest, UnwritableFileStopsBeforeThePorts) {
   // A folder in the file's place cannot be written, not even by root.
-  fs::create_directories(pasta_.ArquivoConfiguracao());
-  TdmPrincipal dm(pasta_);
-  EXPECT_EQ(Create(dm), "Unable to write to " + pasta_.ArquivoConfiguracao().string());
-  EXPECT_EQ(dm.Qtde_Dias_Remocao, 5);  // values read before the first write stay in effect
-  EXPECT_TRUE(dm.GravarMotorista);
-  EXPECT_TRUE(dm.Servidores.empty());
+  fs::create_directories(folder_.ConfigurationFile());
+  TdmPrincipal dm(folder_);
+  EXPECT_EQ(Create(dm), "Unable to write to " + folder_.ConfigurationFile().string());
+  EXPECT_EQ(dm.Settings().Qtde_Dias_Remocao, 5);  // values read before the first write stay in effect
+  EXPECT_TRUE(dm.Settings().GravarMotorista);
+  EXPECT_TRUE(dm.Servidores().empty());
 }
 
 }  // namespace
@@ -240,26 +240,26 @@ namespace qit {
 namespace {
 
 TEST_F(DataModuleTest, TheConnectionFileIsLoadedFirst) {
-  std::ofstream(pasta_.ArquivoConexao())
+  std::ofstream(folder_.ConnectionFile())
       << "<Connections><MaxPoolSize>3</MaxPoolSize><Definitions><Definition><Name>GPS</Name>"
          "<ConnectionString>FIB?Server=;Database=/tmp/x.fdb;UserID=SYSDBA;Password=k;Charset=UTF8;"
          "</ConnectionString><Default>True</Default><ConnectionType>Interbase</ConnectionType>"
          "</Definition></Definitions></Connections>";
-  TdmPrincipal dm(pasta_);
+  TdmPrincipal dm(folder_);
   EXPECT_EQ(Create(dm), "");
-  EXPECT_EQ(dm.ConnectionManager.MaxPoolSize(), 3);
-  ASSERT_EQ(dm.ConnectionManager.Connections().size(), 1u);
-  EXPECT_NE(dm.ConnectionManager.Connections()[0].ConnectionString.find("/tmp/x.fdb"), std::string::npos);
+  EXPECT_EQ(dm.ConnectionManager().MaxPoolSize(), 3);
+  ASSERT_EQ(dm.ConnectionManager().Connections().size(), 1u);
+  EXPECT_NE(dm.ConnectionManager().Connections()[0].ConnectionString.find("/tmp/x.fdb"), std::string::npos);
 }
 
 TEST_F(DataModuleTest, AnUnreadableConnectionFileStopsEverything) {
-  std::ofstream(pasta_.ArquivoConexao()) << "<Connections><Definitions></Connections>";
-  TdmPrincipal dm(pasta_);
+  std::ofstream(folder_.ConnectionFile()) << "<Connections><Definitions></Connections>";
+  TdmPrincipal dm(folder_);
   EXPECT_EQ(Create(dm).rfind("Cannot load XML document.\rReason: ", 0), 0u);
-  EXPECT_FALSE(fs::exists(pasta_.ArquivoConfiguracao()));  // the configuration was never opened
-  EXPECT_EQ(dm.Qtde_Dias_Remocao, 0);
-  EXPECT_FALSE(dm.GravarMotorista);
-  EXPECT_TRUE(dm.Servidores.empty());
+  EXPECT_FALSE(fs::exists(folder_.ConfigurationFile()));  // the configuration was never opened
+  EXPECT_EQ(dm.Settings().Qtde_Dias_Remocao, 0);
+  EXPECT_FALSE(dm.Settings().GravarMotorista);
+  EXPECT_TRUE(dm.Servidores().empty());
 }
 
 }  // namespace

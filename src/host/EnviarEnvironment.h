@@ -12,22 +12,22 @@ namespace qit {
 // What Enviar reads from the data module. The company ports are added one by one while
 // the listeners open, and calls may arrive on the first ones meanwhile, so the port table
 // has its own lock. The log and the send queue exist from the start.
-class AmbienteEnviar final : public IEnviarAmbiente {
+class EnviarEnvironment final : public IEnviarEnvironment {
  public:
-  AmbienteEnviar(TVoradaLogger& log, ISendQueueProducer& fila) : log_(log), fila_(fila) {}
+  EnviarEnvironment(TVoradaLogger& log, ISendQueueProducer& queue) : log_(log), queue_(queue) {}
 
   // Listener position N (in order) with its port and company code.
-  void AdicionarPorta(int porta, int codigo_empresa);
+  void AddPort(int port, int company_code);
 
   TVoradaLogger* Log() override { return &log_; }
-  std::optional<int> CodigoEmpresaDaPorta(int porta) override;
-  ISendQueueProducer* InserirIntegracao() override { return &fila_; }
+  std::optional<int> CompanyCodeOfPort(int port) override;
+  ISendQueueProducer* InserirIntegracao() override { return &queue_; }
 
  private:
   TVoradaLogger& log_;
-  ISendQueueProducer& fila_;
+  ISendQueueProducer& queue_;
   std::mutex mutex_;
-  std::vector<std::pair<int, int>> portas_;  // (port, company code), by listener position
+  std::vector<std::pair<int, int>> ports_;  // (port, company code), by listener position
 };
 
 }  // namespace qit

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+
+namespace qit {
+
+// The configuration values the parts of the program run with, read once at start-up from
+// the configuration file and only read afterwards. Each keeps its zero value when the
+// start-up stopped before reading it.
+struct Settings {
+  // [CONFIGURACOES]
+  int Qtde_Dias_Remocao = 0;      // age in days of the integration rows that are purged
+  int TempoAguardar_Minutos = 0;  // how long a worker sleeps when nobody wakes it
+  bool GravarMotorista = false;
+  bool ConsultarEmpresa = false;
+  bool Exportar_Telemetria = false;
+
+  // [Portas]
+  int Quantidade = 0;  // company listeners
+
+  // [Servidor] Porta: the main listener's port, kept for compatibility and never opened.
+  int Porta = 0;
+
+  // [Servidor] limits; a negative value in the file gives the default, 0 means no limit.
+  int TempoLimiteLeitura_Segundos = 0;
+  int TamanhoMaximoRequisicao_MB = 0;
+  int MaximoConexoes = 0;
+  int MemoriaMaximaRequisicoes_MB = 0;
+  int MaximoRegistrosNaFila = 0;
+  int MemoriaMaximaFila_MB = 0;
+};
+
+// Megabytes of a setting in bytes.
+constexpr std::size_t MegaBytes(int megabytes) { return static_cast<std::size_t>(megabytes) << 20; }
+
+}  // namespace qit
