@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FailingAllocations.h"
+#include "FailingAllocation.h"
 #include "HttpTestClient.h"
 #include "common/Errors.h"
 
@@ -83,7 +83,7 @@ TEST(TransportGuardTest, ARequestThatRunsOutOfMemoryIsAnswered500AndReported) {
   std::string answer;
   {
     // The body's buffer cannot grow to a mebibyte.
-    test::FailingAllocations no_memory(1 << 20);
+    testing::FailingLargeAllocations no_memory(1 << 20);
     RawConnection connection(server.Port());
     connection.Send(request);
     connection.ShutdownWrite();
