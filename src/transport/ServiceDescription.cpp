@@ -5,7 +5,7 @@
 #include "common/Text.h"
 #include "transport/ServiceDescriptionPages.h"
 #include "transport/TRODLToWSDL.h"
-#include "transport/XmlText.h"
+#include "common/XmlText.h"
 
 namespace qit {
 

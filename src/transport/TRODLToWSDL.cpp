@@ -6,7 +6,7 @@
 
 #include "common/Errors.h"
 #include "common/Text.h"
-#include "transport/XmlText.h"
+#include "common/XmlText.h"
 
 namespace qit {
 

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <utility>
 
-#include "transport/XmlText.h"
+#include "common/XmlText.h"
 
 namespace qit {
 

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include "RecordingService.h"
 #include "SoapTestSupport.h"
 #include "common/Resources.h"
 #include "service/IntegracaoTelemetria_Intf.h"
@@ -54,47 +55,6 @@ bool IsBracedUpperCaseGuid(const std::string& text) {
 
 std::string ClientIdHeader(const std::string& id) {
   return "<ROClientIDHeader xmlns=\"urn:IntegracaoTelemetria\"><ID>" + id + "</ID></ROClientIDHeader>";
-}
-
-// The lists Enviar received, in arrival order: a copy of each, nullptr for a missing one.
-class ReceivedLists {
- public:
-  void Add(const TListaIntegraTelemetria* lista) {
-    std::unique_ptr<TListaIntegraTelemetria> copy;
-    if (lista != nullptr) {
-      copy = std::make_unique<TListaIntegraTelemetria>();
-      copy->Assign(lista);
-    }
-    const std::lock_guard lock(mutex_);
-    lists_.push_back(std::move(copy));
-  }
-  std::vector<std::unique_ptr<TListaIntegraTelemetria>> Take() {
-    const std::lock_guard lock(mutex_);
-    return std::exchange(lists_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<TListaIntegraTelemetria>> lists_;
-};
-
-// Stands in for the service behind the SOAP message, with the contract's own invoker: Enviar
-// keeps what it received and answers an empty result list.
-class RecordingService final : public TRORemoteDataModule, public IServicoTelemetria {
- public:
-  explicit RecordingService(ReceivedLists& received) : received_(received) {}
-  std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override {
-    received_.Add(ListaTelemetria);
-    return std::make_unique<TListaResultTelemetria>();
-  }
-
- private:
-  ReceivedLists& received_;
-};
-
-std::unique_ptr<TROClassFactory> RecordingFactory(ReceivedLists& received) {
-  return std::make_unique<TROClassFactory>(kServicoTelemetriaName, std::make_unique<TServicoTelemetria_Invoker>(),
-                                           [&received] { return std::make_unique<RecordingService>(received); });
 }
 
 // The SOAP handler with the contract of the service behind it.

@@ -1,4 +1,4 @@
-#include "transport/XmlText.h"
+#include "common/XmlText.h"
 
 namespace qit {
 

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+#include "common/DateTime.h"
+#include "queue/SendQueue.h"
+
+namespace qit {
+
+// A record the insert worker gives up on, written to a file of its own so that nothing is
+// lost: a complete SOAP request of Enviar holding that one record, the company code and the
+// error in an XML comment at its head. An operator posts it again, once the cause is fixed,
+// with `curl --data-binary @FILE` to the company's port.
+//
+// The file is `rejeitados_YYMMDD_hhnnss_N.xml` in `folder` (made when missing), N the first
+// number from 1 that names no file yet. Its bytes and its name are on disk when this returns;
+// a failure raises, and then the record must stay in the queue.
+std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, const QueuedRecord& queued,
+                                          std::string_view error, TDateTime now);
+
+// The request body the file holds.
+std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error);
+
+}  // namespace qit

@@ -1,0 +1,96 @@
+// A record given up on is written as a request that the service reads back as that record.
+#include "workers/DeadLetterFile.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "RecordingService.h"
+#include "SoapTestSupport.h"
+#include "service/ROServer.h"
+#include "transport/soap/TROSOAPMessage.h"
+
+namespace qit::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+QueuedRecord TrickyRecord() {
+  QueuedRecord queued;
+  queued.company_code = 7;
+  TIntegraTelemetria& r = queued.record;
+  r.ID_Veiculo = "VEI<001>";
+  r.DataOperacao = TDateTime::EncodeDate(2024, 5, 1);
+  r.DataHoraInicio = TDateTime::Encode({2024, 5, 1, 8, 0, 5});
+  r.DataHoraTermino = TDateTime::Encode({2024, 5, 1, 17, 30, 0});
+  r.ID_Motorista = "MOT&1";
+  r.Inf_Adicional_Motorista = "João \"Zé\" d'Ávila";
+  r.ID_Agrupamento_1 = "TURNO-A";
+  r.Inf_Adicional_Agrupamento_1 = "]]> -- não é um comentário";
+  r.ID_Agrupamento_2 = "";
+  r.Inf_Adicional_Agrupamento_2 = "Rota 1";
+  return queued;
+}
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class DeadLetterFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() / ("qit-dead-letter-" + std::to_string(::getpid())) / "Rejeitados";
+    fs::remove_all(folder_.parent_path());
+  }
+  void TearDown() override { fs::remove_all(folder_.parent_path()); }
+
+  fs::path folder_;
+};
+
+TEST_F(DeadLetterFileTest, TheFileIsAnEnviarRequestThatReadsBackAsTheRecord) {
+  const QueuedRecord queued = TrickyRecord();
+  const TDateTime now = TDateTime::Encode({2026, 12, 10, 9, 5, 7});
+  const fs::path file = WriteDeadLetterFile(folder_, queued, "Erro --> de teste\r\nlinha 2-", now);
+  EXPECT_EQ(file, folder_ / "rejeitados_261210_090507_1.xml");
+
+  const std::string request = ReadFile(file);
+  EXPECT_NE(request.find("<!-- CodigoEmpresa: 7 -->"), std::string::npos);
+  EXPECT_NE(request.find("<!-- Erro: Erro - -> de teste\r\nlinha 2- -->"), std::string::npos) << request;
+
+  ReceivedLists received;
+  TROClassFactoryList factories;
+  factories.Add(RecordingFactory(received));
+  TROSOAPMessage handler(factories, SerializableClasses());
+  FakeTransport transport;
+  std::string response;
+  ASSERT_TRUE(handler.Answer(transport, request, response)) << response;
+  const auto lists = received.Take();
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_EQ(lists[0]->Count(), 1);
+  const TIntegraTelemetria& back = *lists[0]->Items(0);
+  for (const TROField<TIntegraTelemetria>& field : TIntegraTelemetria::Fields())
+    std::visit([&](auto member) { EXPECT_EQ(back.*member, queued.record.*member) << field.name; }, field.member);
+}
+
+TEST_F(DeadLetterFileTest, NamesAreNeverReusedWithinTheSameSecond) {
+  const TDateTime now = TDateTime::Encode({2026, 1, 2, 3, 4, 5});
+  EXPECT_EQ(WriteDeadLetterFile(folder_, TrickyRecord(), "a", now).filename(), "rejeitados_260102_030405_1.xml");
+  EXPECT_EQ(WriteDeadLetterFile(folder_, TrickyRecord(), "b", now).filename(), "rejeitados_260102_030405_2.xml");
+  EXPECT_NE(ReadFile(folder_ / "rejeitados_260102_030405_1.xml").find("<!-- Erro: a -->"), std::string::npos);
+}
+
+TEST_F(DeadLetterFileTest, AFolderThatCannotBeMadeRaises) {
+  fs::create_directories(folder_.parent_path());
+  std::ofstream(folder_) << "a file where the folder should be";
+  EXPECT_THROW(WriteDeadLetterFile(folder_, TrickyRecord(), "x", TDateTime()), Exception);
+}
+
+}  // namespace
+}  // namespace qit::testing
