@@ -1,33 +1,33 @@
 #include "data/FbClient.h"
 
+#include <algorithm>
 #include <array>
+#include <initializer_list>
 
 namespace qit::fb {
 
 namespace {
 
-// Error codes after which the attachment is beyond use: the next statement must attach anew.
-bool IsConnectionLost(const intptr_t* errors) {
+// Whether any error code of the status vector is one of `codes`.
+bool HasErrorCode(const intptr_t* errors, std::initializer_list<intptr_t> codes) {
   for (const intptr_t* item = errors; *item != isc_arg_end;) {
     const intptr_t kind = item[0];
-    if (kind == isc_arg_gds) {
-      switch (item[1]) {
-        case isc_network_error:
-        case isc_net_read_err:
-        case isc_net_write_err:
-        case isc_lost_db_connection:
-        case isc_conn_lost:
-        case isc_att_shutdown:
-        case isc_shutdown:
-          return true;
-        default:
-          break;
-      }
-    }
+    if (kind == isc_arg_gds && std::find(codes.begin(), codes.end(), item[1]) != codes.end()) return true;
     // Every entry is a kind and one value, except the counted strings (kind, length, text).
     item += kind == isc_arg_cstring ? 3 : 2;
   }
   return false;
+}
+
+// Error codes after which the attachment is beyond use: the next statement must attach anew.
+bool IsConnectionLost(const intptr_t* errors) {
+  return HasErrorCode(errors, {isc_network_error, isc_net_read_err, isc_net_write_err, isc_lost_db_connection,
+                               isc_conn_lost, isc_att_shutdown, isc_shutdown});
+}
+
+// Error codes of work that met another transaction's locks.
+bool IsConflict(const intptr_t* errors) {
+  return HasErrorCode(errors, {isc_lock_conflict, isc_deadlock, isc_update_conflict, isc_lock_timeout});
 }
 
 }  // namespace
@@ -41,8 +41,9 @@ void Status::checkException(Status* status) {
   std::array<char, 2048> text{};
   Util()->formatStatus(text.data(), static_cast<unsigned>(text.size() - 1), status);
   const bool lost = IsConnectionLost(status->getErrors());
+  const bool conflict = IsConflict(status->getErrors());
   status->clearException();
-  throw EFirebirdError(text.data(), lost);
+  throw EFirebirdError(text.data(), lost, conflict);
 }
 
 }  // namespace qit::fb

@@ -13,15 +13,19 @@ namespace qit {
 // client library formats for it.
 class EFirebirdError : public Exception {
  public:
-  EFirebirdError(std::string message, bool connection_lost)
-      : Exception(std::move(message), "EFirebirdError"), connection_lost_(connection_lost) {}
+  EFirebirdError(std::string message, bool connection_lost, bool conflict = false)
+      : Exception(std::move(message), "EFirebirdError"), connection_lost_(connection_lost), conflict_(conflict) {}
 
   // The attachment it happened on can no longer be used: the network link broke or the
   // database or the attachment was shut down.
   bool ConnectionLost() const { return connection_lost_; }
+  // Another transaction held what this one needed: a lock conflict, an update conflict, a
+  // deadlock or a lock time-out. The same work may succeed when tried again later.
+  bool Conflict() const { return conflict_; }
 
  private:
   bool connection_lost_;
+  bool conflict_;
 };
 
 namespace fb {

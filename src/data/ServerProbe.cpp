@@ -9,7 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <fmt/format.h>
 
-#include "data/DataErrors.h"
+#include "data/FbClient.h"
 
 namespace qit {
 
@@ -63,9 +63,11 @@ void ProbeServer(std::string_view server, std::chrono::seconds timeout) {
     socket.close(ignored);
   });
   io.run();
+  // Raised as a lost connection: the database is away, nothing is wrong with the work.
   if (timed_out)
-    throw EDatabaseError(
-        fmt::format("Cannot reach the database server {}: no answer within {} seconds", server, timeout.count()));
+    throw EFirebirdError(
+        fmt::format("Cannot reach the database server {}: no answer within {} seconds", server, timeout.count()),
+        /*connection_lost=*/true);
 }
 
 }  // namespace qit

@@ -126,7 +126,11 @@ void MemorySendQueue::AdicionarListaDeEnvio(const TListaIntegraTelemetria* Lista
       } catch (const std::bad_alloc& error) {
         ThrowNotQueued(error);
       }
-      for (QueuedRecord& queued : waiting_.back().records) queued.sequence = next_sequence_++;
+      const std::uint64_t list = next_list_++;
+      for (QueuedRecord& queued : waiting_.back().records) {
+        queued.sequence = next_sequence_++;
+        queued.list = list;
+      }
       waiting_records_ += count;
       waiting_bytes_ += bytes;
     }

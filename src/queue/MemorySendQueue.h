@@ -74,6 +74,7 @@ class MemorySendQueue final : public ISendQueueProducer, public ISendQueueConsum
   std::unordered_map<std::uint64_t, std::size_t> in_flight_;  // sequence -> bytes charged
   std::size_t in_flight_bytes_ = 0;
   std::uint64_t next_sequence_ = 1;
+  std::uint64_t next_list_ = 1;
   std::size_t max_records_ = 0;  // 0: no limit
   std::size_t max_bytes_ = 0;    // 0: no limit
   // Shared so that a caller can run it after leaving the lock while another thread sets a

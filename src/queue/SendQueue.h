@@ -19,6 +19,7 @@ namespace qit {
 // One record waiting in the send queue or in the worker's hands.
 struct QueuedRecord {
   std::uint64_t sequence = 0;  // arrival order, from 1; unique in the queue
+  std::uint64_t list = 0;      // arrival number of the list it came in, from 1
   int company_code = 0;
   TIntegraTelemetria record;   // the queue's own copy of the client's record
   int failures = 0;            // passes that failed on this record; the worker counts them

@@ -133,6 +133,9 @@ TEST(MemorySendQueue, ArrivalOrderIsKeptAcrossTakeAndGiveBack) {
   EXPECT_THAT(Vehicles(batch), ElementsAre("A1", "A2", "", "B1", "C1"));
   EXPECT_THAT(Sequences(batch), ElementsAre(1u, 2u, 3u, 4u, 5u));
   EXPECT_THAT(Companies(batch), ElementsAre(7, 7, 7, -2, 9));
+  std::vector<std::uint64_t> lists;  // the empty list took no number
+  for (const QueuedRecord& queued : batch) lists.push_back(queued.list);
+  EXPECT_THAT(lists, ElementsAre(1u, 1u, 1u, 2u, 3u));
   std::vector<int> failures;
   for (const QueuedRecord& queued : batch) failures.push_back(queued.failures);
   EXPECT_THAT(failures, ElementsAre(1, 1, 0, 0, 0));
