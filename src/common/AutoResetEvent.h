@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stop_token>
 
 namespace qit {
 
@@ -28,9 +29,20 @@ class AutoResetEvent {
     return true;
   }
 
+  // As above, and the wait also ends, at once, when `stop` is requested. A stop request
+  // leaves a pending signal in place; the result is true only when a signal was taken.
+  template <class Rep, class Period>
+  bool WaitFor(std::stop_token stop, std::chrono::duration<Rep, Period> timeout) {
+    std::unique_lock lock(mutex_);
+    if (!signal_.wait_for(lock, stop, timeout, [this] { return signalled_; })) return false;
+    signalled_ = false;
+    return true;
+  }
+
  private:
   std::mutex mutex_;
-  std::condition_variable signal_;
+  // condition_variable_any: the only condition variable whose waits can end on a stop token.
+  std::condition_variable_any signal_;
   bool signalled_ = false;
 };
 

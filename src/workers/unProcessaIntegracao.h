@@ -1,0 +1,111 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "common/AutoResetEvent.h"
+#include "common/DateTime.h"
+#include "common/Settings.h"
+#include "data/ConnectionManager.h"
+#include "data/Schema.h"
+#include "logging/VoradaLogger.h"
+
+namespace qit {
+
+// The processing worker. A thread that, on every pass, stamps the driver and the groupings of
+// every open integration session onto the vehicle's statistics and alarm rows of the
+// session's span, and moves a session to history (then exports it, when configured) once
+// the vehicle has statistics and alarms later than the session's end. Each pass starts by
+// purging integration rows older than Qtde_Dias_Remocao days.
+//
+// A pass runs when Acordar is called or when the waiting time has passed. Each session is
+// one transaction: either all of its statements are committed or, when one fails, none is,
+// so a session is never copied to history twice and a failed export is tried again on a
+// later pass. The database connection is taken from the pool at the first pass and taken
+// again after it was lost, so a database that is down only delays the work.
+class TProcessaIntegracao {
+ public:
+  // One record of cdsSessoes: an open session as read from TELEMETRIA_INTEGRACAO (null
+  // texts read as empty, null date-times as the zero date-time).
+  struct Sessao {
+    std::int32_t CODIGO = 0;
+    std::int32_t CODIGO_VEICULO = 0;
+    TDateTime DATA_OPERACAO;
+    TDateTime DATAHORA_INI;
+    TDateTime DATAHORA_FIM;
+    std::string MOTORISTA;
+    std::string INF_ADICIONAL_MOT;
+    std::string AGRUPAMENTO_1;
+    std::string INF_ADICIONAL_AGR_1;
+    std::string AGRUPAMENTO_2;
+    std::string INF_ADICIONAL_AGR_2;
+    std::string IDENTIFICADOR_VEICULO;
+    std::int32_t CODIGO_EMPRESA = 0;
+    std::int32_t CODIGO_OPERACAO = 0;  // never filled
+  };
+
+  // Starts the thread; it waits for Acordar or the waiting time before its first pass. All
+  // references must outlive the worker. Nothing here touches the database.
+  TProcessaIntegracao(const Settings& settings, ConnectionManager& connections, Schema& schema,
+                      TVoradaLogger& log_atualizar);
+  // Stops the worker (see Stop).
+  ~TProcessaIntegracao();
+  TProcessaIntegracao(const TProcessaIntegracao&) = delete;
+  TProcessaIntegracao& operator=(const TProcessaIntegracao&) = delete;
+
+  // Wakes the worker for a pass; from any thread. Wake-ups given during a pass collapse into
+  // one further pass.
+  void Acordar();
+
+  // The orderly stop, from any thread but the worker's own; once or more. The worker
+  // finishes the session it is on (the remaining ones stay open for the next run), gives
+  // its connection back to the pool and its thread ends before this returns.
+  void Stop();
+
+  // Passes ended so far, successful or not.
+  std::uint64_t Passes() const;
+  // Waits until at least `count` passes have ended; false when `timeout` ran out first.
+  bool WaitForPasses(std::uint64_t count, std::chrono::milliseconds timeout) const;
+
+ private:
+  // The thread body: waits for a wake-up or the waiting time, runs a pass, until stopped.
+  void Execute(std::stop_token stop);
+  // One pass; never raises. Failures are logged and roll the open transaction back.
+  void AtualizarSessoes(std::stop_token stop);
+  void RunPass(std::stop_token stop);
+  void LoadSessions(DbConnection& connection);
+  // One session in its own transaction: committed when every step succeeded, rolled back
+  // (and the error raised again) when one failed.
+  void ProcessSession(DbConnection& connection, const Sessao& sessao);
+  void ApplyAndComplete(DbConnection& connection, const Sessao& sessao);
+  void LogarAtualizacao(std::string_view texto);
+  void CountPass();
+
+  const Settings& settings_;
+  ConnectionManager& connections_;
+  Schema& schema_;
+  TVoradaLogger& log_atualizar_;
+
+  AutoResetEvent wake_;
+  // Used only by the worker thread: its connection (empty until the first pass and after
+  // one was lost), the open sessions of the pass, the pass's last step text.
+  PooledConnection connection_;
+  std::vector<Sessao> cdsSessoes;
+  std::string last_step_;
+
+  mutable std::mutex passes_mutex_;
+  mutable std::condition_variable passes_changed_;
+  std::uint64_t passes_ = 0;
+
+  std::mutex stop_mutex_;  // serialises Stop calls
+  std::jthread thread_;    // last member: started when everything it uses exists
+};
+
+}  // namespace qit
