@@ -28,6 +28,8 @@ struct Settings {
   int MemoriaMaximaRequisicoes_MB = 0;
   int MaximoRegistrosNaFila = 0;
   int MemoriaMaximaFila_MB = 0;
+  // How long the insert worker goes on through the queue when the service stops.
+  int TempoEsvaziarFila_Segundos = 0;
 };
 
 // Megabytes of a setting in bytes.

@@ -15,6 +15,9 @@ constexpr const char* kLogFolder = "Logs/Integradores/Telemetria/";
 // How long the destructor's stop waits for open connections, when nobody stopped before.
 constexpr std::chrono::seconds kBackstopStopTime{5};
 
+// Both start-up timers fire once, this long after the creation.
+constexpr std::chrono::milliseconds kTimerInterval{5000};
+
 // A limit of the [Servidor] section; a negative value gives the default.
 int NonNegativeLimit(const IniFile& ini, const char* key, int default_value) {
   const int value = ini.ReadInteger("Servidor", key, default_value);
@@ -41,7 +44,7 @@ std::shared_ptr<const TROHTTPMessageDispatchers> DispatcherTable(TROSOAPMessage&
 
 }  // namespace
 
-TdmPrincipal::TdmPrincipal(ProgramFolder folder)
+TdmPrincipal::TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_loop)
     : folder_(std::move(folder)),
       log_(folder_.folder),
       log_atualizar_(folder_.folder),
@@ -49,7 +52,10 @@ TdmPrincipal::TdmPrincipal(ProgramFolder folder)
       enviar_environment_(log_, send_queue_),
       soap_message_(factories_, SerializableClasses()),
       dispatchers_(DispatcherTable(soap_message_)),
-      http_server_(io_pool_, dispatchers_) {
+      http_server_(io_pool_, dispatchers_),
+      drivers_(log_),
+      tmrAtivacao(main_loop),
+      tmrCarregarCDS(main_loop) {
   ConfigureLogger(log_, "log_enviar");
   ConfigureLogger(log_atualizar_, "log_atualizar");
   const auto to_log = [this](std::string_view location, const std::exception& error) {
@@ -86,8 +92,43 @@ void TdmPrincipal::DataModuleCreate() {
   ApplyLimits();
   WriteBackConfiguration(ini, settings_);
   BuildCompanyListeners(ini);
-  // Only a creation that went through sets the main listener's port.
+  // Only a creation that went through sets the main listener's port and arms the timers.
   http_server_.SetPort(settings_.Porta);
+  ArmTimers();
+}
+
+void TdmPrincipal::ArmTimers() {
+  tmrCarregarCDS.expires_after(kTimerInterval);
+  tmrCarregarCDS.async_wait([this](const boost::system::error_code& error) {
+    if (!error) tmrCarregarCDSTimer();
+  });
+  tmrAtivacao.expires_after(kTimerInterval);
+  tmrAtivacao.async_wait([this](const boost::system::error_code& error) {
+    if (!error) tmrAtivacaoTimer();
+  });
+}
+
+void TdmPrincipal::tmrCarregarCDSTimer() { drivers_.CarregarCDS(connection_manager_, schema_); }
+
+void TdmPrincipal::tmrAtivacaoTimer() {
+  try {
+    processa_integracao_ =
+        std::make_unique<TProcessaIntegracao>(settings_, connection_manager_, schema_, log_atualizar_);
+    if (!inserir_integracao_) {
+      inserir_integracao_ = std::make_unique<TinserirIntegracao>(TinserirIntegracao::Parts{
+          settings_, connection_manager_, schema_, log_, send_queue_, drivers_, [this] { AcordarProcessamento(); },
+          folder_.folder / "Rejeitados"});
+      send_queue_.SetWakeUp([worker = inserir_integracao_.get()] { worker->Acordar(); });
+      // Lists that arrived before the worker existed are written by its first pass.
+      if (send_queue_.WaitingRecords() > 0) inserir_integracao_->Acordar();
+    }
+  } catch (const std::exception& error) {
+    log_.RegistrarExcecaoPilha(&error, true, false);
+  }
+}
+
+void TdmPrincipal::AcordarProcessamento() {
+  if (processa_integracao_) processa_integracao_->Acordar();
 }
 
 Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
@@ -105,6 +146,7 @@ Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
   settings.MemoriaMaximaRequisicoes_MB = NonNegativeLimit(ini, "MemoriaMaximaRequisicoes_MB", 256);
   settings.MaximoRegistrosNaFila = NonNegativeLimit(ini, "MaximoRegistrosNaFila", 500000);
   settings.MemoriaMaximaFila_MB = NonNegativeLimit(ini, "MemoriaMaximaFila_MB", 256);
+  settings.TempoEsvaziarFila_Segundos = NonNegativeLimit(ini, "TempoEsvaziarFila_Segundos", 10);
   return settings;
 }
 
@@ -160,9 +202,24 @@ void TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
                      stError);
   }
   io_pool_.Stop();
+  tmrAtivacao.cancel();
+  tmrCarregarCDS.cancel();
+  StopWorkers();
   connection_manager_.Shutdown();
   log_.Close();
   log_atualizar_.Close();
 }
 
+void TdmPrincipal::StopWorkers() {
+  if (inserir_integracao_) {
+    send_queue_.SetWakeUp(nullptr);
+    inserir_integracao_->Stop(std::chrono::steady_clock::now() +
+                              std::chrono::seconds(settings_.TempoEsvaziarFila_Segundos));
+    if (const std::size_t left = send_queue_.WaitingRecords(); left > 0)
+      log_.Registrar("", false, fmt::format("Parada do serviço: {} registros ficaram na fila de envio", left), stError);
+  }
+  if (processa_integracao_) processa_integracao_->Stop();
+}
+
 }  // namespace qit
+

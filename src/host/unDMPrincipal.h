@@ -1,6 +1,9 @@
 #pragma once
 
 #include <chrono>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -16,6 +19,9 @@
 #include "transport/HttpIoPool.h"
 #include "transport/TROHTTPServer.h"
 #include "transport/soap/TROSOAPMessage.h"
+#include "workers/DriverCache.h"
+#include "workers/unInserirIntegracao.h"
+#include "workers/unProcessaIntegracao.h"
 
 namespace qit {
 
@@ -32,12 +38,15 @@ struct ProgramFolder {
 };
 
 // The main data module: the single owner of every component the service runs on. Its
-// creation handler reads the configuration and opens the company ports; Stop takes
-// everything down again, in order. The parts it builds get what they use (the settings, a
-// logger, a side of the queue, the pool), never the data module itself.
+// creation handler reads the configuration, opens the company ports and arms the two
+// start-up timers on the main loop, which load the driver cache and start the workers; Stop
+// takes everything down again, in order. The parts it builds get what they use (the
+// settings, a logger, a side of the queue, the pool), never the data module itself.
 class TdmPrincipal {
  public:
-  explicit TdmPrincipal(ProgramFolder folder);
+  // `main_loop` runs the timers; it is the loop of the thread that creates and stops the
+  // module.
+  TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_loop);
   // Stops with a short deadline when nobody did.
   ~TdmPrincipal();
   TdmPrincipal(const TdmPrincipal&) = delete;
@@ -51,9 +60,14 @@ class TdmPrincipal {
   // nothing. In this order: the company listeners stop accepting, let their idle
   // connections go and wait until `deadline` for the calls being handled; the serving
   // threads end, so no request code runs afterwards (connections still open then are
-  // dropped with them); the connection pool shuts (its waits end, idle connections are
-  // closed); the logs are closed.
+  // dropped with them); the timers are cancelled; the insert worker finishes its record and
+  // goes on through the queue for [Servidor] TempoEsvaziarFila_Segundos, what is left is
+  // logged; the processing worker finishes its session; the connection pool shuts (its
+  // waits end, idle connections are closed); the logs are closed.
   void Stop(std::chrono::steady_clock::time_point deadline);
+
+  // Wakes the processing worker, once it runs; the insert worker calls it after every pass.
+  void AcordarProcessamento();
 
   const ProgramFolder& Folder() const { return folder_; }
   // The configuration values in effect; zero values when the creation stopped before them.
@@ -70,6 +84,10 @@ class TdmPrincipal {
   // The company listeners at positions 1..Quantidade (position 0 is never used); a position
   // stays empty when the building stopped before it.
   const std::vector<std::unique_ptr<TROHTTPServer>>& Servidores() const { return servers_; }
+  // The driver cache, and the workers once the activation timer started them (else null).
+  DriverCache& cdsMotoristas() { return drivers_; }
+  TinserirIntegracao* InserirIntegracao() { return inserir_integracao_.get(); }
+  TProcessaIntegracao* ProcessaIntegracao() { return processa_integracao_.get(); }
 
  private:
   // Every value of the configuration file (it never fails: a value that does not parse
@@ -79,6 +97,10 @@ class TdmPrincipal {
   static void WriteBackConfiguration(IniFile& ini, const qit::Settings& settings);
   void ApplyLimits();
   void BuildCompanyListeners(const IniFile& ini);
+  void ArmTimers();
+  void tmrCarregarCDSTimer();
+  void tmrAtivacaoTimer();
+  void StopWorkers();
 
   ProgramFolder folder_;
   qit::Settings settings_;
@@ -96,6 +118,11 @@ class TdmPrincipal {
   HttpIoPool io_pool_;
   TROHTTPServer http_server_;
   std::vector<std::unique_ptr<TROHTTPServer>> servers_;
+  DriverCache drivers_;
+  boost::asio::steady_timer tmrAtivacao;
+  boost::asio::steady_timer tmrCarregarCDS;
+  std::unique_ptr<TProcessaIntegracao> processa_integracao_;
+  std::unique_ptr<TinserirIntegracao> inserir_integracao_;
   bool stopped_ = false;
 };
 

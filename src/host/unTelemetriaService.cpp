@@ -13,13 +13,13 @@ TQueltoIntegradorTelemetria::TQueltoIntegradorTelemetria(IServicePlatform& platf
       folder_(std::move(folder)),
       executable_(std::move(executable)),
       arguments_(std::move(arguments)),
-      signals_(io_, SIGINT, SIGTERM) {}
+      signals_(io_) {}
 
 TQueltoIntegradorTelemetria::~TQueltoIntegradorTelemetria() = default;
 
 void TQueltoIntegradorTelemetria::ServiceCreate() {
   if (dm_principal_) return;
-  dm_principal_ = std::make_unique<TdmPrincipal>(folder_);
+  dm_principal_ = std::make_unique<TdmPrincipal>(folder_, io_);
   try {
     dm_principal_->DataModuleCreate();
   } catch (const std::exception& error) {
@@ -63,14 +63,8 @@ int TQueltoIntegradorTelemetria::Uninstall(bool silent) {
 }
 
 int TQueltoIntegradorTelemetria::RunService() {
-  signals_.async_wait([this](const boost::system::error_code& error, int) {
-    if (error) return;
-    // SIGTERM and SIGINT get their default action back: a second one while the orderly
-    // stop below runs ends the process at once.
-    boost::system::error_code ignored;
-    signals_.clear(ignored);
-    io_.stop();
-  });
+  // A second SIGTERM or SIGINT, while the orderly stop below runs, ends the process at once.
+  signals_.AsyncWait([this] { io_.stop(); });
   // An error that escapes a handler on the main thread becomes an event-log entry under the
   // executable's name, and the loop goes on.
   for (;;) {

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 
 #include "host/CommandLine.h"
 #include "host/ServicePlatform.h"
+#include "host/StopSignals.h"
 #include "host/unDMPrincipal.h"
 
 namespace qit {
@@ -49,8 +49,9 @@ class TQueltoIntegradorTelemetria {
   std::filesystem::path executable_;
   std::vector<std::string> arguments_;
   boost::asio::io_context io_;
-  // Registered at once, so that a stop request during start-up is kept until the loop runs.
-  boost::asio::signal_set signals_;
+  // Taken from the start, before any thread exists: a stop request during start-up waits
+  // for the loop.
+  StopSignals signals_;
   std::unique_ptr<TdmPrincipal> dm_principal_;
 };
 

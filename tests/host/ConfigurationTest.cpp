@@ -78,12 +78,13 @@ class DataModuleTest : public testing::Test {
   }
 
   ProgramFolder folder_;
+  boost::asio::io_context loop_;  // never run: the start-up timers stay pending
   boost::asio::io_context io_;
 };
 
 TEST_F(DataModuleTest, NoFileGivesDefaultsAndCreatesTheNormalisedFile) {
   {
-    TdmPrincipal dm(folder_);
+    TdmPrincipal dm(folder_, loop_);
     EXPECT_EQ(Create(dm), "");
     EXPECT_EQ(dm.Settings().Qtde_Dias_Remocao, 5);
     EXPECT_EQ(dm.Settings().TempoAguardar_Minutos, 15);
@@ -127,7 +128,7 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
       "[Outra]\n"
       "Chave=Valor\n");
   {
-    TdmPrincipal dm(folder_);
+    TdmPrincipal dm(folder_, loop_);
     EXPECT_EQ(Create(dm), "");
     EXPECT_EQ(dm.Settings().Qtde_Dias_Remocao, 30);
     EXPECT_EQ(dm.Settings().TempoAguardar_Minutos, 15);
@@ -155,7 +156,7 @@ TEST_F(DataModuleTest, LevelTextsDecideWhetherTheDriverLineIsWritten) {
     SCOPED_TRACE(c.level);
     fs::remove_all(folder_.folder / "Logs");
     WriteIni(std::string("[Log]\nLevel=") + c.level + "\n");
-    TdmPrincipal dm(folder_);
+    TdmPrincipal dm(folder_, loop_);
     EXPECT_EQ(Create(dm), "");
     EXPECT_EQ(dm.Log().LogLevel(), c.expected);
     EXPECT_EQ(LogText().find("Gravar Motorista = T") != std::string::npos, c.line);
@@ -177,7 +178,7 @@ TEST_F(DataModuleTest, CompanyPortsDefaultToConsecutivePortsAndCodeZero) {
 TEST_F(DataModuleTest, EachCompanyPortGetsAnActiveListener) {
   // Port 0: the system chooses a free port, so the test never collides with a running service.
   WriteIni("[Portas]\nQuantidade=2\nPorta_1=0\nPorta_2=0\nCodigoEmpresa_2=7\n[Servidor]\nPorta=12345\n");
-  TdmPrincipal dm(folder_);
+  TdmPrincipal dm(folder_, loop_);
   EXPECT_EQ(Create(dm), "");
   ASSERT_EQ(dm.Servidores().size(), 3u);
   EXPECT_EQ(dm.Servidores()[0], nullptr);
@@ -197,7 +198,7 @@ TEST_F(DataModuleTest, ABusyPortStopsTheBuildingThere) {
   const int busy = taken.local_endpoint().port();
   WriteIni("[Portas]\nQuantidade=3\nPorta_1=0\nPorta_2=" + std::to_string(busy) +
            "\n[Servidor]\nPorta=12345\n[Log]\nLevel=stDebug\n");
-  TdmPrincipal dm(folder_);
+  TdmPrincipal dm(folder_, loop_);
   EXPECT_EQ(Create(dm), "Could not bind socket. Address and port are already in use.");
   ASSERT_EQ(dm.Servidores().size(), 4u);
   EXPECT_TRUE(dm.Servidores()[1]->Active());
@@ -211,12 +212,12 @@ TEST_F(DataModuleTest, ABusyPortStopsTheBuildingThere) {
 TEST_F(DataModuleTest, NegativeQuantity) {
   WriteIni("[Portas]\nQuantidade=-1\n[Log]\nLevel=stDebug\n");
   {
-    TdmPrincipal dm(folder_);
+    TdmPrincipal dm(folder_, loop_);
     EXPECT_EQ(Create(dm), "");
     EXPECT_TRUE(dm.Servidores().empty());
   }
   WriteIni("[Portas]\nQuantidade=-2\n[Log]\nLevel=stDebug\n[Servidor]\nPorta=12345\n");
-  TdmPrincipal dm(folder_);
+  TdmPrincipal dm(folder_, loop_);
   EXPECT_EQ(Create(dm), "Range check error");
   EXPECT_TRUE(dm.Servidores().empty());
   EXPECT_EQ(dm.HTTPServer().Port(), 10165);
@@ -226,7 +227,7 @@ TEST_F(DataModuleTest, NegativeQuantity) {
 TEST_F(DataModuleTest, UnwritableFileStopsBeforeThePorts) {
   // A folder in the file's place cannot be written, not even by root.
   fs::create_directories(folder_.ConfigurationFile());
-  TdmPrincipal dm(folder_);
+  TdmPrincipal dm(folder_, loop_);
   EXPECT_EQ(Create(dm), "Unable to write to " + folder_.ConfigurationFile().string());
   EXPECT_EQ(dm.Settings().Qtde_Dias_Remocao, 5);  // values read before the first write stay in effect
   EXPECT_TRUE(dm.Settings().GravarMotorista);
@@ -245,7 +246,7 @@ TEST_F(DataModuleTest, TheConnectionFileIsLoadedFirst) {
          "<ConnectionString>FIB?Server=;Database=/tmp/x.fdb;UserID=SYSDBA;Password=k;Charset=UTF8;"
          "</ConnectionString><Default>True</Default><ConnectionType>Interbase</ConnectionType>"
          "</Definition></Definitions></Connections>";
-  TdmPrincipal dm(folder_);
+  TdmPrincipal dm(folder_, loop_);
   EXPECT_EQ(Create(dm), "");
   EXPECT_EQ(dm.ConnectionManager().MaxPoolSize(), 3);
   ASSERT_EQ(dm.ConnectionManager().Connections().size(), 1u);
@@ -254,7 +255,7 @@ TEST_F(DataModuleTest, TheConnectionFileIsLoadedFirst) {
 
 TEST_F(DataModuleTest, AnUnreadableConnectionFileStopsEverything) {
   std::ofstream(folder_.ConnectionFile()) << "<Connections><Definitions></Connections>";
-  TdmPrincipal dm(folder_);
+  TdmPrincipal dm(folder_, loop_);
   EXPECT_EQ(Create(dm).rfind("Cannot load XML document.\rReason: ", 0), 0u);
   EXPECT_FALSE(fs::exists(folder_.ConfigurationFile()));  // the configuration was never opened
   EXPECT_EQ(dm.Settings().Qtde_Dias_Remocao, 0);

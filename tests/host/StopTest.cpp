@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+
 #include "host/unDMPrincipal.h"
 
 namespace qit {
@@ -77,6 +79,7 @@ class StopTest : public testing::Test {
   void TearDown() override { fs::remove_all(folder_.folder); }
 
   ProgramFolder folder_;
+  boost::asio::io_context loop_;  // never run: the workers are not started
 };
 
 // 50 connections that never finish their request and 150 calls sent at once: the stop ends
@@ -84,7 +87,7 @@ class StopTest : public testing::Test {
 // list in the queue.
 TEST_F(StopTest, StopWithOpenConnectionsAndCallsInFlightKeepsEveryAnsweredList) {
   std::ofstream(folder_.ConfigurationFile()) << "[Portas]\nQuantidade=1\nPorta_1=0\nCodigoEmpresa_1=7\n";
-  TdmPrincipal dm(folder_);
+  TdmPrincipal dm(folder_, loop_);
   dm.DataModuleCreate();
   const int port = dm.Servidores()[1]->BoundPort();
 

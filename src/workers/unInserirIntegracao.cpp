@@ -1,0 +1,294 @@
+#include "workers/unInserirIntegracao.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "data/FbClient.h"
+#include "workers/DeadLetterFile.h"
+#include "workers/DriverAttempts.h"
+#include "workers/WaitTimeout.h"
+
+namespace qit {
+
+namespace {
+
+// Passes a record may fail before it is given up on and written to its own file.
+constexpr int kMaxFailures = 3;
+
+// A failure that is the database's, not the record's: the connection or the attachment was
+// lost (the server is away or shutting down), or another transaction held what the record
+// needed. It is not held against the record.
+bool IsTransient(const std::exception& error) {
+  const auto* database = dynamic_cast<const EFirebirdError*>(&error);
+  return database != nullptr && (database->ConnectionLost() || database->Conflict());
+}
+
+std::int64_t Ticks(std::chrono::steady_clock::time_point time) { return time.time_since_epoch().count(); }
+
+}  // namespace
+
+TinserirIntegracao::TinserirIntegracao(Parts parts)
+    : parts_(std::move(parts)),
+      grouping_control_(parts_.schema, parts_.Log),
+      driver_registration_(parts_.schema, parts_.Log, parts_.settings, parts_.cdsMotoristas),
+      thread_([this](std::stop_token stop) { Execute(stop); }) {}
+
+TinserirIntegracao::~TinserirIntegracao() { Stop(std::chrono::steady_clock::now()); }
+
+void TinserirIntegracao::Acordar() { wake_.Set(); }
+
+void TinserirIntegracao::Stop(std::chrono::steady_clock::time_point drain_until) {
+  if (!thread_.joinable()) return;
+  drain_until_.store(Ticks(drain_until), std::memory_order_release);
+  thread_.request_stop();
+  thread_.join();
+}
+
+bool TinserirIntegracao::Draining(const std::stop_token& stop) const {
+  return stop.stop_requested() && Ticks(std::chrono::steady_clock::now()) >= drain_until_.load(std::memory_order_acquire);
+}
+
+void TinserirIntegracao::Execute(std::stop_token stop) {
+  // Two steps below the threads that serve requests: the database work never slows the
+  // answers down. Linux keeps the nice value per thread.
+  errno = 0;
+  const int nice_now = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+  if (errno == 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice_now + 2);
+
+  std::mutex pause_mutex;
+  std::condition_variable_any pause;
+  for (;;) {
+    // A stop ends the wait at once: the pass that follows is the stop's drain.
+    wake_.WaitFor(stop, WaitTimeout(parts_.settings.TempoAguardar_Minutos));
+    PassResult result = PassResult::kFailed;
+    try {
+      result = ProcessarListaDeEnvio(stop);
+    } catch (const std::exception& error) {
+      // A pass handles its own failures; this is the thread's last guard.
+      parts_.Log.RegistrarExcecao(&error, "TinserirIntegracao", true);
+    }
+    if (stop.stop_requested()) return;
+    if (result == PassResult::kFailed) {
+      // Whatever wakes the worker meanwhile, the next pass waits this long; then it comes
+      // at once for the records that went back, not after the whole waiting time.
+      std::unique_lock lock(pause_mutex);
+      pause.wait_for(lock, stop, parts_.pause_after_failure, [] { return false; });
+      if (parts_.queue.WaitingRecords() > 0) wake_.Set();
+    }
+  }
+}
+
+void TinserirIntegracao::LogarEtapa(std::string_view texto) {
+  ultima_etapa_ = fmt::format("InserirIntegracao Id Veículo:[{}] - {}", current_ ? current_->ID_Veiculo : "", texto);
+  parts_.Log.Registrar("", false, ultima_etapa_, stDebug);
+}
+
+TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::stop_token stop) {
+  TVoradaLogger& log = parts_.Log;
+  ultima_etapa_.clear();
+  current_ = nullptr;
+  std::vector<QueuedRecord> batch;
+  std::size_t next = 0;  // the first record of the batch not finished
+  PooledConnection connection;
+  try {
+    connection = parts_.pool.AcquireConnection("GPS");
+    // A cache whose start-up load failed is loaded before any record, so that no known
+    // driver is registered a second time.
+    if (!parts_.cdsMotoristas.Loaded()) parts_.cdsMotoristas.CarregarCDS(parts_.pool, parts_.schema);
+
+    batch = parts_.queue.TakeBatch(SIZE_MAX);
+    if (!batch.empty()) {
+      // The records of one call keep their list: the lines count lists and their records.
+      std::vector<std::size_t> list_sizes;
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (i == 0 || batch[i].list != batch[i - 1].list) list_sizes.push_back(0);
+        ++list_sizes.back();
+      }
+      log.RegistrarFmt("Copiando %d Itens Para a Lista Temporária", true, stDebug, static_cast<int>(list_sizes.size()));
+      for (const QueuedRecord& queued : batch) {
+        const TIntegraTelemetria& r = queued.record;
+        log.Registrar("", false,
+                      "Logar Lista - Veiculo: " + r.ID_Veiculo + " - Motorista: " + r.ID_Motorista +
+                          " - Agrupamento1:" + r.ID_Agrupamento_1 + " Agrupamento2: " + r.ID_Agrupamento_2 +
+                          " - DatahoraInicio: " + r.DataHoraInicio.ToString() +
+                          " - DatahoraTermino: " + r.DataHoraTermino.ToString(),
+                      stError);
+      }
+      log.Registrar("Loop ListaDeEnvio - Count=" + std::to_string(list_sizes.size()), true, {}, stDebug);
+      std::size_t list = 0;
+      for (; next < batch.size(); ++next) {
+        if (next == 0 || batch[next].list != batch[next - 1].list)
+          log.Registrar("Loop TListaIntegraTelemetria - Count=" + std::to_string(list_sizes[list++]), true, {},
+                        stDebug);
+        if (Draining(stop)) break;
+        ProcessRecord(*connection, batch[next]);
+        // Committed, or its vehicle is unknown: either way the record is done with.
+        const std::uint64_t done[] = {batch[next].sequence};
+        parts_.queue.Acknowledge(done);
+      }
+      if (next < batch.size()) {
+        // The stop's time ran out: the rest waits in the queue.
+        parts_.queue.GiveBack(std::vector<QueuedRecord>(std::make_move_iterator(batch.begin() + next),
+                                                        std::make_move_iterator(batch.end())));
+      }
+    }
+    log.Registrar("Acordando Thread", true, {}, stDebug);
+    if (parts_.AcordarProcessamento) parts_.AcordarProcessamento();
+    if (!batch.empty()) log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
+    return PassResult::kDone;
+  } catch (const std::exception& error) {
+    log.RegistrarExcecao(&error, "Enviar " + ultima_etapa_, true);
+    if (connection && connection->InTransaction()) {
+      try {
+        connection->RollbackTransaction();
+      } catch (const std::exception& rollback_error) {
+        log.RegistrarExcecao(&rollback_error, "Enviar " + ultima_etapa_, true);
+      }
+    }
+    if (!batch.empty()) {
+      log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
+      HandBack(batch, next, error);
+    }
+    return PassResult::kFailed;
+  }
+}
+
+bool TinserirIntegracao::ProcessRecord(DbConnection& connection, QueuedRecord& queued) {
+  // The worker writes the identifiers it finds into its own copy; the queue keeps the record
+  // as it was received, should it have to be written again.
+  TIntegraTelemetria record = queued.record;
+  current_ = &record;
+  const int company_code = queued.company_code;
+  const Settings& settings = parts_.settings;
+  // A driver learnt by a transaction that is rolled back is forgotten again.
+  const std::size_t known_drivers = parts_.cdsMotoristas.Size();
+  try {
+    LogarEtapa("Iniciando Transação");
+    if (!connection.InTransaction()) connection.BeginTransaction();
+
+    std::unique_ptr<DbDataset> veiculo;
+    if (settings.ConsultarEmpresa) {
+      LogarEtapa("Identificando o veículo (Consultar Empresa) ");
+      veiculo = parts_.schema.CreateDataset(connection, "VerificaVeiculo");
+      veiculo->ParamByName("IDENTIFICADOR").SetAsString(record.ID_Veiculo);
+      veiculo->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
+    } else {
+      LogarEtapa("Identificando o veículo (Não Consultar Empresa)");
+      veiculo = parts_.schema.CreateDataset(connection, "VerificaVeiculo_SemEmpresa");
+      veiculo->ParamByName("IDENTIFICADOR").SetAsString(record.ID_Veiculo);
+    }
+    veiculo->Open();
+    veiculo->Last();
+    veiculo->First();
+    const bool found = !veiculo->IsEmpty();
+    if (found) {
+      LogarEtapa("Veículo Identificado");
+      const int vehicle_code = veiculo->FieldByName("CODIGO").AsInteger();
+      std::unique_ptr<DbDataset> metadados = parts_.schema.CreateDataset(connection, "Metadados");
+      metadados->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
+      metadados->Open();
+      metadados->Last();
+      metadados->First();
+
+      LogarEtapa("Atualizar Controle - Motorista - " + record.ID_Motorista);
+      if (!record.Inf_Adicional_Motorista.empty() && settings.GravarMotorista)
+        RegisterDriver(connection, record, *metadados, vehicle_code, company_code);
+      LogarEtapa("Atualizar Controle - Agrupamento 1 - " + record.ID_Agrupamento_1);
+      if (!record.Inf_Adicional_Agrupamento_1.empty())
+        record.ID_Agrupamento_1 = grouping_control_.VerificaControle(
+            connection, [this](const std::string& text) { LogarEtapa(text); }, "03", record.ID_Agrupamento_1,
+            record.Inf_Adicional_Agrupamento_1, vehicle_code, company_code, TDateTime::Now());
+      LogarEtapa("Atualizar Controle - Agrupamento 2 - " + record.ID_Agrupamento_2);
+      if (!record.Inf_Adicional_Agrupamento_2.empty())
+        record.ID_Agrupamento_2 = grouping_control_.VerificaControle(
+            connection, [this](const std::string& text) { LogarEtapa(text); }, "04", record.ID_Agrupamento_2,
+            record.Inf_Adicional_Agrupamento_2, vehicle_code, company_code, TDateTime::Now());
+      InsertRow(connection, record, vehicle_code, company_code);
+    }
+    LogarEtapa("Commitando Transação");
+    if (connection.InTransaction()) connection.CommitTransaction();
+    current_ = nullptr;
+    return found;
+  } catch (...) {
+    parts_.cdsMotoristas.ShrinkTo(known_drivers);
+    current_ = nullptr;
+    throw;
+  }
+}
+
+void TinserirIntegracao::RegisterDriver(DbConnection& connection, TIntegraTelemetria& record, DbDataset& metadados,
+                                        int vehicle_code, int company_code) {
+  const StepLogger step = [this](const std::string& text) { LogarEtapa(text); };
+  // After the last failed attempt the record goes on without its driver registered.
+  RunDriverAttempts(
+      connection, parts_.cdsMotoristas,
+      [&] {
+        record.ID_Motorista = grouping_control_.VerificaControle(connection, step, "02", record.ID_Motorista,
+                                                                 record.Inf_Adicional_Motorista, vehicle_code,
+                                                                 company_code, TDateTime::Now());
+        record.ID_Motorista = driver_registration_.VerificaControle_Tab_Vert(
+            connection, metadados, step, record.ID_Motorista, record.Inf_Adicional_Motorista, company_code,
+            TDateTime::Now());
+        LogarEtapa("Motorista " + record.ID_Motorista + " atualizado. Saindo do Loop");
+      },
+      [&](const std::exception* error, int attempt) {
+        parts_.Log.RegistrarExcecao(
+            error, fmt::format("Erro ao atualizar motorista - Tentativa {} de {} {}", attempt, kDriverAttempts,
+                               ultima_etapa_),
+            true);
+      });
+}
+
+void TinserirIntegracao::InsertRow(DbConnection& connection, const TIntegraTelemetria& record, int vehicle_code,
+                                   int company_code) {
+  const bool with_driver = parts_.settings.GravarMotorista;
+  LogarEtapa(with_driver ? "Inserindo Registro Com Motorista" : "Inserindo Registro Sem Motorista");
+  std::unique_ptr<DbCommand> insert = parts_.schema.CreateCommand(
+      connection, with_driver ? "InserirRegistroIntegracao" : "InserirRegistroIntegracao_SemMotorista");
+  insert->ParamByName("CODIGO_VEICULO").SetAsInteger(vehicle_code);
+  insert->ParamByName("IDENTIFICADOR_VEICULO").SetAsString(record.ID_Veiculo);
+  insert->ParamByName("DATA_OPERACAO").SetAsDateTime(record.DataOperacao);
+  insert->ParamByName("DATAHORA_INI").SetAsDateTime(record.DataHoraInicio);
+  insert->ParamByName("DATAHORA_FIM").SetAsDateTime(record.DataHoraTermino);
+  if (with_driver) {
+    insert->ParamByName("MOTORISTA").SetAsString(record.ID_Motorista);
+    insert->ParamByName("INF_ADICIONAL_MOT").SetAsString(record.Inf_Adicional_Motorista);
+  }
+  insert->ParamByName("AGRUPAMENTO_1").SetAsString(record.ID_Agrupamento_1);
+  insert->ParamByName("INF_ADICIONAL_AGR_1").SetAsString(record.Inf_Adicional_Agrupamento_1);
+  insert->ParamByName("AGRUPAMENTO_2").SetAsString(record.ID_Agrupamento_2);
+  insert->ParamByName("INF_ADICIONAL_AGR_2").SetAsString(record.Inf_Adicional_Agrupamento_2);
+  if (parts_.settings.ConsultarEmpresa) insert->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
+  insert->ExecuteCommand();
+}
+
+void TinserirIntegracao::HandBack(std::vector<QueuedRecord>& batch, std::size_t failed, const std::exception& error) {
+  std::vector<QueuedRecord> back(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(failed)),
+                                 std::make_move_iterator(batch.end()));
+  if (!back.empty() && !IsTransient(error) && ++back.front().failures >= kMaxFailures) {
+    QueuedRecord& given_up = back.front();
+    try {
+      const std::filesystem::path file =
+          WriteDeadLetterFile(parts_.rejected_folder, given_up, error.what(), TDateTime::Now());
+      parts_.Log.Registrar("", false,
+                           fmt::format("Registro do veículo {} rejeitado após {} tentativas: gravado em {}",
+                                       given_up.record.ID_Veiculo, given_up.failures, file.string()),
+                           stError);
+      const std::uint64_t done[] = {given_up.sequence};
+      parts_.queue.Acknowledge(done);
+      back.erase(back.begin());
+    } catch (const std::exception& write_error) {
+      // Without its file the record stays in the queue and is tried again.
+      parts_.Log.RegistrarExcecao(&write_error, "Rejeitados", true);
+    }
+  }
+  parts_.queue.GiveBack(std::move(back));
+}
+
+}  // namespace qit

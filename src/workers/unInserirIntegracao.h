@@ -1,0 +1,99 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "common/AutoResetEvent.h"
+#include "common/Settings.h"
+#include "data/ConnectionManager.h"
+#include "data/Schema.h"
+#include "logging/VoradaLogger.h"
+#include "queue/SendQueue.h"
+#include "workers/DriverCache.h"
+#include "workers/VerificaControle.h"
+#include "workers/VerificaControle_Tab_Vert.h"
+
+namespace qit {
+
+// The insert worker. A thread that sleeps until the send queue wakes it (or until the waiting
+// time has passed) and then, in one pass, takes every waiting record and writes it into the
+// fleet database: vehicle identified, driver and groupings registered, one integration row,
+// one transaction per record. At the end of a pass that went through it wakes the processing
+// worker.
+//
+// Nothing is lost: a record leaves the queue only when its transaction committed or its
+// vehicle is unknown. When a pass fails, the failing record and those not reached go back to
+// the head of the queue; a failure that is the database's (no connection, the attachment
+// lost, a lock conflict) is not held against the record, any other counts, and a record that
+// failed three passes is written to a file of its own under the rejected folder and leaves
+// the queue. After a failed pass the next starts no sooner than five seconds later (Parts).
+class TinserirIntegracao {
+ public:
+  struct Parts {
+    const Settings& settings;
+    ConnectionManager& pool;
+    Schema& schema;
+    TVoradaLogger& Log;
+    ISendQueueConsumer& queue;
+    DriverCache& cdsMotoristas;
+    // The data module's AcordarProcessamento.
+    std::function<void()> AcordarProcessamento;
+    // Where the records given up on are written ("Rejeitados" under the home folder).
+    std::filesystem::path rejected_folder;
+    // The least time between a failed pass and the next one.
+    std::chrono::milliseconds pause_after_failure{5000};
+  };
+
+  // Starts the thread at once; the first pass comes with the first wake-up or after the
+  // first full waiting time.
+  explicit TinserirIntegracao(Parts parts);
+  // Stops without draining when nobody stopped it.
+  ~TinserirIntegracao();
+  TinserirIntegracao(const TinserirIntegracao&) = delete;
+  TinserirIntegracao& operator=(const TinserirIntegracao&) = delete;
+
+  // The queue's wake-up: a pass runs as soon as the current one (if any) is over.
+  void Acordar();
+
+  // The orderly stop: the record being written is finished, then the worker goes on through
+  // the queue until `drain_until`, and its thread ends. What it did not reach stays in the
+  // queue.
+  void Stop(std::chrono::steady_clock::time_point drain_until);
+
+ private:
+  enum class PassResult { kDone, kFailed };
+
+  void Execute(std::stop_token stop);
+  PassResult ProcessarListaDeEnvio(std::stop_token stop);
+  // One record in its own transaction; false when its vehicle is unknown.
+  bool ProcessRecord(DbConnection& connection, QueuedRecord& queued);
+  void RegisterDriver(DbConnection& connection, TIntegraTelemetria& record, DbDataset& metadados, int vehicle_code,
+                      int company_code);
+  void InsertRow(DbConnection& connection, const TIntegraTelemetria& record, int vehicle_code, int company_code);
+  // The failing record and those after it go back to the queue, or the failing one to its
+  // file when it has failed too often.
+  void HandBack(std::vector<QueuedRecord>& batch, std::size_t failed, const std::exception& error);
+  bool Draining(const std::stop_token& stop) const;
+  void LogarEtapa(std::string_view texto);
+
+  Parts parts_;
+  GroupingControl grouping_control_;
+  DriverRegistration driver_registration_;
+  AutoResetEvent wake_;
+  std::atomic<std::int64_t> drain_until_{0};  // steady clock ticks; meaningful once stop is requested
+  // State of the pass, on the worker thread only.
+  std::string ultima_etapa_;             // the last step text
+  const TIntegraTelemetria* current_ = nullptr;  // the record being written, for the step texts
+  std::jthread thread_;  // last: started when everything else exists, joined first
+};
+
+}  // namespace qit

@@ -1,0 +1,180 @@
+// The insert worker on a real embedded database: what a pass writes, and that an aborted pass
+// or a stop loses nothing.
+#include "workers/unInserirIntegracao.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "TestDatabase.h"
+#include "queue/MemorySendQueue.h"
+
+namespace qit::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Sent {
+  std::string vehicle;
+  std::string driver;  // with "Nome <driver>" as its additional information when not empty
+  std::string grouping_1;
+};
+
+std::unique_ptr<TListaIntegraTelemetria> List(const std::vector<Sent>& records) {
+  auto list = std::make_unique<TListaIntegraTelemetria>();
+  for (const Sent& sent : records) {
+    TIntegraTelemetria* r = list->Add();
+    r->ID_Veiculo = sent.vehicle;
+    r->DataOperacao = TDateTime::EncodeDate(2024, 5, 1);
+    r->DataHoraInicio = TDateTime::Encode({2024, 5, 1, 8, 0, 0});
+    r->DataHoraTermino = TDateTime::Encode({2024, 5, 1, 17, 0, 0});
+    r->ID_Motorista = sent.driver;
+    if (!sent.driver.empty()) r->Inf_Adicional_Motorista = "Nome " + sent.driver;
+    r->ID_Agrupamento_1 = sent.grouping_1;
+    r->Inf_Adicional_Agrupamento_1 = sent.grouping_1.empty() ? "" : "Desc " + sent.grouping_1;
+  }
+  return list;
+}
+
+class InserirIntegracaoTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { database_.emplace(TestDatabase::Embedded(TestDatabase::Content::kSchemaAndDemo)); }
+  static void TearDownTestSuite() { database_.reset(); }
+
+  InserirIntegracaoTest()
+      : home_(fs::temp_directory_path() / ("qit-inserir-" + std::to_string(std::random_device{}()))),
+        log_(home_),
+        queue_(log_),
+        drivers_(log_) {
+    log_.SetPrefixo("log_enviar");
+    log_.SetMultiThread(true);
+    settings_.TempoAguardar_Minutos = 60;
+    settings_.GravarMotorista = true;
+    settings_.ConsultarEmpresa = true;
+    pool_.SetConnections({database_->GpsDefinition()});
+    database_->Execute({"DELETE FROM TELEMETRIA_INTEGRACAO"});
+  }
+  ~InserirIntegracaoTest() override {
+    worker_.reset();
+    std::error_code ignored;
+    fs::remove_all(home_, ignored);
+  }
+
+  void StartWorker() {
+    worker_ = std::make_unique<TinserirIntegracao>(TinserirIntegracao::Parts{
+        settings_, pool_, schema_, log_, queue_, drivers_, [this] { ++wake_ups_; }, home_ / "Rejeitados", 50ms});
+    queue_.SetWakeUp([this] { worker_->Acordar(); });
+  }
+
+  // Waits (at most a generous while) until the queue holds no record.
+  bool QueueEmptied() {
+    for (int i = 0; i < 600 && queue_.WaitingRecords() > 0; ++i) std::this_thread::sleep_for(25ms);
+    return queue_.WaitingRecords() == 0;
+  }
+
+  // "vehicle|company" of every integration row, in insertion order.
+  std::vector<std::string> Rows() {
+    PooledConnection connection = pool_.AcquireConnection();
+    std::vector<std::string> rows;
+    for (const auto& row : connection->QueryOnce(
+             "SELECT IDENTIFICADOR_VEICULO, CODIGO_EMPRESA FROM TELEMETRIA_INTEGRACAO ORDER BY CODIGO"))
+      rows.push_back(ValueAsString(row[0]) + "|" + ValueAsString(row[1]));
+    return rows;
+  }
+
+  std::string LogText() {
+    std::string text;
+    for (const auto& entry : fs::recursive_directory_iterator(home_))
+      if (entry.path().extension() == ".log") {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        text += content.str();
+      }
+    return text;
+  }
+
+  static inline std::optional<TestDatabase> database_;
+  fs::path home_;
+  Settings settings_;
+  ConnectionManager pool_;
+  Schema schema_;
+  TVoradaLogger log_;
+  MemorySendQueue queue_;
+  DriverCache drivers_;
+  std::atomic<int> wake_ups_ = 0;
+  std::unique_ptr<TinserirIntegracao> worker_;
+};
+
+TEST_F(InserirIntegracaoTest, APassWritesEveryKnownVehicleWithTheCompanyOfItsList) {
+  StartWorker();
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "MOT1", "TURNO-A"}, {"NAO-EXISTE", "", ""}}).get(), 1);
+  queue_.AdicionarListaDeEnvio(List({{"VEI002", "", ""}}).get(), 1);
+  ASSERT_TRUE(QueueEmptied());
+  for (int i = 0; i < 200 && wake_ups_ == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI002|1"}));
+  EXPECT_GE(wake_ups_, 1);
+  const std::string log = LogText();
+  EXPECT_NE(log.find("Loop TListaIntegraTelemetria - Count=2"), std::string::npos);
+  EXPECT_NE(log.find("Acordando Thread"), std::string::npos);
+}
+
+// The second record of three fails for itself (a text longer than its column): the first
+// stays written, the other two go back to the queue in their order; after its third failed
+// pass the failing record is written to its own file and the third record lands.
+TEST_F(InserirIntegracaoTest, AFailingRecordLosesNothingAndIsGivenUpOnAfterThreePasses) {
+  StartWorker();
+  auto list = List({{"VEI001", "", ""}, {"VEI002", "", "TURNO-B"}, {"VEI003", "", ""}});
+  list->Items(1)->Inf_Adicional_Agrupamento_1 = std::string(400, 'x');
+  queue_.AdicionarListaDeEnvio(list.get(), 1);
+  ASSERT_TRUE(QueueEmptied());
+
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI003|1"}));
+  std::vector<fs::path> rejected;
+  for (const auto& entry : fs::directory_iterator(home_ / "Rejeitados")) rejected.push_back(entry.path());
+  ASSERT_EQ(rejected.size(), 1u);
+  std::ifstream in(rejected[0]);
+  std::stringstream request;
+  request << in.rdbuf();
+  EXPECT_NE(request.str().find("<tns:ID_Veiculo>VEI002</tns:ID_Veiculo>"), std::string::npos);
+  EXPECT_NE(request.str().find("<!-- CodigoEmpresa: 1 -->"), std::string::npos);
+  EXPECT_NE(LogText().find("gravado em " + rejected[0].string()), std::string::npos);
+}
+
+// A database that cannot be reached is not the records' fault: they wait, however many
+// passes fail, and land once it is back.
+TEST_F(InserirIntegracaoTest, RecordsWaitForADatabaseThatIsAway) {
+  ConnectionDefinition away = database_->GpsDefinition();
+  away.ConnectionString = "FIB?Server=127.0.0.1/1;Database=/nao/existe.fdb;UserID=SYSDBA;Password=x;ConnectTimeout=1;";
+  pool_.SetConnections({away});
+  StartWorker();
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "", ""}}).get(), 1);
+  for (int i = 0; i < 4; ++i) {
+    worker_->Acordar();
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(queue_.WaitingRecords(), 1u);
+  EXPECT_FALSE(fs::exists(home_ / "Rejeitados"));
+
+  pool_.SetConnections({database_->GpsDefinition()});
+  worker_->Acordar();
+  ASSERT_TRUE(QueueEmptied());
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1"}));
+}
+
+TEST_F(InserirIntegracaoTest, AStopWritesWhatIsQueuedWithinItsTime) {
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "", ""}, {"VEI002", "", ""}}).get(), 1);
+  StartWorker();  // nobody wakes it: only the stop makes it run
+  worker_->Stop(std::chrono::steady_clock::now() + 30s);
+  EXPECT_EQ(queue_.WaitingRecords(), 0u);
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI002|1"}));
+}
+
+}  // namespace
+}  // namespace qit::testing
