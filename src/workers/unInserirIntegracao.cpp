@@ -99,8 +99,12 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
   try {
     connection = parts_.pool.AcquireConnection("GPS");
     // A cache whose start-up load failed is loaded before any record, so that no known
-    // driver is registered a second time.
-    if (!parts_.cdsMotoristas.Loaded()) parts_.cdsMotoristas.CarregarCDS(parts_.pool, parts_.schema);
+    // driver is registered a second time; while it cannot be loaded (the load logs why), the
+    // records wait in the queue.
+    if (!parts_.cdsMotoristas.Loaded()) {
+      parts_.cdsMotoristas.CarregarCDS(parts_.pool, parts_.schema);
+      if (!parts_.cdsMotoristas.Loaded()) return PassResult::kFailed;
+    }
 
     batch = parts_.queue.TakeBatch(SIZE_MAX);
     if (!batch.empty()) {
@@ -123,10 +127,10 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
       log.Registrar("Loop ListaDeEnvio - Count=" + std::to_string(list_sizes.size()), true, {}, stDebug);
       std::size_t list = 0;
       for (; next < batch.size(); ++next) {
+        if (Draining(stop)) break;
         if (next == 0 || batch[next].list != batch[next - 1].list)
           log.Registrar("Loop TListaIntegraTelemetria - Count=" + std::to_string(list_sizes[list++]), true, {},
                         stDebug);
-        if (Draining(stop)) break;
         ProcessRecord(*connection, batch[next]);
         // Committed, or its vehicle is unknown: either way the record is done with.
         const std::uint64_t done[] = {batch[next].sequence};
@@ -159,7 +163,7 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
   }
 }
 
-bool TinserirIntegracao::ProcessRecord(DbConnection& connection, QueuedRecord& queued) {
+void TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRecord& queued) {
   // The worker writes the identifiers it finds into its own copy; the queue keeps the record
   // as it was received, should it have to be written again.
   TIntegraTelemetria record = queued.record;
@@ -186,8 +190,8 @@ bool TinserirIntegracao::ProcessRecord(DbConnection& connection, QueuedRecord& q
     veiculo->Open();
     veiculo->Last();
     veiculo->First();
-    const bool found = !veiculo->IsEmpty();
-    if (found) {
+    // A vehicle that is not found drops its record: nothing is written for it.
+    if (!veiculo->IsEmpty()) {
       LogarEtapa("Veículo Identificado");
       const int vehicle_code = veiculo->FieldByName("CODIGO").AsInteger();
       std::unique_ptr<DbDataset> metadados = parts_.schema.CreateDataset(connection, "Metadados");
@@ -214,7 +218,6 @@ bool TinserirIntegracao::ProcessRecord(DbConnection& connection, QueuedRecord& q
     LogarEtapa("Commitando Transação");
     if (connection.InTransaction()) connection.CommitTransaction();
     current_ = nullptr;
-    return found;
   } catch (...) {
     parts_.cdsMotoristas.ShrinkTo(known_drivers);
     current_ = nullptr;

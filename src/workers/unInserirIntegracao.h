@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -74,8 +73,9 @@ class TinserirIntegracao {
 
   void Execute(std::stop_token stop);
   PassResult ProcessarListaDeEnvio(std::stop_token stop);
-  // One record in its own transaction; false when its vehicle is unknown.
-  bool ProcessRecord(DbConnection& connection, QueuedRecord& queued);
+  // One record in its own transaction, committed; raises when it fails (rolled back by the
+  // caller).
+  void ProcessRecord(DbConnection& connection, const QueuedRecord& queued);
   void RegisterDriver(DbConnection& connection, TIntegraTelemetria& record, DbDataset& metadados, int vehicle_code,
                       int company_code);
   void InsertRow(DbConnection& connection, const TIntegraTelemetria& record, int vehicle_code, int company_code);
