@@ -127,8 +127,8 @@ void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
   log_failure(failure);
 
   if (!connection_) return;  // the connection could not be taken; the next pass tries again
-  // The open transaction is the purge and read of steps 1 to 4 or the failed session's:
-  // none of it stays.
+  // The open transaction is the purge and the read of the open sessions, or the failed
+  // session's: none of it stays.
   try {
     if (connection_->InTransaction()) connection_->RollbackTransaction();
   } catch (...) {
