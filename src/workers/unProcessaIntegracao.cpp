@@ -13,27 +13,27 @@ namespace {
 
 constexpr std::string_view kSessionMethod = "Atualizando Estatisticos e Alarmes";
 
-void SetSpan(DbStatement& statement, const TProcessaIntegracao::Sessao& sessao) {
-  statement.ParamByName("CODIGO_VEICULO").SetAsInteger(sessao.CODIGO_VEICULO);
-  statement.ParamByName("DATAHORA_INI").SetAsDateTime(sessao.DATAHORA_INI);
-  statement.ParamByName("DATAHORA_FIM").SetAsDateTime(sessao.DATAHORA_FIM);
+void SetSpan(DbStatement& statement, const TProcessaIntegracao::Session& session) {
+  statement.ParamByName("CODIGO_VEICULO").SetAsInteger(session.CODIGO_VEICULO);
+  statement.ParamByName("DATAHORA_INI").SetAsDateTime(session.DATAHORA_INI);
+  statement.ParamByName("DATAHORA_FIM").SetAsDateTime(session.DATAHORA_FIM);
 }
 
 // The parameters of the four update statements; the driver only for the variants that
 // write it.
-void SetStamp(DbStatement& statement, const TProcessaIntegracao::Sessao& sessao, bool gravar_motorista) {
-  SetSpan(statement, sessao);
-  if (gravar_motorista) statement.ParamByName("MOTORISTA").SetAsString(sessao.MOTORISTA);
-  statement.ParamByName("AGRUPAMENTO_1").SetAsString(sessao.AGRUPAMENTO_1);
-  statement.ParamByName("AGRUPAMENTO_2").SetAsString(sessao.AGRUPAMENTO_2);
+void SetStamp(DbStatement& statement, const TProcessaIntegracao::Session& session, bool with_driver) {
+  SetSpan(statement, session);
+  if (with_driver) statement.ParamByName("MOTORISTA").SetAsString(session.MOTORISTA);
+  statement.ParamByName("AGRUPAMENTO_1").SetAsString(session.AGRUPAMENTO_1);
+  statement.ParamByName("AGRUPAMENTO_2").SetAsString(session.AGRUPAMENTO_2);
 }
 
 // The first row of the vehicle after the session's end in one of the two tables, or none.
 std::unique_ptr<DbDataset> OpenLaterRow(Schema& schema, DbConnection& connection, std::string_view name,
-                                        const TProcessaIntegracao::Sessao& sessao) {
+                                        const TProcessaIntegracao::Session& session) {
   auto dataset = schema.CreateDataset(connection, name);
-  dataset->ParamByName("DATAHORA_FIM").SetAsDateTime(sessao.DATAHORA_FIM);
-  dataset->ParamByName("CODIGOVEICULO").SetAsInteger(sessao.CODIGO_VEICULO);
+  dataset->ParamByName("DATAHORA_FIM").SetAsDateTime(session.DATAHORA_FIM);
+  dataset->ParamByName("CODIGOVEICULO").SetAsInteger(session.CODIGO_VEICULO);
   dataset->Open();
   return dataset;
 }
@@ -113,15 +113,15 @@ void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
     failure = std::current_exception();
   }
 
-  const std::string onde = "Atualizar " + last_step_;
+  const std::string location = "Atualizar " + last_step_;
   const auto log_failure = [&](const std::exception_ptr& error) {
     try {
       std::rethrow_exception(error);
     } catch (const std::exception& known) {
-      log_atualizar_.RegistrarExcecao(&known, onde, true);
+      log_atualizar_.RegistrarExcecao(&known, location, true);
     } catch (...) {
       const Exception unknown("Unknown error");
-      log_atualizar_.RegistrarExcecao(&unknown, onde, true);
+      log_atualizar_.RegistrarExcecao(&unknown, location, true);
     }
   };
   log_failure(failure);
@@ -158,63 +158,63 @@ void TProcessaIntegracao::RunPass(std::stop_token stop) {
   LogarAtualizacao("Commitando Transação");
   if (connection.InTransaction()) connection.CommitTransaction();
 
-  for (const Sessao& sessao : cdsSessoes) {
+  for (const Session& session : cdsSessoes) {
     // An orderly stop waits for the session being processed, not for the whole pass; the
     // sessions left are still open in the database.
     if (stop.stop_requested()) break;
-    ProcessSession(connection, sessao);
+    ProcessSession(connection, session);
   }
 }
 
 void TProcessaIntegracao::LoadSessions(DbConnection& connection) {
-  auto abertas = schema_.CreateDataset(connection, "BuscaSessoesAbertas");
-  abertas->Open();  // fetches every row
+  auto open_sessions = schema_.CreateDataset(connection, "BuscaSessoesAbertas");
+  open_sessions->Open();  // fetches every row
   cdsSessoes.clear();
-  cdsSessoes.reserve(static_cast<std::size_t>(abertas->RecordCount()));
+  cdsSessoes.reserve(static_cast<std::size_t>(open_sessions->RecordCount()));
 
-  DbField& codigo = abertas->FieldByName("CODIGO");
-  DbField& codigo_veiculo = abertas->FieldByName("CODIGO_VEICULO");
-  DbField& data_operacao = abertas->FieldByName("DATA_OPERACAO");
-  DbField& datahora_ini = abertas->FieldByName("DATAHORA_INI");
-  DbField& datahora_fim = abertas->FieldByName("DATAHORA_FIM");
-  DbField& motorista = abertas->FieldByName("MOTORISTA");
-  DbField& inf_adicional_mot = abertas->FieldByName("INF_ADICIONAL_MOT");
-  DbField& agrupamento_1 = abertas->FieldByName("AGRUPAMENTO_1");
-  DbField& inf_adicional_agr_1 = abertas->FieldByName("INF_ADICIONAL_AGR_1");
-  DbField& agrupamento_2 = abertas->FieldByName("AGRUPAMENTO_2");
-  DbField& inf_adicional_agr_2 = abertas->FieldByName("INF_ADICIONAL_AGR_2");
-  DbField& identificador_veiculo = abertas->FieldByName("IDENTIFICADOR_VEICULO");
-  DbField& codigo_empresa = abertas->FieldByName("CODIGO_EMPRESA");
+  DbField& codigo = open_sessions->FieldByName("CODIGO");
+  DbField& codigo_veiculo = open_sessions->FieldByName("CODIGO_VEICULO");
+  DbField& data_operacao = open_sessions->FieldByName("DATA_OPERACAO");
+  DbField& datahora_ini = open_sessions->FieldByName("DATAHORA_INI");
+  DbField& datahora_fim = open_sessions->FieldByName("DATAHORA_FIM");
+  DbField& motorista = open_sessions->FieldByName("MOTORISTA");
+  DbField& inf_adicional_mot = open_sessions->FieldByName("INF_ADICIONAL_MOT");
+  DbField& agrupamento_1 = open_sessions->FieldByName("AGRUPAMENTO_1");
+  DbField& inf_adicional_agr_1 = open_sessions->FieldByName("INF_ADICIONAL_AGR_1");
+  DbField& agrupamento_2 = open_sessions->FieldByName("AGRUPAMENTO_2");
+  DbField& inf_adicional_agr_2 = open_sessions->FieldByName("INF_ADICIONAL_AGR_2");
+  DbField& identificador_veiculo = open_sessions->FieldByName("IDENTIFICADOR_VEICULO");
+  DbField& codigo_empresa = open_sessions->FieldByName("CODIGO_EMPRESA");
 
-  for (abertas->First(); !abertas->Eof(); abertas->Next()) {
-    Sessao& sessao = cdsSessoes.emplace_back();
-    sessao.CODIGO = codigo.AsInteger();
-    sessao.CODIGO_VEICULO = codigo_veiculo.AsInteger();
-    sessao.DATA_OPERACAO = data_operacao.AsDateTime();
-    sessao.DATAHORA_INI = datahora_ini.AsDateTime();
-    sessao.DATAHORA_FIM = datahora_fim.AsDateTime();
-    sessao.MOTORISTA = motorista.AsString();
-    sessao.INF_ADICIONAL_MOT = inf_adicional_mot.AsString();
-    sessao.AGRUPAMENTO_1 = agrupamento_1.AsString();
-    sessao.INF_ADICIONAL_AGR_1 = inf_adicional_agr_1.AsString();
-    sessao.AGRUPAMENTO_2 = agrupamento_2.AsString();
-    sessao.INF_ADICIONAL_AGR_2 = inf_adicional_agr_2.AsString();
-    sessao.IDENTIFICADOR_VEICULO = identificador_veiculo.AsString();
-    sessao.CODIGO_EMPRESA = codigo_empresa.AsInteger();
+  for (open_sessions->First(); !open_sessions->Eof(); open_sessions->Next()) {
+    Session& session = cdsSessoes.emplace_back();
+    session.CODIGO = codigo.AsInteger();
+    session.CODIGO_VEICULO = codigo_veiculo.AsInteger();
+    session.DATA_OPERACAO = data_operacao.AsDateTime();
+    session.DATAHORA_INI = datahora_ini.AsDateTime();
+    session.DATAHORA_FIM = datahora_fim.AsDateTime();
+    session.MOTORISTA = motorista.AsString();
+    session.INF_ADICIONAL_MOT = inf_adicional_mot.AsString();
+    session.AGRUPAMENTO_1 = agrupamento_1.AsString();
+    session.INF_ADICIONAL_AGR_1 = inf_adicional_agr_1.AsString();
+    session.AGRUPAMENTO_2 = agrupamento_2.AsString();
+    session.INF_ADICIONAL_AGR_2 = inf_adicional_agr_2.AsString();
+    session.IDENTIFICADOR_VEICULO = identificador_veiculo.AsString();
+    session.CODIGO_EMPRESA = codigo_empresa.AsInteger();
   }
-  abertas->Close();
+  open_sessions->Close();
 }
 
-void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Sessao& sessao) {
+void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session& session) {
   log_atualizar_.EntrarMetodo(kSessionMethod, false, true, stDebug);
   try {
-    LogarAtualizacao("Atualizando Estatisticos e Alarmes - Veiculo=" + std::to_string(sessao.CODIGO_VEICULO) +
-                     " - Motorista=" + sessao.MOTORISTA + " - Agrupamento1=" + sessao.AGRUPAMENTO_1 +
-                     " - Agrupamento2=" + sessao.AGRUPAMENTO_2 + " - DatahoraIni=" + sessao.DATAHORA_INI.ToString() +
-                     " - DatahoraFim=" + sessao.DATAHORA_FIM.ToString() +
+    LogarAtualizacao("Atualizando Estatisticos e Alarmes - Veiculo=" + std::to_string(session.CODIGO_VEICULO) +
+                     " - Motorista=" + session.MOTORISTA + " - Agrupamento1=" + session.AGRUPAMENTO_1 +
+                     " - Agrupamento2=" + session.AGRUPAMENTO_2 + " - DatahoraIni=" + session.DATAHORA_INI.ToString() +
+                     " - DatahoraFim=" + session.DATAHORA_FIM.ToString() +
                      " - GravarMotorista=" + (settings_.GravarMotorista ? "T" : "F"));
     if (!connection.InTransaction()) connection.BeginTransaction();
-    ApplyAndComplete(connection, sessao);
+    ApplyAndComplete(connection, session);
     if (connection.InTransaction()) connection.CommitTransaction();
   } catch (...) {
     // The pass's handler logs the error and rolls the session's transaction back, so none
@@ -225,56 +225,56 @@ void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Sessao&
   log_atualizar_.SairMetodo(false, stDebug);
 }
 
-void TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Sessao& sessao) {
-  const bool gravar_motorista = settings_.GravarMotorista;
+void TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Session& session) {
+  const bool with_driver = settings_.GravarMotorista;
   {
-    auto estatisticos = schema_.CreateCommand(
-        connection, gravar_motorista ? "AtualizaEstatisticos" : "AtualizaEstatisticos_SemMotorista");
-    SetStamp(*estatisticos, sessao, gravar_motorista);
-    estatisticos->ExecuteCommand();
+    auto statistics = schema_.CreateCommand(
+        connection, with_driver ? "AtualizaEstatisticos" : "AtualizaEstatisticos_SemMotorista");
+    SetStamp(*statistics, session, with_driver);
+    statistics->ExecuteCommand();
   }
   {
-    auto alarmes =
-        schema_.CreateCommand(connection, gravar_motorista ? "AtualizaAlarmes" : "AtualizaAlarmes_SemMotorista");
-    SetStamp(*alarmes, sessao, gravar_motorista);
-    alarmes->ExecuteCommand();
+    auto alarms =
+        schema_.CreateCommand(connection, with_driver ? "AtualizaAlarmes" : "AtualizaAlarmes_SemMotorista");
+    SetStamp(*alarms, session, with_driver);
+    alarms->ExecuteCommand();
   }
 
   // The session is complete once the vehicle has both a statistics row and an alarm row
   // after its end: no later data can fall into its span any more.
-  const bool estatistico_posterior = !OpenLaterRow(schema_, connection, "BuscaRegistroPosterior", sessao)->IsEmpty();
-  const bool alarme_posterior = !OpenLaterRow(schema_, connection, "BuscaRegistroPosteriorAlarmes", sessao)->IsEmpty();
-  if (!estatistico_posterior || !alarme_posterior) return;
+  const bool later_statistics = !OpenLaterRow(schema_, connection, "BuscaRegistroPosterior", session)->IsEmpty();
+  const bool later_alarm = !OpenLaterRow(schema_, connection, "BuscaRegistroPosteriorAlarmes", session)->IsEmpty();
+  if (!later_statistics || !later_alarm) return;
 
   LogarAtualizacao("Copiando Registro para a Tabela de Histórico");
   {
-    auto historico = schema_.CreateCommand(connection, "InserirRegistroIntegracaoHistorico");
-    SetSpan(*historico, sessao);
-    historico->ParamByName("IDENTIFICADOR_VEICULO").SetAsString(sessao.IDENTIFICADOR_VEICULO);
-    historico->ParamByName("DATA_OPERACAO").SetAsDateTime(sessao.DATA_OPERACAO);
-    historico->ParamByName("MOTORISTA").SetAsString(sessao.MOTORISTA);
-    historico->ParamByName("INF_ADICIONAL_MOT").SetAsString(sessao.INF_ADICIONAL_MOT);
-    historico->ParamByName("AGRUPAMENTO_1").SetAsString(sessao.AGRUPAMENTO_1);
-    historico->ParamByName("INF_ADICIONAL_AGR_1").SetAsString(sessao.INF_ADICIONAL_AGR_1);
-    historico->ParamByName("AGRUPAMENTO_2").SetAsString(sessao.AGRUPAMENTO_2);
-    historico->ParamByName("INF_ADICIONAL_AGR_2").SetAsString(sessao.INF_ADICIONAL_AGR_2);
-    historico->ParamByName("CODIGO_EMPRESA").SetAsInteger(sessao.CODIGO_EMPRESA);
-    historico->ExecuteCommand();
+    auto history = schema_.CreateCommand(connection, "InserirRegistroIntegracaoHistorico");
+    SetSpan(*history, session);
+    history->ParamByName("IDENTIFICADOR_VEICULO").SetAsString(session.IDENTIFICADOR_VEICULO);
+    history->ParamByName("DATA_OPERACAO").SetAsDateTime(session.DATA_OPERACAO);
+    history->ParamByName("MOTORISTA").SetAsString(session.MOTORISTA);
+    history->ParamByName("INF_ADICIONAL_MOT").SetAsString(session.INF_ADICIONAL_MOT);
+    history->ParamByName("AGRUPAMENTO_1").SetAsString(session.AGRUPAMENTO_1);
+    history->ParamByName("INF_ADICIONAL_AGR_1").SetAsString(session.INF_ADICIONAL_AGR_1);
+    history->ParamByName("AGRUPAMENTO_2").SetAsString(session.AGRUPAMENTO_2);
+    history->ParamByName("INF_ADICIONAL_AGR_2").SetAsString(session.INF_ADICIONAL_AGR_2);
+    history->ParamByName("CODIGO_EMPRESA").SetAsInteger(session.CODIGO_EMPRESA);
+    history->ExecuteCommand();
   }
 
   LogarAtualizacao("Deletando Registro da Tabela Oficial");
   {
     auto deletar = schema_.CreateCommand(connection, "DeletarIntegracao");
-    deletar->ParamByName("CODIGO").SetAsInteger(sessao.CODIGO);
+    deletar->ParamByName("CODIGO").SetAsInteger(session.CODIGO);
     deletar->ExecuteCommand();
   }
 
   if (settings_.Exportar_Telemetria) {
-    LogarAtualizacao("Exportar dados do veiculo " + std::to_string(sessao.CODIGO_VEICULO) + " de " +
-                     sessao.DATAHORA_INI.ToString() + " Até " + sessao.DATAHORA_FIM.ToString());
-    auto exportar = schema_.CreateCommand(connection, "ExportarTelemetria");
-    SetSpan(*exportar, sessao);
-    exportar->ExecuteCommand();
+    LogarAtualizacao("Exportar dados do veiculo " + std::to_string(session.CODIGO_VEICULO) + " de " +
+                     session.DATAHORA_INI.ToString() + " Até " + session.DATAHORA_FIM.ToString());
+    auto export_session = schema_.CreateCommand(connection, "ExportarTelemetria");
+    SetSpan(*export_session, session);
+    export_session->ExecuteCommand();
   }
 }
 

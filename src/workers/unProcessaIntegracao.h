@@ -34,7 +34,7 @@ class TProcessaIntegracao {
  public:
   // One record of cdsSessoes: an open session as read from TELEMETRIA_INTEGRACAO (null
   // texts read as empty, null date-times as the zero date-time).
-  struct Sessao {
+  struct Session {
     std::int32_t CODIGO = 0;
     std::int32_t CODIGO_VEICULO = 0;
     TDateTime DATA_OPERACAO;
@@ -83,8 +83,8 @@ class TProcessaIntegracao {
   void LoadSessions(DbConnection& connection);
   // One session in its own transaction: committed when every step succeeded, rolled back
   // (and the error raised again) when one failed.
-  void ProcessSession(DbConnection& connection, const Sessao& sessao);
-  void ApplyAndComplete(DbConnection& connection, const Sessao& sessao);
+  void ProcessSession(DbConnection& connection, const Session& session);
+  void ApplyAndComplete(DbConnection& connection, const Session& session);
   void LogarAtualizacao(std::string_view texto);
   void CountPass();
 
@@ -97,7 +97,7 @@ class TProcessaIntegracao {
   // Used only by the worker thread: its connection (empty until the first pass and after
   // one was lost), the open sessions of the pass, the pass's last step text.
   PooledConnection connection_;
-  std::vector<Sessao> cdsSessoes;
+  std::vector<Session> cdsSessoes;
   std::string last_step_;
 
   mutable std::mutex passes_mutex_;
