@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "TestDatabase.h"
+#include "common/Resources.h"
 #include "queue/MemorySendQueue.h"
 
 namespace qit::testing {
@@ -66,9 +67,10 @@ class InserirIntegracaoTest : public ::testing::Test {
     fs::remove_all(home_, ignored);
   }
 
-  void StartWorker() {
+  void StartWorker() { StartWorker(schema_); }
+  void StartWorker(Schema& schema) {
     worker_ = std::make_unique<TinserirIntegracao>(TinserirIntegracao::Parts{
-        settings_, pool_, schema_, log_, queue_, drivers_, [this] { ++wake_ups_; }, home_ / "Rejeitados", 50ms});
+        settings_, pool_, schema, log_, queue_, drivers_, [this] { ++wake_ups_; }, home_ / "Rejeitados", 50ms});
     queue_.SetWakeUp([this] { worker_->Acordar(); });
   }
 
@@ -166,6 +168,25 @@ TEST_F(InserirIntegracaoTest, RecordsWaitForADatabaseThatIsAway) {
   worker_->Acordar();
   ASSERT_TRUE(QueueEmptied());
   EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1"}));
+}
+
+// Without the drivers already known, a driver would be registered a second time: while the
+// cache cannot be loaded, the records wait.
+TEST_F(InserirIntegracaoTest, RecordsWaitWhileTheDriverCacheCannotBeLoaded) {
+  std::string catalogue(FindResource("CATALOGUE"));
+  const std::string load = "Name=\"AgrupamentosId_TabVert.Get\"";
+  catalogue.replace(catalogue.find(load), load.size(), "Name=\"Indisponivel\"");
+  Schema without_driver_load(catalogue);
+  StartWorker(without_driver_load);
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "MOT9", ""}}).get(), 1);
+  for (int i = 0; i < 3; ++i) {
+    worker_->Acordar();
+    std::this_thread::sleep_for(100ms);
+  }
+  worker_.reset();
+  EXPECT_EQ(queue_.WaitingRecords(), 1u);
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_FALSE(drivers_.Loaded());
 }
 
 TEST_F(InserirIntegracaoTest, AStopWritesWhatIsQueuedWithinItsTime) {
