@@ -138,7 +138,7 @@ void ConnectionManager::ReportError(const std::exception& error, std::string_vie
   // was given still reaches standard error.
   try {
     if (const ErrorHandler handler = Locked(error_handler_)) {
-      handler(error, location);
+      handler(location, error);
       return;
     }
   } catch (...) {

@@ -57,7 +57,7 @@ class ConnectionManager {
   // Receives a failure that no caller can be told of, with the place it happened: a handle's
   // destructor giving its connection back ("ReleaseConnection"), the sweeper ("Sweeper"),
   // closing the idle connections at shutdown ("Shutdown").
-  using ErrorHandler = std::function<void(const std::exception& error, std::string_view location)>;
+  using ErrorHandler = std::function<void(std::string_view location, const std::exception& error)>;
 
   // The built-in definition GPS (the fleet database on localhost) and the built-in pool
   // settings; starts the sweeper that closes connections idle for PoolTimeoutSeconds.

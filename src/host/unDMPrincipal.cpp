@@ -58,11 +58,11 @@ TdmPrincipal::TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_l
       tmrCarregarCDS(main_loop) {
   ConfigureLogger(log_, "log_enviar");
   ConfigureLogger(log_atualizar_, "log_atualizar");
+  // Failures no caller can be told of, from the pool and from the listeners, go to the log.
   const auto to_log = [this](std::string_view location, const std::exception& error) {
     log_.RegistrarExcecao(&error, location);
   };
-  connection_manager_.SetErrorHandler(
-      [to_log](const std::exception& error, std::string_view location) { to_log(location, error); });
+  connection_manager_.SetErrorHandler(to_log);
   io_pool_.SetErrorSink(to_log);
   factories_.Add(NewServicoTelemetriaFactory(enviar_environment_));
   http_server_.SetName("HTTPServer");

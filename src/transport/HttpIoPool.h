@@ -69,7 +69,6 @@ class HttpIoPool {
   // on. Closes the gate first, so that nothing is queued afterwards. Idempotent; called by
   // the destructor; never from one of the pool's own threads.
   void Stop();
-  bool Stopped() const { return stopped_.load(std::memory_order_acquire); }
 
   const std::shared_ptr<HttpLoopGate>& Gate() const { return gate_; }
 

@@ -66,8 +66,7 @@ void SyncFolder(const std::filesystem::path& folder) {
   if (result != 0) ThrowFileError("Cannot sync", folder, error);
 }
 
-}  // namespace
-
+// The request the file holds: the record as the only item of an Enviar list.
 std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error) {
   std::string fields;
   for (const TROField<TIntegraTelemetria>& field : TIntegraTelemetria::Fields()) {
@@ -92,6 +91,8 @@ std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error
       "</tns:ListaTelemetria></tns:ServicoTelemetria___Enviar></soap:Body></soap:Envelope>\n",
       queued.company_code, CommentText(error), fields);
 }
+
+}  // namespace
 
 std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, const QueuedRecord& queued,
                                           std::string_view error, TDateTime now) {

@@ -19,7 +19,4 @@ namespace qit {
 std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, const QueuedRecord& queued,
                                           std::string_view error, TDateTime now);
 
-// The request body the file holds.
-std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error);
-
 }  // namespace qit

@@ -206,12 +206,12 @@ void TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRec
       LogarEtapa("Atualizar Controle - Agrupamento 1 - " + record.ID_Agrupamento_1);
       if (!record.Inf_Adicional_Agrupamento_1.empty())
         record.ID_Agrupamento_1 = grouping_control_.VerificaControle(
-            connection, [this](const std::string& text) { LogarEtapa(text); }, "03", record.ID_Agrupamento_1,
+            connection, step_logger_, "03", record.ID_Agrupamento_1,
             record.Inf_Adicional_Agrupamento_1, vehicle_code, company_code, TDateTime::Now());
       LogarEtapa("Atualizar Controle - Agrupamento 2 - " + record.ID_Agrupamento_2);
       if (!record.Inf_Adicional_Agrupamento_2.empty())
         record.ID_Agrupamento_2 = grouping_control_.VerificaControle(
-            connection, [this](const std::string& text) { LogarEtapa(text); }, "04", record.ID_Agrupamento_2,
+            connection, step_logger_, "04", record.ID_Agrupamento_2,
             record.Inf_Adicional_Agrupamento_2, vehicle_code, company_code, TDateTime::Now());
       InsertRow(connection, record, vehicle_code, company_code);
     }
@@ -227,16 +227,15 @@ void TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRec
 
 void TinserirIntegracao::RegisterDriver(DbConnection& connection, TIntegraTelemetria& record, DbDataset& metadados,
                                         int vehicle_code, int company_code) {
-  const StepLogger step = [this](const std::string& text) { LogarEtapa(text); };
   // After the last failed attempt the record goes on without its driver registered.
   RunDriverAttempts(
       connection, parts_.cdsMotoristas,
       [&] {
-        record.ID_Motorista = grouping_control_.VerificaControle(connection, step, "02", record.ID_Motorista,
+        record.ID_Motorista = grouping_control_.VerificaControle(connection, step_logger_, "02", record.ID_Motorista,
                                                                  record.Inf_Adicional_Motorista, vehicle_code,
                                                                  company_code, TDateTime::Now());
         record.ID_Motorista = driver_registration_.VerificaControle_Tab_Vert(
-            connection, metadados, step, record.ID_Motorista, record.Inf_Adicional_Motorista, company_code,
+            connection, metadados, step_logger_, record.ID_Motorista, record.Inf_Adicional_Motorista, company_code,
             TDateTime::Now());
         LogarEtapa("Motorista " + record.ID_Motorista + " atualizado. Saindo do Loop");
       },

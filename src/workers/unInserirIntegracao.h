@@ -92,6 +92,8 @@ class TinserirIntegracao {
   std::atomic<std::int64_t> drain_until_{0};  // steady clock ticks; meaningful once stop is requested
   // State of the pass, on the worker thread only.
   std::string ultima_etapa_;             // the last step text
+  // LogarEtapa, as the control operations take it.
+  const StepLogger step_logger_ = [this](const std::string& text) { LogarEtapa(text); };
   const TIntegraTelemetria* current_ = nullptr;  // the record being written, for the step texts
   std::jthread thread_;  // last: started when everything else exists, joined first
 };

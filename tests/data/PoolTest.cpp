@@ -259,7 +259,7 @@ TEST_F(PoolTest, FailedCommitOnReleaseClosesTheConnectionAndIsRaised) {
 
 TEST_F(PoolTest, FailedCommitInTheHandleDestructorReachesTheHandler) {
   std::string reported;
-  manager_.SetErrorHandler([&](const std::exception& error, std::string_view location) {
+  manager_.SetErrorHandler([&](std::string_view location, const std::exception& error) {
     reported = std::string(location) + ": " + error.what();
   });
   {
@@ -276,7 +276,7 @@ TEST_F(PoolTest, FailedCommitInTheHandleDestructorReachesTheHandler) {
 TEST_F(PoolTest, SweeperReportsAFailedCloseAndGoesOn) {
   std::mutex reports_mutex;
   std::vector<std::string> reports;
-  manager_.SetErrorHandler([&](const std::exception& error, std::string_view location) {
+  manager_.SetErrorHandler([&](std::string_view location, const std::exception& error) {
     std::lock_guard lock(reports_mutex);
     reports.push_back(std::string(location) + ": " + error.what());
   });
