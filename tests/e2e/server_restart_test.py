@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The database server goes away and comes back while lists arrive: the real program on a demo
 fleet database served by the local Firebird server (scripts/firebird-server), several SOAP
-clients posting at once, the server stopped and started again in the middle. Every answered
-record must end up in the database exactly once, and every driver registered once.
+clients posting at once, the server stopped and started again in the middle, while both
+workers are busy. Every answered record must end up in the database exactly once, every
+session completed into history (a statistics and an alarm row after all of them close every
+session), and every driver registered once.
 
 Runs only where QIT_TEST_SERVER is set (scripts/test --server); otherwise it reports itself
 skipped (exit code 77)."""
@@ -53,6 +55,9 @@ class ServerRestartTest(unittest.TestCase):
         subprocess.run([os.path.join(SOURCE_DIR, "db/create-database"), self.database, "--demo",
                         "--server", "localhost", "--user", USER, "--password", PASSWORD],
                        check=True, capture_output=True)
+        self.isql("INSERT INTO ESTATISTICOS_AVLS (CODIGOVEICULO, DATAHORA) VALUES (1, '2025-01-01 00:00:00');"
+                  "INSERT INTO VEICULOS_ALARMES (CODIGOVEICULO, DATAHORA_ALARME) VALUES (1, '2025-01-01 00:00:00');"
+                  "COMMIT;")
         self.port = free_port()
         with open(os.path.join(self.home, "QueltoIntegradorTelemetria.dat"), "w") as ini:
             ini.write("[Log]\nLevel=stDebug\n[Portas]\nQuantidade=1\n"
@@ -85,11 +90,10 @@ class ServerRestartTest(unittest.TestCase):
         return subprocess.run(["isql-fb", "-user", USER, "-password", PASSWORD, "-q", "localhost:" + self.database],
                               input="SET LIST ON;\n" + sql, capture_output=True, text=True, check=True).stdout
 
-    def starts_in_database(self):
-        """Every DATAHORA_INI written, open sessions and those moved to history alike."""
-        out = self.isql("SELECT DATAHORA_INI AS D FROM TELEMETRIA_INTEGRACAO "
-                        "UNION ALL SELECT DATAHORA_INI FROM TELEMETRIA_INTEGRA_PROCESSADO;")
-        return sorted(line.split(None, 1)[1].strip() for line in out.splitlines() if line.startswith("D "))
+    def starts_in(self, table):
+        """Every DATAHORA_INI of the table, in order."""
+        out = self.isql(f"SELECT DATAHORA_INI AS D FROM {table} ORDER BY DATAHORA_INI;")
+        return [line.split(None, 1)[1].strip() for line in out.splitlines() if line.startswith("D ")]
 
     def post_until(self, stop, posted, failures):
         """One client: lists of records with starts of their own, until told to stop."""
@@ -123,9 +127,12 @@ class ServerRestartTest(unittest.TestCase):
         clients = [threading.Thread(target=self.post_until, args=(stop, posted, failures)) for _ in range(CLIENTS)]
         for client in clients:
             client.start()
-        # The workers start five seconds after the program; let them write for a while,
-        # take the server away while lists keep arriving, then bring it back.
-        time.sleep(8)
+        # The workers start five seconds after the program. The server is taken away once the
+        # processing worker has begun moving sessions to history, while the insert worker
+        # writes what keeps arriving, and brought back a few seconds later.
+        deadline = time.time() + 60
+        while not self.starts_in("TELEMETRIA_INTEGRA_PROCESSADO") and time.time() < deadline:
+            time.sleep(0.1)
         firebird_server("stop")
         time.sleep(4)
         firebird_server("start")
@@ -135,15 +142,16 @@ class ServerRestartTest(unittest.TestCase):
             client.join()
         self.assertEqual(failures, [])
 
-        # A failed pass is tried again five seconds later; the pool attaches anew.
-        deadline = time.time() + 90
-        while len(self.starts_in_database()) < len(posted) and time.time() < deadline:
+        # A failed pass is tried again five seconds later; the workers attach anew.
+        deadline = time.time() + 120
+        while len(self.starts_in("TELEMETRIA_INTEGRA_PROCESSADO")) < len(posted) and time.time() < deadline:
             time.sleep(1)
         self.process.terminate()
         self.assertEqual(self.process.wait(timeout=60), 0)
 
         self.assertGreater(len(posted), 0)
-        self.assertEqual(self.starts_in_database(), sorted(posted))
+        self.assertEqual(self.starts_in("TELEMETRIA_INTEGRA_PROCESSADO"), sorted(posted))
+        self.assertEqual(self.starts_in("TELEMETRIA_INTEGRACAO"), [])
         controls = self.isql("SELECT IDENTIFICADOR AS I FROM AGRUPAMENTO_CONTROLE ORDER BY IDENTIFICADOR;")
         self.assertEqual([line.split()[1] for line in controls.splitlines() if line.startswith("I ")], DRIVERS)
         drivers = self.isql("SELECT VALOR_STRING AS V FROM TAB_VERT_REPOSITORIO "
