@@ -1,39 +1,158 @@
 #include "host/IniFile.h"
 
-#include <SimpleIni.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string_view>
 
 #include "common/Errors.h"
 #include "common/Text.h"
 
 namespace qit {
 
-namespace {
-constexpr std::size_t kMaxValueLength = 2047;
-}
+namespace fs = std::filesystem;
 
-struct IniFile::Ini {
-  CSimpleIniA data{/*a_bIsUtf8=*/true, /*a_bMultiKey=*/false, /*a_bMultiLine=*/false};
+namespace {
+
+constexpr std::size_t kMaxValueLength = 2047;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kLineBreakOrNul("\r\n\0", 3);
+
+// One line of the file: its text is [begin, content_end), its line end [content_end, end)
+// (empty only on a last line that has none).
+struct Line {
+  std::size_t begin;
+  std::size_t content_end;
+  std::size_t end;
 };
 
-IniFile::IniFile(std::filesystem::path file) : file_(std::move(file)), ini_(std::make_unique<Ini>()) {
-  ini_->data.SetSpaces(false);  // "Key=Value", as the file's readers expect
-  // A missing file, or anything that is not a regular file, simply reads as empty.
-  std::error_code error;
-  if (std::filesystem::is_regular_file(file_, error)) ini_->data.LoadFile(file_.c_str());
+// The lines of the file, split at CR LF, LF or CR. A byte order mark before the first line
+// belongs to no line, so it neither hides the first section nor goes away on a write.
+std::vector<Line> SplitLines(std::string_view text) {
+  std::vector<Line> lines;
+  std::size_t at = text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+  while (at < text.size()) {
+    const std::size_t stop = text.find_first_of("\r\n", at);
+    if (stop == std::string_view::npos) {
+      lines.push_back({at, text.size(), text.size()});
+      break;
+    }
+    const bool cr_lf = text[stop] == '\r' && stop + 1 < text.size() && text[stop + 1] == '\n';
+    lines.push_back({at, stop, stop + (cr_lf ? 2 : 1)});
+    at = lines.back().end;
+  }
+  return lines;
 }
 
-IniFile::~IniFile() = default;
+std::string_view Content(std::string_view text, const Line& line) {
+  return text.substr(line.begin, line.content_end - line.begin);
+}
+
+// The trimmed name of a section header "[name]"; nothing for any other line.
+std::optional<std::string_view> SectionName(std::string_view content) {
+  const std::string_view line = Trim(content);
+  if (line.empty() || line.front() != '[') return std::nullopt;
+  const std::size_t close = line.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return Trim(line.substr(1, close - 1));
+}
+
+bool IsComment(std::string_view content) {
+  const std::string_view line = TrimLeft(content);
+  return !line.empty() && (line.front() == ';' || line.front() == '#');
+}
+
+// The trimmed name of a key line "key=value"; nothing for blank lines, comments and lines
+// without "=" or without a name.
+std::optional<std::string_view> KeyName(std::string_view content) {
+  if (IsComment(content)) return std::nullopt;
+  const std::size_t equals = content.find('=');
+  if (equals == std::string_view::npos) return std::nullopt;
+  const std::string_view name = Trim(content.substr(0, equals));
+  if (name.empty()) return std::nullopt;
+  return name;
+}
+
+// Where a key is, or where it would go.
+struct Place {
+  std::optional<std::size_t> key;  // the line of the key's first occurrence
+  // The line a new key is added after: the last entry of the first section of that name,
+  // or its header when it has none; nothing when the section is missing.
+  std::optional<std::size_t> insert_after;
+};
+
+Place Find(std::string_view text, const std::vector<Line>& lines, std::string_view section, std::string_view key) {
+  Place place;
+  bool inside = false;         // in a section of that name
+  bool inside_first = false;   // in the first of them
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view content = Content(text, lines[i]);
+    if (const auto name = SectionName(content)) {
+      inside = SameText(*name, section);
+      inside_first = inside && !place.insert_after;
+      if (inside_first) place.insert_after = i;
+      continue;
+    }
+    if (!inside) continue;
+    if (const auto name = KeyName(content); name && SameText(*name, key)) {
+      place.key = i;
+      break;
+    }
+    if (inside_first && !Trim(content).empty() && !IsComment(content)) place.insert_after = i;
+  }
+  return place;
+}
+
+// The line end new lines take: the file's first one, LF for a file that has none.
+std::string LineEnd(std::string_view text, const std::vector<Line>& lines) {
+  for (const Line& line : lines)
+    if (line.end > line.content_end) return std::string(text.substr(line.content_end, line.end - line.content_end));
+  return "\n";
+}
+
+// A section, key and value that keep the file's structure: a line break in them would start
+// a line (even a section) of the caller's choosing, a NUL byte has no place in a text file,
+// and a name with these characters or blanks around it would not be found again.
+bool IsWritableEntry(std::string_view section, std::string_view key, std::string_view value) {
+  const auto is_name = [](std::string_view name) {
+    return !name.empty() && Trim(name) == name && name.find_first_of(kLineBreakOrNul) == std::string_view::npos;
+  };
+  return is_name(section) && section.find(']') == std::string_view::npos && is_name(key) &&
+         key.find('=') == std::string_view::npos && key.front() != ';' && key.front() != '#' && key.front() != '[' &&
+         value.find_first_of(kLineBreakOrNul) == std::string_view::npos;
+}
+
+}  // namespace
+
+IniFile::IniFile(fs::path file) : file_(std::move(file)) {
+  // A missing file, or anything that is not a regular file, simply reads as empty.
+  std::error_code error;
+  if (!fs::is_regular_file(file_, error)) return;
+  std::ifstream in(file_, std::ios::binary);
+  if (in) text_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in || in.bad()) {
+    text_.clear();
+    unreadable_ = true;
+  }
+}
 
 std::string IniFile::ReadText(const std::string& section, const std::string& key,
                               const std::string& default_value) const {
-  const char* value = ini_->data.GetValue(section.c_str(), key.c_str(), nullptr);
-  if (value == nullptr) return default_value;
-  std::string text(Trim(value));
-  if (text.size() > kMaxValueLength) text.resize(kMaxValueLength);
-  return text;
+  const std::vector<Line> lines = SplitLines(text_);
+  const Place place = Find(text_, lines, section, key);
+  if (!place.key) return default_value;
+  const std::string_view content = Content(text_, lines[*place.key]);
+  std::string value(Trim(content.substr(content.find('=') + 1)));
+  if (value.size() > kMaxValueLength) value.resize(kMaxValueLength);
+  return value;
 }
 
 int IniFile::ReadInteger(const std::string& section, const std::string& key, int default_value) const {
@@ -46,9 +165,87 @@ bool IniFile::ReadFlag(const std::string& section, const std::string& key, bool 
 }
 
 void IniFile::WriteText(const std::string& section, const std::string& key, const std::string& value) {
-  ini_->data.SetValue(section.c_str(), key.c_str(), value.c_str());
-  if (ini_->data.SaveFile(file_.c_str(), /*a_bAddSignature=*/false) < 0)
-    throw Exception("Unable to write to " + file_.string(), "EIniFileException");
+  if (!IsWritableEntry(section, key, value))
+    throw Exception("Invalid configuration entry [" + OneLine(section) + "] " + OneLine(key), "EIniFileException");
+  const std::vector<Line> lines = SplitLines(text_);
+  const Place place = Find(text_, lines, section, key);
+  const std::string line_end = LineEnd(text_, lines);
+  std::string text;
+  if (place.key) {
+    // The value is replaced where it stands; the key, its spelling and the blanks around
+    // "=" stay.
+    const Line& line = lines[*place.key];
+    const std::string_view content = Content(text_, line);
+    std::size_t value_begin = content.find('=') + 1;
+    const std::string_view old_value = content.substr(value_begin);
+    if (!Trim(old_value).empty()) value_begin += old_value.size() - TrimLeft(old_value).size();
+    text.reserve(text_.size() + value.size());
+    text.append(text_, 0, line.begin + value_begin).append(value).append(text_, line.content_end);
+  } else {
+    std::size_t at = text_.size();
+    std::string added;
+    const Line* before = place.insert_after ? &lines[*place.insert_after] : (lines.empty() ? nullptr : &lines.back());
+    if (place.insert_after) at = before->end;
+    if (before != nullptr && before->end == before->content_end) added = line_end;  // a last line without an end
+    if (!place.insert_after) added += "[" + section + "]" + line_end;
+    added += key + "=" + value + line_end;
+    text = text_;
+    text.insert(at, added);
+  }
+  Save(text);
+  text_ = std::move(text);
+}
+
+void IniFile::Save(const std::string& text) const {
+  const Exception unable("Unable to write to " + file_.string(), "EIniFileException");
+  // Content that was never read would be lost with the rewrite.
+  if (unreadable_) throw unable;
+
+  // Through a symbolic link, the file it names is the one replaced, and the link stays.
+  std::error_code error;
+  fs::path target = fs::canonical(file_, error);
+  if (error) target = file_;
+  struct stat existing {};
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (exists && (!S_ISREG(existing.st_mode) || ::access(target.c_str(), W_OK) != 0)) throw unable;
+
+  // The new content goes to a temporary file in the same folder, so that the rename that
+  // puts it in place is atomic: the file is the old one or the new one, never a mix.
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  static std::atomic<unsigned> sequence{0};
+  fs::path temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temporary = folder / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
+                          std::to_string(sequence++) + ".tmp");
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) throw unable;
+
+  bool ok = true;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n > 0) done += static_cast<std::size_t>(n);
+    else ok = n < 0 && errno == EINTR;
+  }
+  if (ok && exists) {
+    ok = ::fchmod(fd, existing.st_mode & 07777) == 0;
+    // The owner stays where this process may set it; where it may not, the file becomes
+    // this process's own, which still lets it write the file next time.
+    [[maybe_unused]] const bool owner_kept = ::fchown(fd, existing.st_uid, existing.st_gid) == 0;
+  }
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    throw unable;
+  }
+  // The rename itself lasts through a crash only once the folder is synced.
+  if (const int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder_fd >= 0) {
+    ::fsync(folder_fd);
+    ::close(folder_fd);
+  }
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, int value) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,13 +8,24 @@
 
 namespace qit {
 
-// The INI configuration file: sections and keys match in any letter case, values are
-// trimmed, and every write goes to the file at once, keeping the other sections, keys and
-// comments of the file as they are. A missing or unreadable file reads as empty.
+// The INI configuration file. A line "[name]" opens a section; a line "key=value" inside a
+// section is a key (the first "=" separates); lines beginning with ";" or "#" are comments.
+// Section and key names match in any letter case, names and values are trimmed, and when a
+// key appears more than once (also across repeated sections of one name) its first
+// occurrence counts. Lines end in CR LF, LF or CR; any other byte, a NUL included, is just
+// part of its line. A missing or unreadable file reads as empty.
+//
+// A write changes the file at once and keeps every other byte of it: the value of the key's
+// first occurrence is replaced where it stands; a missing key is added after the last entry
+// of the first section of that name (or right after its header); a missing section is added
+// at the end of the file. New lines end as the file's first line does (LF in a new file),
+// and a last line without a line end gets one before a line is added after it. The file is
+// replaced whole through a temporary file in its folder (synced, then renamed over it), so
+// a crash leaves the old or the new file, never a mix; the replacement keeps the file's
+// permission bits, and a symbolic link keeps pointing at the file it names.
 class IniFile {
  public:
   explicit IniFile(std::filesystem::path file);
-  ~IniFile();
 
   // The value of a key, trimmed and cut to 2047 characters; `default_value` when the
   // section or the key is missing.
@@ -24,15 +34,21 @@ class IniFile {
   // Only exactly "T" is true; the default applies before the comparison.
   bool ReadFlag(const std::string& section, const std::string& key, bool default_value) const;
 
-  // Raises "Unable to write to <file>" when the file cannot be written.
+  // Raises EIniFileException "Unable to write to <file>" when the file cannot be written,
+  // and "Invalid configuration entry ..." for a name or value that would not read back as
+  // written (line breaks or NUL bytes, "=" in a key, "]" in a section, an empty name, a key
+  // beginning with ";", "#" or "["); the file and what this object reads stay unchanged.
   void WriteText(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int value);
   void WriteFlag(const std::string& section, const std::string& key, bool value);
 
  private:
-  struct Ini;
+  void Save(const std::string& text) const;
+
   std::filesystem::path file_;
-  std::unique_ptr<Ini> ini_;
+  std::string text_;  // the file's bytes, as last read or written
+  // The file exists but could not be read: writing would replace content never seen.
+  bool unreadable_ = false;
 };
 
 // One company port of [Portas]: Porta_N (default 10165 + N) and CodigoEmpresa_N (default 0).

@@ -27,14 +27,21 @@ namespace qit {
 
 class IniFile;
 
-// Where the program finds its files: the executable's folder (or --home) and the name the
-// configuration (".dat") and connection (".con") files take.
+// Where the program finds its files: the executable's folder (or --home) and the
+// executable's file name, whose extension the configuration (".dat") and connection (".con")
+// files take in its place ("Quelto.bin" reads "Quelto.dat"; a name without an extension
+// gets ".dat" appended).
 struct ProgramFolder {
   std::filesystem::path folder;
   std::string name = "QueltoIntegradorTelemetria";
 
-  std::filesystem::path ConfigurationFile() const { return folder / (name + ".dat"); }
-  std::filesystem::path ConnectionFile() const { return folder / (name + ".con"); }
+  std::filesystem::path ConfigurationFile() const { return WithExtension(".dat"); }
+  std::filesystem::path ConnectionFile() const { return WithExtension(".con"); }
+
+ private:
+  std::filesystem::path WithExtension(const char* extension) const {
+    return folder / std::filesystem::path(name).replace_extension(extension);
+  }
 };
 
 // The main data module: the single owner of every component the service runs on. Its

@@ -89,6 +89,28 @@ TEST_F(ProgramTest, InstallAndUninstallWriteAndRemoveTheEnabledUnit) {
             "\"The specified service does not exist as an installed service.\"\n");
 }
 
+// The configuration and connection files take the executable's name with its extension
+// replaced, beside the executable when no --home is given.
+TEST_F(ProgramTest, FilesTakeTheExecutablesNameWithAnotherExtension) {
+  const fs::path bin = root_ / "bin";
+  fs::create_directories(bin);
+  const fs::path program = bin / "Quelto.bin";
+  fs::copy_file(QIT_PROGRAM, program);
+  // A connection file that cannot be loaded stops the start before the configuration file
+  // is written: its absence proves that "Quelto.con" was the file read.
+  std::ofstream(bin / "Quelto.con") << "<Connections>";
+  const std::string command = program.string() + " --unit-dir " + units_.string() + " /uninstall /silent >" +
+                              (root_ / "out").string() + " 2>&1";
+  EXPECT_NE(std::system(command.c_str()), -1);
+  EXPECT_FALSE(fs::exists(bin / "Quelto.dat"));
+
+  fs::remove(bin / "Quelto.con");
+  EXPECT_NE(std::system(command.c_str()), -1);
+  EXPECT_TRUE(fs::exists(bin / "Quelto.dat"));
+  EXPECT_FALSE(fs::exists(bin / "Quelto.bin.dat"));
+  EXPECT_TRUE(fs::exists(bin / "Logs/Integradores/Telemetria"));
+}
+
 TEST_F(ProgramTest, SilentHidesOnlySuccessAndInstallWinsOverUninstall) {
   const Outcome installed = Run("/uninstall /install -SILENT");
   EXPECT_EQ(installed.exit_code, 0);
