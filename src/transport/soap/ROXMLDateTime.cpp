@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "common/Errors.h"
 #include "common/StrToInt.h"
 
@@ -9,25 +12,48 @@ namespace qit {
 
 namespace {
 
-// The value of the decimal digits at characters first..first+count-1 (counted from 1);
-// -1 when one of them is no digit or lies beyond the text.
-int Digits(std::string_view text, std::size_t first, std::size_t count) {
-  if (first - 1 + count > text.size()) return -1;
-  int value = 0;
-  for (const char c : text.substr(first - 1, count)) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
+// A text cut at character positions, counted from 1. A character is one UTF-8 sequence, so
+// that a piece, and the fault that names it, never holds half of one. Texts of plain ASCII,
+// what every well-formed value is, need no table of where the characters start.
+class Characters {
+ public:
+  explicit Characters(std::string_view text) : text_(text) {
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return;
+    for (std::size_t i = 0; i < text.size(); ++i)
+      if (i == 0 || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts_.push_back(i);
   }
-  return value;
-}
 
-// The integer held by characters first..first+count-1 (counted from 1); a piece that lies
-// beyond the text is empty and fails like any other non-integer. Plain digits, what every
-// well-formed value holds, are read directly; anything else goes through the integer
-// conversion, which also takes a sign and names the piece when it fails.
-int Piece(std::string_view text, std::size_t first, std::size_t count) {
-  if (const int value = Digits(text, first, count); value >= 0) return value;
-  return StrToInt(first - 1 < text.size() ? text.substr(first - 1, count) : std::string_view());
+  std::size_t size() const { return starts_.empty() ? text_.size() : starts_.size(); }
+
+  // Characters first..first+count-1; what lies beyond the text is left out.
+  std::string_view Sub(std::size_t first, std::size_t count) const {
+    const std::size_t begin = Offset(first - 1);
+    return text_.substr(begin, Offset(first - 1 + count) - begin);
+  }
+
+ private:
+  // The byte offset of the character at index `index` (from 0), or the text's end.
+  std::size_t Offset(std::size_t index) const {
+    if (starts_.empty()) return std::min(index, text_.size());
+    return index < starts_.size() ? starts_[index] : text_.size();
+  }
+
+  std::string_view text_;
+  std::vector<std::size_t> starts_;
+};
+
+// The integer held by characters first..first+count-1; a piece that lies beyond the text is
+// empty and fails like any other non-integer. Plain digits, what every well-formed value
+// holds, are read directly; anything else goes through the integer conversion, which also
+// takes a sign and names the piece when it fails.
+int Piece(const Characters& text, std::size_t first, std::size_t count) {
+  const std::string_view piece = text.Sub(first, count);
+  if (piece.size() == count && std::all_of(piece.begin(), piece.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    int value = 0;
+    for (const char c : piece) value = value * 10 + (c - '0');
+    return value;
+  }
+  return StrToInt(piece);
 }
 
 // Decimal digits after a point, as a fraction of a second.
@@ -55,15 +81,21 @@ std::string DateTimeToXml(TDateTime value) {
 }
 
 TDateTime XmlToDateTime(std::string_view text) {
-  if (text.size() == 8) return TDateTime::EncodeTime(Piece(text, 1, 2), Piece(text, 4, 2), Piece(text, 7, 2));
-  const int year = Piece(text, 1, 4), month = Piece(text, 6, 2), day = Piece(text, 9, 2);
+  const Characters characters(text);
+  // Each piece is read in its own statement, so that the first one that fails in reading
+  // order is the one the fault names.
+  if (characters.size() == 8) {
+    const int hour = Piece(characters, 1, 2), minute = Piece(characters, 4, 2), second = Piece(characters, 7, 2);
+    return TDateTime::EncodeTime(hour, minute, second);
+  }
+  const int year = Piece(characters, 1, 4), month = Piece(characters, 6, 2), day = Piece(characters, 9, 2);
   const double date = TDateTime::EncodeDate(year, month, day).Days();
-  if (text.size() == 10) return TDateTime(date);
+  if (characters.size() == 10) return TDateTime(date);
 
-  const int hour = Piece(text, 12, 2), minute = Piece(text, 15, 2), second = Piece(text, 18, 2);
+  const int hour = Piece(characters, 12, 2), minute = Piece(characters, 15, 2), second = Piece(characters, 18, 2);
   double time = TDateTime::EncodeTime(hour, minute, second).Days();
 
-  std::string_view rest = text.size() > 19 ? text.substr(19) : std::string_view();
+  std::string_view rest = characters.Sub(20, text.size());
   if (rest.size() >= 2 && rest.front() == '.') {
     const std::size_t zone = rest.find_last_of("+-Z");
     const std::string_view digits = rest.substr(1, zone == std::string_view::npos ? std::string_view::npos : zone - 1);

@@ -24,6 +24,7 @@ TEST(XmlDateTime, ReadsTheAcceptedForms) {
       {"2024-03-01", At(2024, 3, 1)},
       {"08:30:00", At(1899, 12, 30, 8, 30)},
       {"2024-03-01 08:30:00", At(2024, 3, 1, 8, 30)},  // separators are not examined
+      {"2024\u00e903-01T08:30:00", At(2024, 3, 1, 8, 30)},  // 19 characters, 20 bytes
       {"2024-03-01T08:30:00Z", At(2024, 3, 1, 8, 30)},
       {"2024-03-01T08:30:00-03:00", At(2024, 3, 1, 11, 30)},
       {"2024-03-01T08:30:00+02", At(2024, 3, 1, 6, 30)},
@@ -59,6 +60,10 @@ TEST(XmlDateTime, ReportsTheFirstPieceThatFails) {
       {"2024-03-0", "Invalid argument to date encode"},  // the day is the one digit left, 0
       {"2024-03-01T08:30:00.5x", "'5x' is not a valid integer value"},
       {"2024-03-01T08:30:00+ab", "'ab' is not a valid integer value"},
+      // Pieces are cut by characters, never inside one; the time form is read in order.
+      {"2024-0\u00e9-01T00:00:00", "'0\u00e9' is not a valid integer value"},
+      {"1\u00e9:00:00", "'1\u00e9' is not a valid integer value"},
+      {"12:cd:ef", "'cd' is not a valid integer value"},
   };
   for (const Case& c : cases) {
     try {
