@@ -10,9 +10,10 @@
 namespace qit {
 
 // The conversion error that callers, logs and SOAP faults show for a text that is not an
-// integer ("'abc' is not a valid integer value").
+// integer ("'abc' is not a valid integer value"). The text may come with a request: it is
+// quoted as RequestText makes it.
 inline EConvertError InvalidIntegerError(std::string_view text) {
-  return EConvertError(fmt::format("'{}' is not a valid integer value", text));
+  return EConvertError(fmt::format("'{}' is not a valid integer value", RequestText(text)));
 }
 
 // A whole text as a 32-bit decimal integer; anything else fails with InvalidIntegerError.

@@ -50,10 +50,34 @@ std::string OneLine(std::string_view text) {
 }
 
 void AppendOneLine(std::string& out, std::string_view text) {
-  const std::size_t start = out.size();
-  out += text;
-  std::replace_if(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
-                  [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  // Bytes that may start a control character: C0, DEL, and 0xC2, the lead byte of a C1.
+  const auto special = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F || byte == 0xC2;
+  };
+  while (true) {
+    const auto it = std::find_if(text.begin(), text.end(), special);
+    out.append(text.begin(), it);
+    if (it == text.end()) return;
+    const std::string_view rest(it, text.end());
+    const bool c1 = rest.size() >= 2 && static_cast<unsigned char>(rest[0]) == 0xC2 &&
+                    static_cast<unsigned char>(rest[1]) >= 0x80 && static_cast<unsigned char>(rest[1]) <= 0x9F;
+    const bool control = c1 || static_cast<unsigned char>(rest[0]) != 0xC2;
+    // A 0xC2 that leads another character (U+00A0 to U+00BF) is kept as it is.
+    out += control ? ' ' : rest[0];
+    text = rest.substr(c1 ? 2 : 1);
+  }
+}
+
+std::string RequestText(std::string_view text) {
+  if (text.size() <= kRequestTextLimit) return OneLine(text);
+  std::size_t cut = kRequestTextLimit;
+  // Back to the start of the character that would be split: UTF-8 continuation bytes are
+  // 10xxxxxx.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  std::string result = OneLine(text.substr(0, cut));
+  result += "\u2026(+" + std::to_string(text.size() - cut) + " bytes)";
+  return result;
 }
 
 int HexDigitValue(char c) {

@@ -16,10 +16,20 @@ bool StartsWithText(std::string_view text, std::string_view prefix);
 std::string_view Trim(std::string_view text);
 std::string_view TrimLeft(std::string_view text);
 
-// Every carriage return and line feed replaced by a blank, so a text stays on one line.
+// Every control character replaced by one blank: the C0 controls (carriage return, line
+// feed, tab, escape ...), DEL and the C1 controls (U+0080 to U+009F), so that a text stays on
+// one line and cannot drive the terminal that shows it.
 std::string OneLine(std::string_view text);
 // The same, appended to `out`: for callers that build a line in a kept buffer.
 void AppendOneLine(std::string& out, std::string_view text);
+
+// How much of a text that came with a request is written into a log line or quoted by a
+// fault.
+inline constexpr std::size_t kRequestTextLimit = 1024;
+// A text that came with a request, made fit for a log line or a fault: on one line (as
+// OneLine) and, when longer than kRequestTextLimit bytes, cut at the last character boundary
+// within them and followed by "…(+N bytes)", N the bytes left out.
+std::string RequestText(std::string_view text);
 
 // The value of a hexadecimal digit, either letter case; -1 for any other character.
 int HexDigitValue(char c);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "common/Text.h"
 #include "service/ROExceptions.h"
 
 namespace qit {
@@ -10,11 +11,13 @@ bool TROInvoker::HandleMessage(const TROClassFactory& factory, IROMessage& messa
   const auto method = methods_.find("Invoke_" + message.MessageName());
   if (method == methods_.end())
     throw EROException(
-        fmt::format("Unknown method {} for interface {}", message.MessageName(), message.InterfaceName()));
+        fmt::format("Unknown method {} for interface {}", RequestText(message.MessageName()),
+                    RequestText(message.InterfaceName())));
 
   const std::unique_ptr<TRORemoteDataModule> instance = factory.CreateInstance(message.ClientID());
   if (!instance)
-    throw EROException(fmt::format("Class factory did not return an instance of \"{}\"", message.InterfaceName()));
+    throw EROException(
+        fmt::format("Class factory did not return an instance of \"{}\"", RequestText(message.InterfaceName())));
 
   // The instance holds the transport only while the operation runs, also when it raises.
   struct Activation {

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "common/StrToInt.h"
+#include "common/Text.h"
 #include "service/IntegracaoTelemetria_Invk.h"
 
 namespace qit {
@@ -26,7 +27,7 @@ int TServicoTelemetria::CompanyCode(TVoradaLogger* log) {
   IHTTPTransport* http = Transport() != nullptr ? Transport()->TransportInstance() : nullptr;
   if (http == nullptr) return 0;
   const std::string host = http->RequestHeader("Host");
-  if (log != nullptr) log->Registrar({}, false, "Host=" + host, stError);
+  if (log != nullptr) log->Registrar({}, false, "Host=" + RequestText(host), stError);
   const std::optional<int> company_code = environment_.CompanyCodeOfPort(StrToInt(PortText(host)));
   if (!company_code) return 0;
   if (log != nullptr) log->Registrar({}, false, "Porta=" + std::to_string(*company_code), stError);

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "common/Text.h"
 #include "data/FbClient.h"
 #include "workers/DeadLetterFile.h"
 #include "workers/DriverAttempts.h"
@@ -85,7 +86,9 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
 }
 
 void TinserirIntegracao::LogarEtapa(std::string_view texto) {
-  ultima_etapa_ = fmt::format("InserirIntegracao Id Veículo:[{}] - {}", current_ ? current_->ID_Veiculo : "", texto);
+  // The vehicle and the step's identifiers and descriptions came with a request.
+  ultima_etapa_ = fmt::format("InserirIntegracao Id Veículo:[{}] - {}",
+                              current_ ? RequestText(current_->ID_Veiculo) : std::string(), RequestText(texto));
   parts_.Log.Registrar("", false, ultima_etapa_, stDebug);
 }
 
@@ -118,8 +121,9 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
       for (const QueuedRecord& queued : batch) {
         const TIntegraTelemetria& r = queued.record;
         log.Registrar("", false,
-                      "Logar Lista - Veiculo: " + r.ID_Veiculo + " - Motorista: " + r.ID_Motorista +
-                          " - Agrupamento1:" + r.ID_Agrupamento_1 + " Agrupamento2: " + r.ID_Agrupamento_2 +
+                      "Logar Lista - Veiculo: " + RequestText(r.ID_Veiculo) + " - Motorista: " +
+                          RequestText(r.ID_Motorista) + " - Agrupamento1:" + RequestText(r.ID_Agrupamento_1) +
+                          " Agrupamento2: " + RequestText(r.ID_Agrupamento_2) +
                           " - DatahoraInicio: " + r.DataHoraInicio.ToString() +
                           " - DatahoraTermino: " + r.DataHoraTermino.ToString(),
                       stError);
@@ -280,7 +284,7 @@ void TinserirIntegracao::HandBack(std::vector<QueuedRecord>& batch, std::size_t 
           WriteDeadLetterFile(parts_.rejected_folder, given_up, error.what(), TDateTime::Now());
       parts_.Log.Registrar("", false,
                            fmt::format("Registro do veículo {} rejeitado após {} tentativas: gravado em {}",
-                                       given_up.record.ID_Veiculo, given_up.failures, file.string()),
+                                       RequestText(given_up.record.ID_Veiculo), given_up.failures, file.string()),
                            stError);
       const std::uint64_t done[] = {given_up.sequence};
       parts_.queue.Acknowledge(done);

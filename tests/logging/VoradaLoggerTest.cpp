@@ -178,15 +178,15 @@ TEST_F(VoradaLoggerTest, ExceptionLocationFromTheMethodStack) {
                                            "Erro em (Interno) = (EFalha) : e", "Erro em (Externo) = (EFalha) : e"})));
 }
 
-TEST_F(VoradaLoggerTest, LineBreaksInAnyTextBecomeBlanks) {
+TEST_F(VoradaLoggerTest, LineBreaksAndOtherControlCharactersInAnyTextBecomeBlanks) {
   auto logger = NewLogger();
-  logger->Registrar("a\r\nb\nc\rd");
+  logger->Registrar("a\r\nb\nc\rd\x1b[2J");
   logger->Registrar("tela", false, "arq\nuivo");
   logger->EntrarMetodo("Dois\nnomes");
   logger->SairMetodo();
   logger->RegistrarFmt("%s=%d", false, stError, std::string("x\r\ny"), 7);
   EXPECT_THAT(ReadTexts(FileOf("log_enviar", now_), now_),
-              ElementsAreArray(WithHeader({"a  b c d", "arq uivo", "-> Dois nomes", "<- Dois nomes", "x  y=7"})));
+              ElementsAreArray(WithHeader({"a  b c d [2J", "arq uivo", "-> Dois nomes", "<- Dois nomes", "x  y=7"})));
 }
 
 TEST_F(VoradaLoggerTest, RegistrarFmtFormatsPrintfStyle) {

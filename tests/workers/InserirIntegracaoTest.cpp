@@ -149,6 +149,23 @@ TEST_F(InserirIntegracaoTest, AFailingRecordLosesNothingAndIsGivenUpOnAfterThree
   EXPECT_NE(LogText().find("gravado em " + rejected[0].string()), std::string::npos);
 }
 
+// Texts of a request reach the log cut and on one line, however long they are and whatever
+// they hold: an unknown vehicle of 100 000 characters, and a driver of 100 000 that fails
+// every pass until the record is given up on.
+TEST_F(InserirIntegracaoTest, RequestTextsInTheLogAreBoundedAndCannotDriveATerminal) {
+  StartWorker();
+  queue_.AdicionarListaDeEnvio(
+      List({{std::string(100000, 'V') + "\x1b[2J", "", ""}, {"VEI001", std::string(100000, 'M') + "\x1b]0;x", ""}})
+          .get(),
+      1);
+  ASSERT_TRUE(QueueEmptied());
+  const std::string log = LogText();
+  EXPECT_EQ(log.find('\x1b'), std::string::npos);
+  EXPECT_NE(log.find("VVV\u2026(+"), std::string::npos);
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 4 * kRequestTextLimit) << line.substr(0, 200);
+}
+
 // A database that cannot be reached is not the records' fault: they wait, however many
 // passes fail, and land once it is back.
 TEST_F(InserirIntegracaoTest, RecordsWaitForADatabaseThatIsAway) {

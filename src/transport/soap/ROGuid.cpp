@@ -33,7 +33,7 @@ std::string GuidToString(const TGuid& guid) {
 }
 
 TGuid StringToGuid(std::string_view text) {
-  const auto invalid = [&] { return EConvertError(fmt::format("'{}' is not a valid GUID value", text)); };
+  const auto invalid = [&] { return EConvertError(fmt::format("'{}' is not a valid GUID value", RequestText(text))); };
   if (text.size() != 38 || text.front() != '{' || text.back() != '}') throw invalid();
   TGuid guid{};
   std::size_t byte = 0;
