@@ -23,8 +23,10 @@ struct Settings {
 
   // [Servidor] limits; a negative value in the file gives the default, 0 means no limit.
   int TempoLimiteLeitura_Segundos = 0;
+  int TempoLimiteRequisicao_Segundos = 0;  // head and body of a request must arrive within it
   int TamanhoMaximoRequisicao_MB = 0;
   int MaximoConexoes = 0;
+  int MaximoConexoesPorCliente = 0;  // open connections of one client address on one port
   int MemoriaMaximaRequisicoes_MB = 0;
   int MaximoRegistrosNaFila = 0;
   int MemoriaMaximaFila_MB = 0;

@@ -141,8 +141,10 @@ Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
   settings.Exportar_Telemetria = ini.ReadFlag("CONFIGURACOES", "Exportar_Telemetria", false);
   // Limits of the listeners and the queue; read, never written back.
   settings.TempoLimiteLeitura_Segundos = NonNegativeLimit(ini, "TempoLimiteLeitura_Segundos", 60);
+  settings.TempoLimiteRequisicao_Segundos = NonNegativeLimit(ini, "TempoLimiteRequisicao_Segundos", 120);
   settings.TamanhoMaximoRequisicao_MB = NonNegativeLimit(ini, "TamanhoMaximoRequisicao_MB", 64);
   settings.MaximoConexoes = NonNegativeLimit(ini, "MaximoConexoes", 1024);
+  settings.MaximoConexoesPorCliente = NonNegativeLimit(ini, "MaximoConexoesPorCliente", 256);
   settings.MemoriaMaximaRequisicoes_MB = NonNegativeLimit(ini, "MemoriaMaximaRequisicoes_MB", 256);
   settings.MaximoRegistrosNaFila = NonNegativeLimit(ini, "MaximoRegistrosNaFila", 500000);
   settings.MemoriaMaximaFila_MB = NonNegativeLimit(ini, "MemoriaMaximaFila_MB", 256);
@@ -161,8 +163,10 @@ void TdmPrincipal::WriteBackConfiguration(IniFile& ini, const qit::Settings& set
 
 void TdmPrincipal::ApplyLimits() {
   listener_limits_.read_timeout = std::chrono::seconds(settings_.TempoLimiteLeitura_Segundos);
+  listener_limits_.request_timeout = std::chrono::seconds(settings_.TempoLimiteRequisicao_Segundos);
   listener_limits_.max_body_bytes = MegaBytes(settings_.TamanhoMaximoRequisicao_MB);
   listener_limits_.max_connections = static_cast<std::size_t>(settings_.MaximoConexoes);
+  listener_limits_.max_connections_per_client = static_cast<std::size_t>(settings_.MaximoConexoesPorCliente);
   // One budget for the bodies being read on every company port together.
   listener_limits_.request_memory =
       std::make_shared<RequestMemoryBudget>(MegaBytes(settings_.MemoriaMaximaRequisicoes_MB));

@@ -1,6 +1,9 @@
 #include "transport/HttpListener.h"
 
+#include <boost/asio/ip/v6_only.hpp>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "common/Errors.h"
 #include "transport/HttpSession.h"
@@ -17,6 +20,7 @@ namespace {
 constexpr std::chrono::milliseconds kAcceptRetryDelay{100};
 
 constexpr std::string_view kAcceptLocation = "HttpListener.Accept";
+constexpr std::string_view kClientLimitLocation = "HttpListener.ClientLimit";
 
 [[noreturn]] void ThrowBindError(const boost::system::error_code& error) {
   if (error == net::error::address_in_use)
@@ -27,6 +31,14 @@ constexpr std::string_view kAcceptLocation = "HttpListener.Accept";
 // A connection that the client gave up on before it was taken: nothing to tell anyone.
 bool IsClientGone(const boost::system::error_code& error) {
   return error == net::error::connection_aborted || error == net::error::connection_reset;
+}
+
+// The address a client is known by. An IPv4 client of the dual-stack socket arrives as an
+// IPv4-mapped IPv6 address (::ffff:10.1.1.5); it is the IPv4 client 10.1.1.5 all the same.
+std::string ClientAddress(const net::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6()).to_string();
+  return address.to_string();
 }
 
 }  // namespace
@@ -41,15 +53,29 @@ HttpListener::HttpListener(HttpIoPool& pool, HttpListenerSettings settings,
       retry_timer_(acceptor_.get_executor()) {}
 
 void HttpListener::Open() {
-  const tcp::endpoint endpoint(tcp::v4(), static_cast<unsigned short>(settings_.port));
+  const auto port = static_cast<unsigned short>(settings_.port);
+  // One socket on "::" with IPV6_V6ONLY off takes IPv6 and IPv4 callers alike. Where the
+  // system has no IPv6 that fails, and IPv4 alone is bound; a port in use is in use for both.
   boost::system::error_code error;
-  acceptor_.open(endpoint.protocol(), error);
-  if (!error) acceptor_.set_option(net::socket_base::reuse_address(true), error);
-  if (!error) acceptor_.bind(endpoint, error);
+  if (!Bind(tcp::endpoint(net::ip::address_v6::any(), port), error) && error != net::error::address_in_use) {
+    error.clear();
+    Bind(tcp::endpoint(net::ip::address_v4::any(), port), error);
+  }
   if (error) ThrowBindError(error);
   acceptor_.listen(settings_.listen_queue, error);
   if (error) ThrowBindError(error);
   bound_port_ = acceptor_.local_endpoint().port();
+}
+
+bool HttpListener::Bind(const tcp::endpoint& endpoint, boost::system::error_code& error) {
+  acceptor_.open(endpoint.protocol(), error);
+  if (!error && endpoint.protocol() == tcp::v6()) acceptor_.set_option(net::ip::v6_only(false), error);
+  if (!error) acceptor_.set_option(net::socket_base::reuse_address(true), error);
+  if (!error) acceptor_.bind(endpoint, error);
+  if (!error) return true;
+  boost::system::error_code ignored;  // the error that matters is the one above
+  acceptor_.close(ignored);
+  return false;
 }
 
 void HttpListener::Start() {
@@ -117,13 +143,39 @@ void HttpListener::OnAccept(boost::system::error_code error, tcp::socket socket)
 }
 
 bool HttpListener::Serve(tcp::socket socket, const tcp::endpoint& peer) {
-  std::shared_ptr<HttpSession> session;
-  bool paused;
+  const std::string address = ClientAddress(peer.address());
+  const std::size_t client_limit = settings_.limits.max_connections_per_client;
+  bool refused = false;
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;  // the socket closes as it goes out of scope
-    session = std::make_shared<HttpSession>(std::move(socket), peer.address().to_string(), shared_from_this());
-    sessions_.emplace(session.get(), session);
+    // Only this thread adds connections: a client under its limit now is still under it
+    // when its session is registered below.
+    if (client_limit > 0) {
+      const auto open = client_connections_.find(address);
+      refused = open != client_connections_.end() && open->second >= client_limit;
+    }
+  }
+  if (refused) {
+    boost::system::error_code ignored;  // the client is turned away either way
+    socket.close(ignored);
+    ReportRefusedClient(address);
+    return true;
+  }
+  // Made outside the lock: a session that is dropped ends by telling the listener, which
+  // takes the lock. It counts once it is registered.
+  const auto session = std::make_shared<HttpSession>(std::move(socket), address, shared_from_this());
+  bool paused;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return false;
+    sessions_.emplace(session.get(), OpenSession{session, address});
+    try {
+      ++client_connections_[address];
+    } catch (...) {
+      sessions_.erase(session.get());  // not counted, so not registered
+      throw;
+    }
     const std::size_t limit = settings_.limits.max_connections;
     paused = accept_paused_ = limit > 0 && sessions_.size() >= limit;
   }
@@ -131,11 +183,23 @@ bool HttpListener::Serve(tcp::socket socket, const tcp::endpoint& peer) {
   return !paused;
 }
 
+void HttpListener::ReportRefusedClient(const std::string& address) {
+  ReportError(kClientLimitLocation,
+              Exception(fmt::format("Conexão de {} na porta {} recusada: o cliente já tem {} conexões abertas "
+                                    "(MaximoConexoesPorCliente)",
+                                    address, bound_port_, settings_.limits.max_connections_per_client),
+                        "ESocketError"));
+}
+
 void HttpListener::SessionEnded(HttpSession* session) {
   bool resume = false;
   {
     std::lock_guard lock(mutex_);
-    sessions_.erase(session);
+    const auto ended = sessions_.find(session);
+    if (ended == sessions_.end()) return;  // never registered
+    const auto client = client_connections_.find(ended->second.client_address);
+    if (client != client_connections_.end() && --client->second == 0) client_connections_.erase(client);
+    sessions_.erase(ended);
     if (accept_paused_ && !stopping_) {
       accept_paused_ = false;
       resume = true;
@@ -160,8 +224,8 @@ bool HttpListener::Stop(std::chrono::steady_clock::time_point deadline) {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    for (const auto& [key, session] : sessions_)
-      if (auto alive = session.lock()) open.push_back(std::move(alive));
+    for (const auto& [key, entry] : sessions_)
+      if (auto alive = entry.session.lock()) open.push_back(std::move(alive));
   }
   // Once the pool has stopped no thread runs its loops and its work, connections included,
   // is gone: the acceptor is closed here.

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
@@ -32,7 +33,8 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
   HttpListener(HttpIoPool& pool, HttpListenerSettings settings,
                std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers);
 
-  // Binds the port and listens; raises when the port cannot be bound.
+  // Binds the port on every local address and listens: one socket for IPv6 and IPv4 alike,
+  // or IPv4 alone where the system has no IPv6. Raises when the port cannot be bound.
   void Open();
   // Starts accepting; raises when the pool has stopped.
   void Start();
@@ -53,12 +55,16 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
   void SessionEnded(HttpSession* session);
 
  private:
+  // Opens and binds the acceptor on endpoint; on failure it is left closed.
+  bool Bind(const boost::asio::ip::tcp::endpoint& endpoint, boost::system::error_code& error);
   void DoAccept();
   void OnAccept(boost::system::error_code error, boost::asio::ip::tcp::socket socket);
   // Tries the accept again after a pause.
   void RetryAccept();
-  // Starts a connection; false when no more may be accepted now (stopping, or at the limit).
+  // Starts a connection, or closes it at once when its client already has as many open as
+  // it may; false when no more may be accepted now (stopping, or at the limit).
   bool Serve(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& peer);
+  void ReportRefusedClient(const std::string& address);
   void CloseAcceptor();
   bool Finished() const { return acceptor_closed_ && sessions_.empty(); }
 
@@ -73,7 +79,14 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
 
   std::mutex mutex_;
   std::condition_variable finished_;
-  std::unordered_map<HttpSession*, std::weak_ptr<HttpSession>> sessions_;
+  struct OpenSession {
+    std::weak_ptr<HttpSession> session;
+    std::string client_address;
+  };
+  std::unordered_map<HttpSession*, OpenSession> sessions_;
+  // Open connections per client address, for exactly the sessions in sessions_; an address
+  // leaves when its last connection ends.
+  std::unordered_map<std::string, std::size_t> client_connections_;
   bool stopping_ = false;
   bool acceptor_closed_ = false;
   bool accept_paused_ = false;  // at the connection limit; resumed when one ends

@@ -17,6 +17,8 @@ std::string_view ReasonPhrase(int status) {
   switch (status) {
     case 200:
       return "OK";
+    case 400:
+      return "Bad Request";
     case 413:
       return "Payload Too Large";
     case 500:

@@ -38,7 +38,7 @@ struct HttpResponse {
 // empty body) and Server, and the empty line that ends the head.
 std::string FormatResponseHead(const HttpResponse& response);
 
-// "OK", "Internal Server Error", "Payload Too Large", "Service Unavailable".
+// "OK", "Bad Request", "Internal Server Error", "Payload Too Large", "Service Unavailable".
 std::string_view ReasonPhrase(int status);
 
 // The product token every response carries in its Server field.

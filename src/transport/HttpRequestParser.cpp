@@ -22,15 +22,6 @@ constexpr std::size_t kMaxChunkSizeDigits = 15;
 
 bool IsServedMethod(std::string_view method) { return method == "GET" || method == "POST" || method == "HEAD"; }
 
-// Transfer-Encoding names its codings in the order applied; the body is chunked when the
-// last one is "chunked".
-bool IsChunked(std::string_view transfer_encoding) {
-  const std::size_t comma = transfer_encoding.rfind(',');
-  const std::string_view last =
-      comma == std::string_view::npos ? transfer_encoding : transfer_encoding.substr(comma + 1);
-  return SameText(Trim(last), "chunked");
-}
-
 // A Content-Length value: decimal digits only. Values past any sensible size saturate.
 std::optional<std::uint64_t> ParseLength(std::string_view text) {
   if (text.empty()) return std::nullopt;
@@ -136,19 +127,39 @@ Result HttpRequestParser::OnHeaderLine(std::string_view line) {
   if (line.empty()) return OnHeadEnd();
   // A line without a colon is no header field; it is skipped rather than failing the request.
   const std::size_t colon = line.find(':');
-  if (colon != std::string_view::npos)
-    request_.headers.push_back({std::string(Trim(line.substr(0, colon))), std::string(Trim(line.substr(colon + 1)))});
+  if (colon == std::string_view::npos) return Result::kNeedMore;
+  // A field name holds no blanks. "Content-Length : 5" (or a folded line that holds a colon)
+  // is read as a field by some and skipped by others, so it is refused.
+  const std::string_view name = line.substr(0, colon);
+  if (name.find_first_of(" \t") != std::string_view::npos) return Result::kBadRequest;
+  request_.headers.push_back({std::string(name), std::string(Trim(line.substr(colon + 1)))});
   return Result::kNeedMore;
 }
 
 Result HttpRequestParser::OnHeadEnd() {
-  if (const std::string* coding = request_.FindHeader("Transfer-Encoding"); coding && IsChunked(*coding)) {
+  // Every Content-Length field must carry the same number, in plain decimal digits.
+  std::optional<std::uint64_t> length;
+  const std::string* coding = nullptr;
+  std::size_t coding_fields = 0;
+  for (const HttpHeader& header : request_.headers) {
+    if (SameText(header.name, "Content-Length")) {
+      const std::optional<std::uint64_t> value = ParseLength(header.value);
+      if (!value || (length && *length != *value)) return Result::kBadRequest;
+      length = value;
+    } else if (SameText(header.name, "Transfer-Encoding")) {
+      coding = &header.value;
+      ++coding_fields;
+    }
+  }
+  if (coding != nullptr) {
+    // Chunked is the one coding read here, and the only one whose end can be told; a length
+    // beside it could be believed instead of the chunks.
+    if (coding_fields > 1 || length || !SameText(*coding, "chunked")) return Result::kBadRequest;
     state_ = State::kChunkSize;
     return Result::kNeedMore;
   }
-  if (const std::string* length_text = request_.FindHeader("Content-Length")) {
-    const std::optional<std::uint64_t> length = ParseLength(*length_text);
-    if (!length || *length == 0) return Finish(Result::kComplete);
+  if (length) {
+    if (*length == 0) return Finish(Result::kComplete);
     if (*length > max_body_bytes_) return Result::kTooLarge;
     remaining_ = static_cast<std::size_t>(*length);
     state_ = State::kBody;

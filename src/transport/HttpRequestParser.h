@@ -17,15 +17,24 @@ namespace qit {
 // The body is: the decoded chunks when Transfer-Encoding is chunked; else exactly
 // Content-Length bytes when that field is present and positive; else, for a POST without
 // Content-Length, everything until the client closes its sending side; else nothing.
+//
+// A request whose length could be read in more than one way is refused (kBadRequest) rather
+// than guessed at: a server and a proxy in front of it that guessed differently would see
+// different requests in the same bytes. That is: Content-Length fields that disagree, or one
+// that is not plain decimal digits; Transfer-Encoding together with Content-Length; a
+// Transfer-Encoding other than one "chunked"; a blank between a header field's name and its
+// colon.
+//
 // No interim "100 Continue" is ever asked for: the body is read when the client sends it.
 class HttpRequestParser {
  public:
   enum class Result {
-    kNeedMore,  // feed more bytes (or FinishInput when the client closed its sending side)
-    kComplete,  // Request() holds the whole request; later bytes are ignored
-    kReject,    // not a request this server answers: close without a response
-    kTooLarge,  // the body (or the head) exceeds the limits: answer 413, read no further
-    kNoMemory,  // the memory budget refused the body's growth: answer 503, read no further
+    kNeedMore,    // feed more bytes (or FinishInput when the client closed its sending side)
+    kComplete,    // Request() holds the whole request; later bytes are ignored
+    kReject,      // not a request this server answers: close without a response
+    kBadRequest,  // the body's length cannot be told for certain: answer 400, read no further
+    kTooLarge,    // the body (or the head) exceeds the limits: answer 413, read no further
+    kNoMemory,    // the memory budget refused the body's growth: answer 503, read no further
   };
 
   // Longest request head (request line and header fields) and longest chunk-size line.

@@ -4,6 +4,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/error.hpp>
 #include <boost/system/system_error.hpp>
+#include <algorithm>
 #include <cstdio>
 
 #include "common/Errors.h"
@@ -17,9 +18,9 @@ using Result = HttpRequestParser::Result;
 
 namespace {
 
-// After an early answer (413, 503), input still arriving is read and dropped for at most this
-// long: closing a socket with unread input resets the connection, and the reset can destroy
-// the answer before the client has read it.
+// After an early answer (400, 413, 503), input still arriving is read and dropped for at most
+// this long: closing a socket with unread input resets the connection, and the reset can
+// destroy the answer before the client has read it.
 constexpr std::chrono::seconds kDrainTime{2};
 
 constexpr std::string_view kReadLocation = "HttpSession.Read";
@@ -36,6 +37,12 @@ bool IsOrdinaryEnd(const beast::error_code& error) {
          error == net::error::not_connected || error == net::error::shut_down;
 }
 
+// When a request accepted now must have arrived whole.
+std::chrono::steady_clock::time_point RequestDeadline(std::chrono::seconds request_timeout) {
+  if (request_timeout.count() <= 0) return std::chrono::steady_clock::time_point::max();
+  return std::chrono::steady_clock::now() + request_timeout;
+}
+
 }  // namespace
 
 HttpSession::HttpSession(net::ip::tcp::socket&& socket, std::string peer_address,
@@ -43,6 +50,7 @@ HttpSession::HttpSession(net::ip::tcp::socket&& socket, std::string peer_address
     : stream_(std::move(socket)),
       listener_(std::move(listener)),
       peer_address_(std::move(peer_address)),
+      request_deadline_(RequestDeadline(listener_->Settings().limits.request_timeout)),
       body_memory_(listener_->Settings().limits.request_memory),
       parser_(listener_->Settings().limits.max_body_bytes, &body_memory_) {}
 
@@ -63,7 +71,19 @@ void HttpSession::Close() {
   });
 }
 
-void HttpSession::ArmTimeout() {
+void HttpSession::ArmReadTimeout() {
+  // The read timeout starts again with every read; the deadline does not, so a client that
+  // sends a byte now and then is let go once its request has taken too long as a whole.
+  std::chrono::steady_clock::time_point expiry = request_deadline_;
+  const std::chrono::seconds timeout = listener_->Settings().limits.read_timeout;
+  if (timeout.count() > 0) expiry = std::min(expiry, std::chrono::steady_clock::now() + timeout);
+  if (expiry == std::chrono::steady_clock::time_point::max())
+    stream_.expires_never();
+  else
+    stream_.expires_at(expiry);
+}
+
+void HttpSession::ArmWriteTimeout() {
   const std::chrono::seconds timeout = listener_->Settings().limits.read_timeout;
   if (timeout.count() > 0)
     stream_.expires_after(timeout);
@@ -72,7 +92,7 @@ void HttpSession::ArmTimeout() {
 }
 
 void HttpSession::DoRead() {
-  ArmTimeout();
+  ArmReadTimeout();
   stream_.async_read_some(
       net::buffer(buffer_),
       [self = shared_from_this()](beast::error_code error, std::size_t bytes) { self->OnRead(error, bytes); });
@@ -101,6 +121,8 @@ void HttpSession::HandleInput(beast::error_code error, std::size_t bytes) {
       return DoRead();
     case Result::kReject:
       return;
+    case Result::kBadRequest:
+      return RespondEarly(BadRequestResponse(), !error);
     case Result::kTooLarge:
       return RespondEarly(PayloadTooLargeResponse(listener_->Settings().limits.max_body_bytes), !error);
     case Result::kNoMemory:
@@ -188,7 +210,7 @@ void HttpSession::RespondEarly(HttpResponse response, bool input_left) {
 void HttpSession::Respond(HttpResponse response, bool head_only) {
   response_ = std::move(response);
   head_ = FormatResponseHead(response_);
-  ArmTimeout();  // a client that does not read its answer is let go as one that does not send
+  ArmWriteTimeout();  // a client that does not read its answer is let go as one that does not send
   const std::array<net::const_buffer, 2> buffers{net::buffer(head_),
                                                  head_only ? net::const_buffer() : net::buffer(response_.body)};
   net::async_write(stream_, buffers, [self = shared_from_this()](beast::error_code error, std::size_t bytes) {

@@ -5,6 +5,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,8 +41,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     RequestAnswer answer;  // written before stage becomes kAnswered
   };
 
-  // Every read and write waits at most the listener's read timeout.
-  void ArmTimeout();
+  // A read waits at most the listener's read timeout, and never past the request's deadline.
+  void ArmReadTimeout();
+  // A write waits at most the listener's read timeout.
+  void ArmWriteTimeout();
   void DoRead();
   void OnRead(boost::beast::error_code error, std::size_t bytes);
   void HandleInput(boost::beast::error_code error, std::size_t bytes);
@@ -53,7 +56,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // An error while handling the request: reported, and answered with 500 when nothing has
   // been answered yet.
   void OnRequestError(const std::exception& error);
-  // An answer before the whole request was read (413, 503).
+  // An answer before the whole request was read (400, 413, 503).
   void RespondEarly(HttpResponse response, bool input_left);
   void Respond(HttpResponse response, bool head_only);
   void OnWrite(boost::beast::error_code error, std::size_t bytes);
@@ -62,6 +65,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   boost::beast::tcp_stream stream_;
   std::shared_ptr<HttpListener> listener_;
   std::string peer_address_;
+  // The whole request must have been read by then; max() when there is no such limit.
+  std::chrono::steady_clock::time_point request_deadline_;
   MemoryReservation body_memory_;  // before parser_, which grows the body within it
   HttpRequestParser parser_;
   std::shared_ptr<PendingAnswer> pending_;

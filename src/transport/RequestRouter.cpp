@@ -169,6 +169,15 @@ bool HasSupportedAuthorization(const HttpRequest& request) {
   return SameText(std::string_view(*authorization).substr(0, authorization->find(' ')), "Basic");
 }
 
+HttpResponse BadRequestResponse() {
+  HttpResponse response;
+  response.status = 400;
+  response.body =
+      "<font size=\"7\">400 Bad Request</font><br />The length of the request cannot be told for certain: its "
+      "Content-Length and Transfer-Encoding fields disagree or are malformed, or a header field's name holds a blank.";
+  return response;
+}
+
 HttpResponse PayloadTooLargeResponse(std::size_t max_body_bytes) {
   HttpResponse response;
   response.status = 413;

@@ -20,6 +20,10 @@ struct HttpServeOptions {
 // The credentials themselves are not checked; this server has no users.
 bool HasSupportedAuthorization(const HttpRequest& request);
 
+// The answer to a request whose framing is ambiguous or malformed (its length could be read
+// in more than one way).
+HttpResponse BadRequestResponse();
+
 // The answer to a request whose head or body exceeds what the listener reads.
 HttpResponse PayloadTooLargeResponse(std::size_t max_body_bytes);
 

@@ -27,10 +27,18 @@ inline constexpr int kDefaultListenQueue = boost::asio::socket_base::max_listen_
 struct HttpServerLimits {
   // A connection that sends nothing for this long is closed; zero: no limit.
   std::chrono::seconds read_timeout{60};
+  // The whole request, head and body, must have arrived this long after the connection was
+  // accepted, or the connection is closed: the read timeout alone starts again with every
+  // byte, so a client sending a byte now and then would hold its connection for ever. Zero:
+  // no limit.
+  std::chrono::seconds request_timeout{120};
   // A larger request body is answered with 413 and not read further.
   std::size_t max_body_bytes = 64u * 1024 * 1024;
   // Connections served at once; further ones wait in the listen backlog. Zero: no limit.
   std::size_t max_connections = 1024;
+  // Connections served at once for one client address, so that one client cannot take every
+  // place of max_connections; one more from that address is closed at once. Zero: no limit.
+  std::size_t max_connections_per_client = 256;
   // The bytes that bodies being read may take at once, shared by every listener given the
   // same budget; a request that does not fit is answered with 503. Null: no such limit.
   std::shared_ptr<RequestMemoryBudget> request_memory;
@@ -74,10 +82,11 @@ class TROHTTPServer {
   // be handled; empty: the pool's sink.
   void SetErrorSink(TransportErrorSink sink) { error_sink_ = std::move(sink); }
 
-  // true: binds the port on all IPv4 interfaces and accepts at once; a port in use fails
-  // with "Could not bind socket. Address and port are already in use.". false: stops
-  // accepting, disconnects every open connection and waits for them, at most
-  // TerminateWaitTime; longer fails with "Terminate Thread Timeout".
+  // true: binds the port on every local address, IPv6 and IPv4 (IPv4 alone where the system
+  // has no IPv6), and accepts at once; a port in use fails with "Could not bind socket.
+  // Address and port are already in use.". false: stops accepting, disconnects every open
+  // connection and waits for them, at most TerminateWaitTime; longer fails with "Terminate
+  // Thread Timeout".
   void SetActive(bool active);
   // Stops accepting, disconnects every open connection and waits until all have ended and
   // the port is released, at most until deadline. false when connections were still open

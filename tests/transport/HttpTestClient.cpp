@@ -14,8 +14,35 @@
 namespace qit::test {
 
 namespace {
+
 constexpr int kGuardMs = 15000;
-}
+
+// An IPv4 or IPv6 address and port, from its text.
+struct SocketAddress {
+  SocketAddress(const std::string& text, int port) {
+    const auto port_bytes = htons(static_cast<uint16_t>(port));
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+      v4->sin_family = AF_INET;
+      v4->sin_port = port_bytes;
+      length = sizeof(sockaddr_in);
+    } else if (::inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = port_bytes;
+      length = sizeof(sockaddr_in6);
+    } else {
+      throw std::runtime_error("not an IP address: " + text);
+    }
+  }
+  int Family() const { return storage.ss_family; }
+  const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+
+}  // namespace
 
 bool FakeMessageHandler::ProcessBody(IHTTPTransport& transport, std::string_view request, std::string& response) {
   if (request == "raise") throw Exception("falhou <aqui>", "EROException");
@@ -38,14 +65,19 @@ std::shared_ptr<TROHTTPMessageDispatchers> ServiceDispatchers(std::shared_ptr<IM
   return dispatchers;
 }
 
-RawConnection::RawConnection(int port) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    throw std::runtime_error("cannot connect to the test server");
+RawConnection::RawConnection(int port, const std::string& server, const std::string& local) {
+  const SocketAddress to(server, port);
+  fd_ = ::socket(to.Family(), SOCK_STREAM, 0);
+  const auto fail = [this](const std::string& what) {
+    if (fd_ >= 0) ::close(fd_);  // the destructor does not run for a constructor that raises
+    throw std::runtime_error(what);
+  };
+  if (fd_ < 0) fail("cannot open a socket for " + server);
+  if (!local.empty()) {
+    const SocketAddress from(local, 0);
+    if (::bind(fd_, from.Get(), from.length) != 0) fail("cannot bind the client to " + local);
+  }
+  if (::connect(fd_, to.Get(), to.length) != 0) fail("cannot connect to the test server at " + server);
 }
 
 RawConnection::~RawConnection() { ::close(fd_); }
@@ -78,6 +110,15 @@ std::string RawConnection::ReadAll() {
     received.append(buffer, static_cast<std::size_t>(got));
   }
   return received;
+}
+
+bool Ipv6LoopbackAvailable() {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  const SocketAddress loopback("::1", 0);
+  const bool bound = ::bind(fd, loopback.Get(), loopback.length) == 0;
+  ::close(fd);
+  return bound;
 }
 
 std::string RawResponse::Header(std::string_view name) const {

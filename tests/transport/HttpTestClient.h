@@ -25,7 +25,10 @@ std::shared_ptr<TROHTTPMessageDispatchers> ServiceDispatchers(std::shared_ptr<IM
 // One raw exchange with a server on the loopback interface.
 class RawConnection {
  public:
-  explicit RawConnection(int port);
+  // server: the server's address, IPv4 or IPv6; local: the address the connection comes
+  // from (127.0.0.2 is a client of its own on the loopback interface), empty for the
+  // system's choice.
+  explicit RawConnection(int port, const std::string& server = "127.0.0.1", const std::string& local = {});
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
@@ -49,6 +52,9 @@ struct RawResponse {
   std::string body;
   std::string Header(std::string_view name) const;
 };
+
+// Whether this machine can take connections on the IPv6 loopback address ::1.
+bool Ipv6LoopbackAvailable();
 
 // Splits what a server sent into status line, header fields and body.
 RawResponse ParseResponse(const std::string& raw);

@@ -4,6 +4,7 @@
 
 #include "HttpTestClient.h"
 #include "common/Errors.h"
+#include "transport/HttpMessage.h"
 
 namespace qit {
 namespace {
@@ -117,6 +118,51 @@ TEST(ListenerTest, NoInterimAnswerToExpectContinueAndNoKeepAlive) {
   EXPECT_EQ(response.status_line, "HTTP/1.1 200 OK");
   EXPECT_EQ(response.Header("Connection"), "close");
   EXPECT_EQ(response.body, "echo:abc");
+}
+
+TEST(ListenerTest, RequestsWhoseLengthCouldBeReadTwoWaysGet400AndAreClosed) {
+  TestServer server;
+  const char* requests[] = {
+      "POST /Integracao_Telemetria HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd",
+      "POST /Integracao_Telemetria HTTP/1.1\r\nContent-Length: -1\r\n\r\nabc",
+      "POST /Integracao_Telemetria HTTP/1.1\r\nContent-Length: +899\r\n\r\nabc",
+      "POST /Integracao_Telemetria HTTP/1.1\r\nContent-Length: 0x10\r\n\r\nabc",
+      "POST /Integracao_Telemetria HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 8\r\n\r\n"
+      "3\r\nabc\r\n0\r\n\r\n",
+      "POST /Integracao_Telemetria HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+      "POST /Integracao_Telemetria HTTP/1.1\r\nTransfer-Encoding: identity\r\n\r\nabc",
+      "POST /Integracao_Telemetria HTTP/1.1\r\nContent-Length : 3\r\n\r\nabc",
+  };
+  for (const char* request : requests) {
+    SCOPED_TRACE(request);
+    // The client keeps its side open: the answer must not wait for it to close, nor for the
+    // read timeout.
+    RawConnection connection(server.Port());
+    connection.Send(request);
+    const std::string raw = connection.ReadAll();
+    EXPECT_FALSE(connection.timed_out);
+    const RawResponse response = ParseResponse(raw);
+    EXPECT_EQ(response.status_line, "HTTP/1.1 400 Bad Request");
+    EXPECT_EQ(response.headers, (HeaderList{{"Connection", "close"},
+                                            {"Content-Type", "text/html"},
+                                            {"Content-Length", std::to_string(response.body.size())},
+                                            {"Server", ServerToken()}}));
+  }
+}
+
+TEST(ListenerTest, CallersOnIpv6AndIpv4ReachTheSamePort) {
+  if (!test::Ipv6LoopbackAvailable()) GTEST_SKIP() << "this machine has no IPv6 loopback address ::1";
+  TestServer server;
+  // Each caller is known by its own address: an IPv4 caller as IPv4, not as ::ffff:127.0.0.1.
+  for (const char* address : {"::1", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    RawConnection connection(server.Port(), address);
+    connection.Send("POST /Integracao_Telemetria HTTP/1.1\r\nHost: h\r\nContent-Length: 9\r\n\r\ntransport");
+    connection.ShutdownWrite();
+    const RawResponse response = ParseResponse(connection.ReadAll());
+    EXPECT_EQ(response.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(response.body, std::string(address) + " http://h/Integracao_Telemetria?");
+  }
 }
 
 TEST(ListenerTest, BodiesOverTheLimitGet413AndAreNotRead) {
