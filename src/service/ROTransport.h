@@ -18,6 +18,8 @@ class IROTransport {
 class IHTTPTransport : public IROTransport {
  public:
   virtual std::string PeerAddress() const = 0;
+  // The local port the request arrived on; 0 when unknown.
+  virtual int LocalPort() const = 0;
   virtual void SetResponseHeader(const std::string& name, const std::string& value) = 0;
   // Value of a request header field, blanks trimmed; empty when absent.
   virtual std::string RequestHeader(const std::string& name) const = 0;

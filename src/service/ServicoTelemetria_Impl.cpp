@@ -2,7 +2,6 @@
 
 #include <string_view>
 
-#include "common/StrToInt.h"
 #include "common/Text.h"
 #include "service/IntegracaoTelemetria_Invk.h"
 
@@ -21,6 +20,13 @@ std::string_view PortText(std::string_view host) {
   return colon == std::string_view::npos ? host : host.substr(colon + 1);
 }
 
+// A port named in Host: decimal, 1 to 65535; nothing for any other text.
+std::optional<int> PortNumber(std::string_view text) {
+  const std::optional<int> port = ParseInt32(text);
+  if (!port || *port < 1 || *port > 65535) return std::nullopt;
+  return port;
+}
+
 }  // namespace
 
 int TServicoTelemetria::CompanyCode(TVoradaLogger* log) {
@@ -28,9 +34,22 @@ int TServicoTelemetria::CompanyCode(TVoradaLogger* log) {
   if (http == nullptr) return 0;
   const std::string host = http->RequestHeader("Host");
   if (log != nullptr) log->Registrar({}, false, "Host=" + RequestText(host), stError);
-  const std::optional<int> company_code = environment_.CompanyCodeOfPort(StrToInt(PortText(host)));
+  if (const std::optional<int> port = PortNumber(PortText(host))) {
+    const std::optional<int> company_code = environment_.CompanyCodeOfPort(*port);
+    if (!company_code) return 0;
+    if (log != nullptr) log->Registrar({}, false, "Porta=" + std::to_string(*company_code), stError);
+    return *company_code;
+  }
+  // No usable port in Host (a proxy forwards the name alone): the call did reach a company's
+  // port, the one it arrived on.
+  const int local_port = http->LocalPort();
+  const std::optional<int> company_code = environment_.CompanyCodeOfPort(local_port);
   if (!company_code) return 0;
-  if (log != nullptr) log->Registrar({}, false, "Porta=" + std::to_string(*company_code), stError);
+  if (log != nullptr)
+    log->Registrar({}, false,
+                   "Porta=" + std::to_string(*company_code) + " (Host sem porta válida: empresa da porta " +
+                       std::to_string(local_port) + ", que recebeu a chamada)",
+                   stError);
   return *company_code;
 }
 
@@ -41,15 +60,11 @@ std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaI
     if (ISendQueueProducer* queue = environment_.InserirIntegracao())
       queue->AdicionarListaDeEnvio(ListaTelemetria, company_code);
     return std::make_unique<TListaResultTelemetria>();
-  } catch (const EListaDeEnvio& error) {
-    // The list was not taken (the queue is full, or its copy failed): the client gets a
-    // fault, not an empty result, so that it knows to send the list again.
+  } catch (const std::exception& error) {
+    // The list was not queued: the client gets a fault (status 500), not a result, so that
+    // it knows to send the list again.
     if (log != nullptr) log->RegistrarExcecao(&error, "Enviar ", true);
     throw;
-  } catch (const std::exception& error) {
-    // The client is answered normally, with no result list; the error is only logged.
-    if (log != nullptr) log->RegistrarExcecao(&error, "Enviar ", true);
-    return nullptr;
   }
 }
 

@@ -29,10 +29,10 @@ class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTele
  public:
   explicit TServicoTelemetria(IEnviarEnvironment& environment) : environment_(environment) {}
 
-  // Tags the list with the company of the port named in the request's Host header, queues
-  // a copy and answers an empty result list. An error is logged and answered with nullptr,
-  // except a list the send queue did not take (full, or the copy failed), which is logged
-  // and raised so that the client gets a fault and sends the list again.
+  // Tags the list with the company of the port named in the request's Host header (or, when
+  // Host names no usable port, of the port the call arrived on), queues a copy and answers an
+  // empty result list. Any failure is logged and raised: the list was not queued, and the
+  // client gets a fault so that it sends the list again.
   std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override;
 
  private:

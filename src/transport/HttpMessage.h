@@ -19,6 +19,7 @@ struct HttpRequest {
   std::vector<HttpHeader> headers;  // in the order received, values trimmed
   std::string body;                 // decoded when it came in chunks
   std::string peer_address;
+  int local_port = 0;  // of the listener that received the request
 
   // The first header field of that name (letter case ignored); nullptr when absent.
   const std::string* FindHeader(std::string_view name) const;

@@ -137,6 +137,7 @@ void HttpSession::HandleInput(beast::error_code error, std::size_t bytes) {
   HttpRequest& request = parser_.Request();
   if (!HasSupportedAuthorization(request)) return;
   request.peer_address = peer_address_;
+  request.local_port = listener_->BoundPort();
   head_only_ = request.method == "HEAD";
   StartAnswer(std::move(request));
 }

@@ -85,6 +85,17 @@ class EnviarTest(unittest.TestCase):
         self.assertIn(f" : Host=127.0.0.1:{self.program.port}\r\n", log)
         self.assertIn(" : Porta=7\r\n", log)
 
+    def test_a_host_without_a_port_takes_the_company_of_the_port_the_call_reached(self):
+        # As a proxy forwards it: the host name alone.
+        client = zeep.Client(self.program.url)
+        client.transport.session.headers["Host"] = "telemetria.example.com"
+        self.assertFalse(client.service.Enviar(ListaTelemetria={"TIntegraTelemetria": []}))
+
+        log = self.program.log_text()
+        self.assertIn(" : Host=telemetria.example.com\r\n", log)
+        self.assertIn(" : Porta=7 (Host sem porta válida: empresa da porta "
+                      f"{self.program.port}, que recebeu a chamada)\r\n", log)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -17,9 +17,11 @@ class FakeTransport final : public IHTTPTransport {
   std::map<std::string, std::string, TextLess> headers;
   std::map<std::string, std::string> query;
   std::string content_type = "text/html";
+  int local_port = 0;
 
   IHTTPTransport* TransportInstance() override { return this; }
   std::string PeerAddress() const override { return "127.0.0.1"; }
+  int LocalPort() const override { return local_port; }
   void SetResponseHeader(const std::string&, const std::string&) override {}
   std::string RequestHeader(const std::string& name) const override {
     const auto found = headers.find(name);
