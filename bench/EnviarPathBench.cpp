@@ -5,10 +5,14 @@
 //                with its two log lines and its queue copy, the response written
 //   HttpRequest  the same call as the listener serves it: the request bytes parsed, routed
 //                through the transport, and the head of the answer formatted
+//   ReferencedList/N  the SOAP handler with a list of 100 x N records written as separate
+//                elements of the Body, each item referring to its record by "href"; the
+//                time per call must grow with N, not with N squared
 //
 // The request is the one bench/wrk-enviar.lua posts. The queue is the program's own, without
-// a limit, emptied after every call as the insert worker would; the log writes its lines to a
-// scratch folder.
+// a limit, emptied after every call as the insert worker would; the list is checked against
+// its room and a bound on decoded records as it is read, as in the program; the log writes
+// its lines to a scratch folder.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -92,6 +96,15 @@ class Program {
     log_.SetDiretorio("Logs/Integradores/Telemetria/");
     log_.SetMultiThread(true);
     factories_.Add(NewServicoTelemetriaFactory(ambiente_));
+    // The list is checked as it is read, as the program does: against the queue's room, item
+    // by item, and against a bound on the decoded records (the default 64 MB).
+    ArrayReadLimits limits;
+    limits.item_bytes = [](const TROComplexType& item) {
+      return MemorySendQueue::RecordBytes(static_cast<const TIntegraTelemetria&>(item));
+    };
+    limits.check_room = [this](std::size_t records, std::size_t bytes) { fila_.CheckRoomFor(records, bytes); };
+    limits.max_decoded_bytes = std::size_t{64} << 20;
+    handler_.SetArrayReadLimits(std::move(limits));
     // Not owned by the table: both are members here, and no listener holds the table.
     dispatchers_.Add({"SOAPMessage", std::shared_ptr<IMessageHandler>(std::shared_ptr<void>(), &handler_), true,
                       "Integracao_Telemetria"});
@@ -162,6 +175,51 @@ void HttpRequest_(benchmark::State& state) {
   }
 }
 BENCHMARK(HttpRequest_)->Name("HttpRequest");
+
+// A list whose items refer by "href" to records written as elements of the Body after the
+// message element, each record with an id of its own.
+std::string ReferencedListEnvelope(int records) {
+  std::string items, bodies;
+  for (int i = 1; i <= records; ++i) {
+    items += fmt::format("<tns:TIntegraTelemetria href=\"#r{}\"/>", i);
+    bodies += fmt::format(
+        "<tns:TIntegraTelemetria id=\"r{0}\">"
+        "<tns:ID_Veiculo>VEI{0:06}</tns:ID_Veiculo>"
+        "<tns:DataOperacao>2024-05-01T00:00:00</tns:DataOperacao>"
+        "<tns:DataHoraInicio>2024-05-01T08:00:00</tns:DataHoraInicio>"
+        "<tns:DataHoraTermino>2024-05-01T17:00:30</tns:DataHoraTermino>"
+        "<tns:ID_Motorista>MOT{0:06}</tns:ID_Motorista>"
+        "<tns:Inf_Adicional_Motorista>Motorista {0}</tns:Inf_Adicional_Motorista>"
+        "<tns:ID_Agrupamento_1>TURNO-A</tns:ID_Agrupamento_1>"
+        "<tns:Inf_Adicional_Agrupamento_1>Turno da manha</tns:Inf_Adicional_Agrupamento_1>"
+        "<tns:ID_Agrupamento_2>ROTA-01</tns:ID_Agrupamento_2>"
+        "<tns:Inf_Adicional_Agrupamento_2>Rota 1</tns:Inf_Adicional_Agrupamento_2>"
+        "</tns:TIntegraTelemetria>\n",
+        i);
+  }
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+         "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:tns=\"http://tempuri.org/\">\n<soap:Body>\n<tns:ServicoTelemetria___Enviar>\n<tns:ListaTelemetria>" +
+         items + "</tns:ListaTelemetria>\n</tns:ServicoTelemetria___Enviar>\n" + bodies + "</soap:Body>\n</soap:Envelope>\n";
+}
+
+void ReferencedList(benchmark::State& state) {
+  Program program;
+  const int records = 100 * static_cast<int>(state.range(0));
+  const std::string envelope = ReferencedListEnvelope(records);
+  const HttpRequest request = ParsedRequest(EnviarRequest(envelope));
+  for (auto _ : state) {
+    HttpResponse response;
+    THTTPTransport transport(request, response);
+    std::string answer;
+    if (!program.Handler().Answer(transport, envelope, answer)) state.SkipWithError("fault");
+    benchmark::DoNotOptimize(answer);
+    program.Drain();
+  }
+  state.SetItemsProcessed(state.iterations() * records);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(envelope.size()));
+}
+BENCHMARK(ReferencedList)->Arg(1)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace qit

@@ -14,4 +14,16 @@ std::optional<int> EnviarEnvironment::CompanyCodeOfPort(int port) {
   return std::nullopt;
 }
 
+ArrayReadLimits SendQueueReadLimits(const MemorySendQueue& queue, std::size_t max_decoded_bytes) {
+  ArrayReadLimits limits;
+  // Requests carry lists of TIntegraTelemetria only; any other record is charged as an empty one.
+  limits.item_bytes = [](const TROComplexType& item) {
+    const auto* record = dynamic_cast<const TIntegraTelemetria*>(&item);
+    return MemorySendQueue::RecordBytes(record ? *record : TIntegraTelemetria());
+  };
+  limits.check_room = [&queue](std::size_t records, std::size_t bytes) { queue.CheckRoomFor(records, bytes); };
+  limits.max_decoded_bytes = max_decoded_bytes;
+  return limits;
+}
+
 }  // namespace qit

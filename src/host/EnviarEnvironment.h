@@ -5,7 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "queue/MemorySendQueue.h"
 #include "service/ServicoTelemetria_Impl.h"
+#include "transport/soap/ArrayReadLimits.h"
 
 namespace qit {
 
@@ -29,5 +31,10 @@ class EnviarEnvironment final : public IEnviarEnvironment {
   std::mutex mutex_;
   std::vector<std::pair<int, int>> ports_;  // (port, company code), by listener position
 };
+
+// What a list read from a request may become, so that reading it stops as soon as it passes
+// what the send queue can take now, or max_decoded_bytes (0: no such bound) of records charged
+// as the queue charges its copies. The queue must outlive the limits.
+ArrayReadLimits SendQueueReadLimits(const MemorySendQueue& queue, std::size_t max_decoded_bytes);
 
 }  // namespace qit

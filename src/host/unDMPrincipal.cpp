@@ -172,6 +172,10 @@ void TdmPrincipal::ApplyLimits() {
       std::make_shared<RequestMemoryBudget>(MegaBytes(settings_.MemoriaMaximaRequisicoes_MB));
   send_queue_.SetMaxRecords(static_cast<std::size_t>(settings_.MaximoRegistrosNaFila));
   send_queue_.SetMaxBytes(MegaBytes(settings_.MemoriaMaximaFila_MB));
+  // A list read from a request stops at what the queue can take, and its records at the
+  // request's own size limit, however often its references repeat a record.
+  soap_message_.SetArrayReadLimits(
+      SendQueueReadLimits(send_queue_, MegaBytes(settings_.TamanhoMaximoRequisicao_MB)));
 }
 
 void TdmPrincipal::BuildCompanyListeners(const IniFile& ini) {

@@ -24,6 +24,13 @@ std::size_t HeapBytes(const std::string& text) {
   return inside ? 0 : text.capacity() + 1;
 }
 
+// Heap bytes a copy of a text holds: none while it fits inside the object, else its
+// characters and the terminator.
+std::size_t CopiedHeapBytes(const std::string& text) {
+  static const std::size_t kInline = std::string().capacity();
+  return text.size() > kInline ? text.size() + 1 : 0;
+}
+
 [[noreturn]] void ThrowNotQueued(const std::exception& cause) {
   throw EListaDeEnvio(fmt::format(
       "Falha ao copiar a lista para a fila de envio ({}): a lista não foi incluída; envie a lista novamente",
@@ -37,12 +44,13 @@ std::vector<QueuedRecord> CopyRecords(const TListaIntegraTelemetria& list, int c
   records.reserve(static_cast<std::size_t>(list.Count()));
   bytes = 0;
   for (int i = 0; i < list.Count(); ++i) {
-    QueuedRecord& queued = records.emplace_back();
-    queued.company_code = company_code;
     // A position without an element is queued as an empty record, as the copy of the whole
-    // list would give it.
-    if (const TIntegraTelemetria* item = list.Items(i)) queued.record = *item;
-    queued.bytes = MemorySendQueue::RecordBytes(queued);
+    // list would give it. The record is copy-constructed, so that its texts take exactly what
+    // they are charged.
+    const TIntegraTelemetria* item = list.Items(i);
+    QueuedRecord& queued =
+        records.emplace_back(QueuedRecord{.company_code = company_code, .record = item ? *item : TIntegraTelemetria()});
+    queued.bytes = MemorySendQueue::RecordBytes(queued.record);
     bytes += queued.bytes;
   }
   return records;
@@ -60,6 +68,19 @@ std::size_t MemorySendQueue::RecordBytes(const QueuedRecord& queued) {
     if (const auto* text = std::get_if<std::string TIntegraTelemetria::*>(&field.member))
       bytes += HeapBytes(queued.record.*(*text));
   return bytes;
+}
+
+std::size_t MemorySendQueue::RecordBytes(const TIntegraTelemetria& record) {
+  std::size_t bytes = sizeof(QueuedRecord);
+  for (const TROField<TIntegraTelemetria>& field : TIntegraTelemetria::Fields())
+    if (const auto* text = std::get_if<std::string TIntegraTelemetria::*>(&field.member))
+      bytes += CopiedHeapBytes(record.*(*text));
+  return bytes;
+}
+
+void MemorySendQueue::CheckRoomFor(std::size_t records, std::size_t bytes) const {
+  const std::lock_guard lock(mutex_);
+  CheckRoom(records, bytes);
 }
 
 void MemorySendQueue::SetMaxRecords(std::size_t max_records) {

@@ -52,9 +52,17 @@ class MemorySendQueue final : public ISendQueueProducer, public ISendQueueConsum
   std::size_t WaitingRecords() const override;
   std::size_t WaitingBytes() const override;
 
+  // Raises EListaDeEnvioCheia, with the text AdicionarListaDeEnvio would give, when a list of
+  // that many records taking that many bytes would not be taken now. Readers of a list use it
+  // to stop as soon as the list passes what the queue can take.
+  void CheckRoomFor(std::size_t records, std::size_t bytes) const;
+
   // What a record is charged: its own size and the heap blocks of its texts. The same
   // estimate is used when a record enters the queue and when it comes back to it.
   static std::size_t RecordBytes(const QueuedRecord& record);
+  // What the queue's copy of a record is charged when a list brings it: its copy holds each
+  // text longer than fits inside the string object in a block of exactly that length.
+  static std::size_t RecordBytes(const TIntegraTelemetria& record);
 
  private:
   // The records of one accepted list (or one give-back); next is the first not yet taken.

@@ -158,7 +158,7 @@ void SoapRequest::ReadEnvelope(std::string_view request) {
   library_name_ = names.library_name;
   interface_name_ = names.interface_name;
   message_name_ = names.message_name;
-  reader_.BeginRead(message);
+  reader_.BeginRead(message, &handler_.ReadLimits());
 }
 
 void SoapRequest::ReadHeader(const pugi::xml_node& header) {

@@ -2,11 +2,13 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "service/ROClassRegistry.h"
 #include "service/ROServer.h"
 #include "transport/MessageHandler.h"
 #include "transport/ServiceDescription.h"
+#include "transport/soap/ArrayReadLimits.h"
 #include "transport/soap/ROXMLSerializationOptions.h"
 
 namespace qit {
@@ -39,12 +41,18 @@ class TROSOAPMessage final : public IMessageHandler {
   // The namespace of the message elements and of the "HNS" prefix.
   const std::string& TargetNamespace() const { return target_namespace_; }
 
+  // What the arrays of a request may become once read (no bound until set). Set before any
+  // listener dispatches to this handler: requests read it without a lock.
+  void SetArrayReadLimits(ArrayReadLimits limits) { array_read_limits_ = std::move(limits); }
+  const ArrayReadLimits& ReadLimits() const { return array_read_limits_; }
+
  private:
   const TROClassFactoryList& factories_;
   const TROClassRegistry& classes_;
   const TROXMLSerializationOptions options_;
   const WsdlSettings wsdl_settings_;
   const std::string target_namespace_;
+  ArrayReadLimits array_read_limits_;
 };
 
 }  // namespace qit

@@ -1,6 +1,7 @@
 #include "transport/soap/TROXMLSerializer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -27,6 +28,30 @@ class TROXMLSerializer::Descent {
   pugi::xml_node saved_;
 };
 
+// Gives the array being read its items, its copies of referenced items and the size of its
+// empty item, and gives the enclosing array's back when it is done, also when reading fails.
+class TROXMLSerializer::ArrayScope {
+ public:
+  ArrayScope(TROXMLSerializer& serializer, std::vector<pugi::xml_node> items, std::size_t least_item_bytes)
+      : serializer_(serializer),
+        items_(std::exchange(serializer.array_items_, std::move(items))),
+        referenced_items_(std::exchange(serializer.referenced_items_, {})),
+        least_item_bytes_(std::exchange(serializer.least_item_bytes_, least_item_bytes)) {}
+  ~ArrayScope() {
+    serializer_.array_items_ = std::move(items_);
+    serializer_.referenced_items_ = std::move(referenced_items_);
+    serializer_.least_item_bytes_ = least_item_bytes_;
+  }
+  ArrayScope(const ArrayScope&) = delete;
+  ArrayScope& operator=(const ArrayScope&) = delete;
+
+ private:
+  TROXMLSerializer& serializer_;
+  std::vector<pugi::xml_node> items_;
+  std::unordered_map<const void*, const TROComplexType*> referenced_items_;
+  std::size_t least_item_bytes_;
+};
+
 namespace {
 
 // Names that begin with "___" are written without it.
@@ -35,12 +60,6 @@ std::string_view ElementName(std::string_view name) {
 }
 
 bool IsNil(const pugi::xml_node& element) { return std::string_view(element.attribute("xsi:nil").value()) == "true"; }
-
-pugi::xml_node ChildWithId(const pugi::xml_node& parent, std::string_view id) {
-  for (pugi::xml_node child = FirstChildElement(parent); child; child = NextSiblingElement(child))
-    if (std::string_view(child.attribute("id").value()) == id) return child;
-  return {};
-}
 
 // The reader creates objects of a class checked against the expected one, so the kind of
 // the object is known.
@@ -58,13 +77,19 @@ auto ParseText(const pugi::xml_node& element, Parse parse) {
 
 }  // namespace
 
-void TROXMLSerializer::BeginRead(pugi::xml_node message) {
+void TROXMLSerializer::BeginRead(pugi::xml_node message, const ArrayReadLimits* limits) {
   message_ = message;
   current_ = message;
   array_items_.clear();
   // A node of an earlier document may share its address with one of this document.
   indexed_ = pugi::xml_node();
   children_.clear();
+  id_indexes_.clear();
+  referenced_items_.clear();
+  least_item_bytes_ = 0;
+  limits_ = limits;
+  decoded_items_ = 0;
+  decoded_bytes_ = 0;
 }
 
 void TROXMLSerializer::BeginDocument(pugi::xml_node root) {
@@ -138,7 +163,22 @@ void TROXMLSerializer::WriteDateTime(std::string_view name, TDateTime value) {
   Append(name).text().set(DateTimeToXml(value).c_str());
 }
 
-pugi::xml_node TROXMLSerializer::ValueElement(pugi::xml_node element) const {
+pugi::xml_node TROXMLSerializer::ChildWithId(pugi::xml_node scope, std::string_view id) {
+  auto index = std::find_if(id_indexes_.begin(), id_indexes_.end(),
+                            [&](const IdIndex& known) { return known.scope == scope; });
+  if (index == id_indexes_.end()) {
+    // Looking through every child for each reference made a list of references quadratic in
+    // its length; the children are indexed once instead, the first of an id winning as the
+    // walk in document order finds it.
+    index = id_indexes_.insert(id_indexes_.end(), IdIndex{scope, {}});
+    for (pugi::xml_node child = FirstChildElement(scope); child; child = NextSiblingElement(child))
+      index->children.emplace(std::string_view(child.attribute("id").value()), child);
+  }
+  const auto found = index->children.find(id);
+  return found == index->children.end() ? pugi::xml_node() : found->second;
+}
+
+pugi::xml_node TROXMLSerializer::ValueElement(pugi::xml_node element) {
   if (!element || IsNil(element)) return {};
   const std::string_view href = element.attribute("href").value();
   if (!href.starts_with('#')) return element;
@@ -167,22 +207,47 @@ const TROClassInfo& TROXMLSerializer::CheckedType(const pugi::xml_node& element,
 }
 
 std::unique_ptr<TROSerializable> TROXMLSerializer::ReadObject(pugi::xml_node element, const TROClassInfo& type) {
-  element = ValueElement(element);
+  return ReadResolved(ValueElement(element), type);
+}
+
+std::unique_ptr<TROSerializable> TROXMLSerializer::ReadResolved(pugi::xml_node element, const TROClassInfo& type) {
   if (!element) return nullptr;
   std::unique_ptr<TROSerializable> object = CheckedType(element, type).create();
   const Descent descent(*this, element);
-  if (type.kind == TROClassInfo::Kind::Array) {
-    // The items are the element children, whatever their names; text between them is not.
-    std::vector<pugi::xml_node> items;
-    for (pugi::xml_node child = FirstChildElement(element); child; child = NextSiblingElement(child))
-      items.push_back(child);
-    std::swap(items, array_items_);
-    object->ReadComplex(*this);
-    std::swap(items, array_items_);
-  } else {
-    object->ReadComplex(*this);
-  }
+  if (type.kind == TROClassInfo::Kind::Array) return ReadArrayItems(std::move(object), element);
+  object->ReadComplex(*this);
   return object;
+}
+
+std::unique_ptr<TROSerializable> TROXMLSerializer::ReadArrayItems(std::unique_ptr<TROSerializable> object,
+                                                                  pugi::xml_node element) {
+  // The items are the element children, whatever their names; text between them is not.
+  std::size_t count = 0;
+  for (pugi::xml_node child = FirstChildElement(element); child; child = NextSiblingElement(child)) ++count;
+  std::size_t least_item_bytes = 0;
+  if (limits_ != nullptr && limits_->item_bytes) {
+    const std::unique_ptr<TROSerializable> empty = static_cast<const TROArray&>(*object).ElementClass().create();
+    least_item_bytes = limits_->item_bytes(static_cast<const TROComplexType&>(*empty));
+    // An array that could not fit even with every item empty is refused before any item is
+    // read, or any room is taken for them.
+    CheckLimits(decoded_items_ + count, decoded_bytes_ + count * least_item_bytes);
+  }
+  std::vector<pugi::xml_node> items;
+  items.reserve(count);
+  for (pugi::xml_node child = FirstChildElement(element); child; child = NextSiblingElement(child))
+    items.push_back(child);
+  const ArrayScope scope(*this, std::move(items), least_item_bytes);
+  object->ReadComplex(*this);
+  return object;
+}
+
+void TROXMLSerializer::CheckLimits(std::size_t items, std::size_t bytes) const {
+  if (limits_->check_room) limits_->check_room(items, bytes);
+  if (limits_->max_decoded_bytes > 0 && bytes > limits_->max_decoded_bytes)
+    throw EROException(fmt::format(
+        "Lista grande demais: {} registros ocupariam pelo menos {} bytes depois de lidos (limite {} bytes); envie a "
+        "lista em partes menores",
+        items, bytes, limits_->max_decoded_bytes));
 }
 
 std::unique_ptr<TROComplexType> TROXMLSerializer::ReadStruct(std::string_view name, const TROClassInfo& type) {
@@ -190,7 +255,25 @@ std::unique_ptr<TROComplexType> TROXMLSerializer::ReadStruct(std::string_view na
 }
 
 std::unique_ptr<TROComplexType> TROXMLSerializer::ReadArrayItem(int index, const TROClassInfo& type) {
-  return Downcast<TROComplexType>(ReadObject(array_items_.at(static_cast<std::size_t>(index)), type));
+  const pugi::xml_node item = array_items_.at(static_cast<std::size_t>(index));
+  const pugi::xml_node element = ValueElement(item);
+  const bool referenced = element && element != item;
+  const auto known = referenced ? referenced_items_.find(element.internal_object()) : referenced_items_.end();
+  std::unique_ptr<TROComplexType> record;
+  if (known != referenced_items_.end()) {
+    record = Downcast<TROComplexType>(known->second->ClassInfo().create());
+    record->Assign(known->second);
+  } else {
+    record = Downcast<TROComplexType>(ReadResolved(element, type));
+    if (referenced && record) referenced_items_.emplace(element.internal_object(), record.get());
+  }
+  if (limits_ != nullptr && limits_->item_bytes) {
+    // A missing item is charged as the empty record the list's receiver makes of it.
+    decoded_items_ += 1;
+    decoded_bytes_ += record ? limits_->item_bytes(*record) : least_item_bytes_;
+    CheckLimits(decoded_items_, decoded_bytes_);
+  }
+  return record;
 }
 
 std::unique_ptr<TROArray> TROXMLSerializer::ReadArray(std::string_view name, const TROClassInfo& type) {

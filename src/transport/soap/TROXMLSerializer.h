@@ -3,12 +3,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include <pugixml.hpp>
 
 #include "service/ROClassRegistry.h"
 #include "service/ROSerializer.h"
+#include "transport/soap/ArrayReadLimits.h"
 
 namespace qit {
 
@@ -21,8 +23,9 @@ class TROXMLSerializer final : public IROSerializer {
       : classes_(classes), strict_field_order_(strict_field_order) {}
 
   // Reading: values are looked for below the message element, which also resolves "href"
-  // references that are not found in the Body.
-  void BeginRead(pugi::xml_node message);
+  // references that are not found in the Body. The arrays read afterwards are held to
+  // limits (none when null), which must outlive the reading.
+  void BeginRead(pugi::xml_node message, const ArrayReadLimits* limits = nullptr);
 
   // Writing into a new document whose root element takes the namespace declarations.
   void BeginDocument(pugi::xml_node root);
@@ -47,12 +50,22 @@ class TROXMLSerializer final : public IROSerializer {
  private:
   class Descent;
 
+  class ArrayScope;
+
   pugi::xml_node Find(std::string_view name);
   // The element a value is read from: the element itself or the one its "href" names;
   // a null node when the value is missing or nil.
-  pugi::xml_node ValueElement(pugi::xml_node element) const;
+  pugi::xml_node ValueElement(pugi::xml_node element);
+  // The first child element of scope whose "id" is id (an element without one counts as
+  // the empty id), through an index of scope's children made at its first use.
+  pugi::xml_node ChildWithId(pugi::xml_node scope, std::string_view id);
   const TROClassInfo& CheckedType(const pugi::xml_node& element, const TROClassInfo& expected) const;
   std::unique_ptr<TROSerializable> ReadObject(pugi::xml_node element, const TROClassInfo& type);
+  // Reads the value of an element that is already resolved (null: missing).
+  std::unique_ptr<TROSerializable> ReadResolved(pugi::xml_node element, const TROClassInfo& type);
+  std::unique_ptr<TROSerializable> ReadArrayItems(std::unique_ptr<TROSerializable> object, pugi::xml_node element);
+  // Raises when items decoded items taking bytes would pass the limits.
+  void CheckLimits(std::size_t items, std::size_t bytes) const;
   pugi::xml_node Append(std::string_view name);
 
   const TROClassRegistry& classes_;
@@ -61,6 +74,23 @@ class TROXMLSerializer final : public IROSerializer {
   pugi::xml_node current_;
   pugi::xml_node message_;
   std::vector<pugi::xml_node> array_items_;  // the items of the array being read
+  // The items of the array being read that came from a referenced element, by that element:
+  // an element referenced again is copied from its first item instead of being decoded
+  // again, so the work of a reference is the size of what it adds to the list.
+  std::unordered_map<const void*, const TROComplexType*> referenced_items_;
+  std::size_t least_item_bytes_ = 0;  // an empty item of the array being read, as charged
+
+  const ArrayReadLimits* limits_ = nullptr;
+  std::size_t decoded_items_ = 0;  // items of the arrays read in this message
+  std::size_t decoded_bytes_ = 0;  // what they take, as limits_->item_bytes counts it
+
+  // The children of the elements "href" references were looked up in (the Body, the message
+  // element), by id; the views point into the request document.
+  struct IdIndex {
+    pugi::xml_node scope;
+    std::unordered_map<std::string_view, pugi::xml_node> children;
+  };
+  std::vector<IdIndex> id_indexes_;
 
   // The element children of one element with their local names, gathered at its first
   // lookup: a record's fields are looked up one after the other, and walking all of the

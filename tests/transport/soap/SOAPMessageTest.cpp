@@ -245,10 +245,10 @@ TEST_F(SOAPMessageTest, FaultTextIsAlwaysWellFormedUtf8) {
                                 "<faultstring>Conversão inválida</faultstring></soap:Fault>")));
   EXPECT_EQ(ReadFault().text, "Conversão inválida");
 
-  // A control character XML cannot carry is shown as ".".
+  // A control character of the request, which XML cannot carry, is quoted as a blank.
   ASSERT_FALSE(Process(EnviarEnvelope("<tns:ListaTelemetria><tns:TIntegraTelemetria><tns:DataOperacao>&#1;1"
                                       "</tns:DataOperacao></tns:TIntegraTelemetria></tns:ListaTelemetria>")));
-  EXPECT_EQ(ReadFault().text, "'.1' is not a valid integer value");
+  EXPECT_EQ(ReadFault().text, "' 1' is not a valid integer value");
 
   // A byte that is not UTF-8 in a UTF-8 document is shown as the Latin-1 character.
   ASSERT_FALSE(Process(EnviarEnvelope("<tns:ListaTelemetria><tns:TIntegraTelemetria><tns:DataOperacao>\xE9"
