@@ -239,6 +239,39 @@ TEST_F(ListLimitsTest, AListPastTheQueuesRoomIsRefusedBeforeTheRestIsRead) {
   }
 }
 
+TEST(ListReferences, ResolveToTheFirstElementOfTheirIdInTheBodyThenTheMessage) {
+  // Items refer to records by id: among the Body's children first, then among the message
+  // element's, the first of an id winning; a record named twice is read twice.
+  ReceivedLists received;
+  TROClassFactoryList factories;
+  factories.Add(RecordingFactory(received));
+  const TROSOAPMessage handler(factories, SerializableClasses());
+  const std::string body =
+      "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:tns=\"http://tempuri.org/\">"
+      "<soap:Body><tns:ServicoTelemetria___Enviar><tns:ListaTelemetria>" +
+      Reference("a") + Reference("b") + Reference("m") + Reference("a") + Reference("none") +
+      "</tns:ListaTelemetria>" + RecordXml("R", " id=\"b\"", "B in the message") +
+      RecordXml("R", " id=\"m\"", "M in the message") + "</tns:ServicoTelemetria___Enviar>" +
+      RecordXml("R", " id=\"a\"", "A first") + RecordXml("R", " id=\"a\"", "A second") +
+      RecordXml("R", " id=\"b\"", "B in the Body") + "</soap:Body></soap:Envelope>";
+  FakeTransport transport;
+  std::string response;
+  ASSERT_TRUE(handler.Answer(transport, body, response)) << response;
+  const auto lists = received.Take();
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_NE(lists[0], nullptr);
+  ASSERT_EQ(lists[0]->Count(), 5);
+  const std::vector<std::string> expected = {"A first", "B in the Body", "M in the message", "A first"};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_NE(lists[0]->Items(i), nullptr) << i;
+    EXPECT_EQ(lists[0]->Items(i)->ID_Veiculo, expected[static_cast<std::size_t>(i)]) << i;
+  }
+  EXPECT_NE(lists[0]->Items(0), lists[0]->Items(3)) << "each item is a record of its own";
+  // An id that names nothing is a missing item, an empty record in the copy the test keeps.
+  ASSERT_NE(lists[0]->Items(4), nullptr);
+  EXPECT_EQ(lists[0]->Items(4)->ID_Veiculo, "");
+}
+
 // Ends the test program when the request it watches has not been answered within a generous
 // time: a request whose work grows with the square of its size takes many minutes here, the
 // same request read in time proportional to its size well under a second.
