@@ -117,7 +117,7 @@ void SoapRequest::Invoke(IHTTPTransport& transport) {
   if (message_name_.empty()) throw EROException("The message does not have a name");
   if (client_id_.is_nil()) client_id_ = NewGuid();
   const TROClassFactory* factory = handler_.Factories().Find(interface_name_);
-  if (factory == nullptr) throw EROException(fmt::format("Class factory for interface {} not found", interface_name_));
+  if (factory == nullptr) throw EROException(fmt::format("Class factory for interface {} not found", RequestText(interface_name_)));
   factory->Invoker().HandleMessage(*factory, *this, transport);
 }
 

@@ -199,7 +199,7 @@ const TROClassInfo& TROXMLSerializer::CheckedType(const pugi::xml_node& element,
   if (type == "SOAP-ENC:Array" || type == "soapenc:Array") return expected;
   const std::string_view name = LocalPart(type);
   const TROClassInfo* found = classes_.Find(name);
-  if (found == nullptr) throw EROException(fmt::format("Unknown class \"{}\" found in stream.", name));
+  if (found == nullptr) throw EROException(fmt::format("Unknown class \"{}\" found in stream.", RequestText(name)));
   if (!found->InheritsFrom(expected))
     throw EROException(fmt::format("Unexpected class found in stream; class \"{}\" does not descend from \"{}\".",
                                    found->name, expected.name));

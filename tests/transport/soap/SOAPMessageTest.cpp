@@ -181,6 +181,11 @@ TEST_F(SOAPMessageTest, EveryFailureIsAFaultWithItsClassAndText) {
                   "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"/></tns:TIntegraTelemetria>"),
        "EConvertError", "'' is not a valid integer value", false},
       {enviar(" xsi:type=\"tns:TOutra\"", ""), "EROException", "Unknown class \"TOutra\" found in stream.", true},
+      // A fault quotes at most 1 024 bytes of what the request sent.
+      {Envelope("<tns:ServicoTelemetria___" + std::string(1500, 'A') + "/>"), "EROException",
+       "Unknown method " + std::string(1024, 'A') + "\u2026(+476 bytes) for interface ServicoTelemetria", true},
+      {enviar(" xsi:type=\"tns:" + std::string(1100, 'T') + "\"", ""), "EROException",
+       "Unknown class \"" + std::string(1024, 'T') + "\u2026(+76 bytes)\" found in stream.", true},
       {enviar(" xsi:type=\"tns:TListaResultTelemetria\"", ""), "EROException",
        "Unexpected class found in stream; class \"TListaResultTelemetria\" does not descend from "
        "\"TListaIntegraTelemetria\".",
