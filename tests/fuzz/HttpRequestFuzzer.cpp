@@ -58,6 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qit::HttpResponse response;
   if (result == Result::kTooLarge) {
     response = qit::PayloadTooLargeResponse(kMaxBody);
+  } else if (result == Result::kBadRequest) {
+    response = qit::BadRequestResponse();
   } else if (result == Result::kComplete && qit::HasSupportedAuthorization(parser.Request())) {
     if (parser.Request().body.size() > kMaxBody) __builtin_trap();
     response = qit::AnswerRequest(parser.Request(), Dispatchers(), qit::HttpServeOptions{});
