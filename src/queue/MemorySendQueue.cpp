@@ -119,38 +119,70 @@ void MemorySendQueue::AdicionarListaDeEnvio(const TListaIntegraTelemetria* Lista
     log_.RegistrarExcecao(&error, "AdicionarListaDeEnvio", true);
     return;
   }
-  const auto count = static_cast<std::size_t>(ListaTelemetria->Count());
-  {
-    // A list that could not fit even at its smallest is refused before it is copied, so that
-    // callers retrying against a full queue cost it no memory.
-    const std::lock_guard lock(mutex_);
-    CheckRoom(count, count * sizeof(QueuedRecord));
-  }
+  Push(CopyList(*ListaTelemetria, CodigoEmpresa), PushMode::kNumber);
+}
 
-  // The copy is made before the lock is taken: other callers and the worker never wait for it.
-  Chunk chunk;
+std::vector<QueuedRecord> MemorySendQueue::CopyList(const TListaIntegraTelemetria& list, int company_code) const {
+  const auto count = static_cast<std::size_t>(list.Count());
+  // A list that could not fit even at its smallest is refused before it is copied, so that
+  // callers retrying against a full queue cost it no memory.
+  CheckRoomFor(count, count * sizeof(QueuedRecord));
+  // The copy is made outside the lock: other callers and the worker never wait for it.
   std::size_t bytes = 0;
   try {
-    chunk.records = CopyRecords(*ListaTelemetria, CodigoEmpresa, bytes);
+    return CopyRecords(list, company_code, bytes);
   } catch (const std::exception& error) {
     ThrowNotQueued(error);
   }
+}
+
+MemorySendQueue::Numbers MemorySendQueue::ReserveNumbers(std::size_t count) {
+  const std::lock_guard lock(mutex_);
+  const Numbers numbers{next_sequence_, next_list_++};
+  next_sequence_ += count;
+  return numbers;
+}
+
+void MemorySendQueue::Enqueue(std::vector<QueuedRecord> records) { Push(std::move(records), PushMode::kNumbered); }
+
+void MemorySendQueue::Restore(std::vector<QueuedRecord> records, Numbers next) {
+  for (QueuedRecord& queued : records) queued.bytes = RecordBytes(queued);
+  {
+    const std::lock_guard lock(mutex_);
+    next_sequence_ = std::max(next_sequence_, next.first_sequence);
+    next_list_ = std::max(next_list_, next.list);
+  }
+  Push(std::move(records), PushMode::kRestore);
+}
+
+void MemorySendQueue::Push(std::vector<QueuedRecord> records, PushMode mode) {
+  const std::size_t count = records.size();
+  std::size_t bytes = 0;
+  for (const QueuedRecord& queued : records) bytes += queued.bytes;
 
   std::shared_ptr<const std::function<void()>> wake_up;
   {
     const std::lock_guard lock(mutex_);
     // Room is checked again with the real size: others may have filled the queue meanwhile.
-    CheckRoom(count, bytes);
+    if (mode != PushMode::kRestore) CheckRoom(count, bytes);
     if (count > 0) {
       try {
-        waiting_.push_back(std::move(chunk));
+        waiting_.push_back(Chunk{std::move(records)});
       } catch (const std::bad_alloc& error) {
         ThrowNotQueued(error);
       }
-      const std::uint64_t list = next_list_++;
-      for (QueuedRecord& queued : waiting_.back().records) {
-        queued.sequence = next_sequence_++;
-        queued.list = list;
+      std::vector<QueuedRecord>& queued_records = waiting_.back().records;
+      if (mode == PushMode::kNumber) {
+        const std::uint64_t list = next_list_++;
+        for (QueuedRecord& queued : queued_records) {
+          queued.sequence = next_sequence_++;
+          queued.list = list;
+        }
+      } else if (mode == PushMode::kRestore) {
+        for (const QueuedRecord& queued : queued_records) {
+          next_sequence_ = std::max(next_sequence_, queued.sequence + 1);
+          next_list_ = std::max(next_list_, queued.list + 1);
+        }
       }
       waiting_records_ += count;
       waiting_bytes_ += bytes;
@@ -212,14 +244,20 @@ void MemorySendQueue::GiveBack(std::vector<QueuedRecord> records) {
     front.records = std::move(records);
 }
 
-void MemorySendQueue::Acknowledge(std::span<const std::uint64_t> sequences) {
+void MemorySendQueue::Acknowledge(std::span<const std::uint64_t> sequences) { AcknowledgeHeld(sequences); }
+
+std::vector<std::uint64_t> MemorySendQueue::AcknowledgeHeld(std::span<const std::uint64_t> sequences) {
+  std::vector<std::uint64_t> held;
+  held.reserve(sequences.size());
   const std::lock_guard lock(mutex_);
   for (const std::uint64_t sequence : sequences) {
     const auto found = in_flight_.find(sequence);
     if (found == in_flight_.end()) continue;
     in_flight_bytes_ -= found->second;
     in_flight_.erase(found);
+    held.push_back(sequence);
   }
+  return held;
 }
 
 std::size_t MemorySendQueue::WaitingRecords() const {

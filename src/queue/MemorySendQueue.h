@@ -64,6 +64,31 @@ class MemorySendQueue final : public ISendQueueProducer, public ISendQueueConsum
   // text longer than fits inside the string object in a block of exactly that length.
   static std::size_t RecordBytes(const TIntegraTelemetria& record);
 
+  // The steps of AdicionarListaDeEnvio, for a queue that keeps a record of its lists
+  // elsewhere before they are taken (the journal):
+  //
+  // The queue's copy of every record of the list, charged and tagged with the company code,
+  // without numbers yet. Raises EListaDeEnvioCheia when the list would not be taken now,
+  // EListaDeEnvio when the copy fails.
+  std::vector<QueuedRecord> CopyList(const TListaIntegraTelemetria& list, int company_code) const;
+  // Numbers for a list of `count` records: its first sequence (the others follow it) and its
+  // list number. Numbers taken are never given again, also when the list is not queued.
+  struct Numbers {
+    std::uint64_t first_sequence = 0;
+    std::uint64_t list = 0;
+  };
+  Numbers ReserveNumbers(std::size_t count);
+  // Queues records numbered by ReserveNumbers and runs the wake-up. Raises, with nothing
+  // queued, EListaDeEnvioCheia when the limits do not let them in, EListaDeEnvio when memory
+  // runs short.
+  void Enqueue(std::vector<QueuedRecord> records);
+  // Queues records that were accepted before (by an earlier run), with their numbers and in
+  // the order given, whatever the limits; later numbers follow theirs and are at least
+  // `next`. Runs the wake-up.
+  void Restore(std::vector<QueuedRecord> records, Numbers next);
+  // Acknowledge, telling which of the sequences were in the worker's hands.
+  std::vector<std::uint64_t> AcknowledgeHeld(std::span<const std::uint64_t> sequences);
+
  private:
   // The records of one accepted list (or one give-back); next is the first not yet taken.
   struct Chunk {
@@ -73,6 +98,15 @@ class MemorySendQueue final : public ISendQueueProducer, public ISendQueueConsum
 
   // Raises EListaDeEnvioCheia when records/bytes more would pass a limit. Under the lock.
   void CheckRoom(std::size_t records, std::size_t bytes) const;
+  // How Push treats the records it is given.
+  enum class PushMode {
+    kNumber,    // new records: room checked, numbered under the lock
+    kNumbered,  // numbered by ReserveNumbers: room checked
+    kRestore,   // accepted by an earlier run: no room check, later numbers follow theirs
+  };
+  // Appends the records as one chunk and runs the wake-up (also for none); called under no
+  // lock.
+  void Push(std::vector<QueuedRecord> records, PushMode mode);
 
   TVoradaLogger& log_;
   mutable std::mutex mutex_;

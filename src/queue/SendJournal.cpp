@@ -1,0 +1,710 @@
+#include "queue/SendJournal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <system_error>
+#include <type_traits>
+#include <unordered_set>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "logging/VoradaLogger.h"
+
+namespace qit {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kMagic[8] = {'Q', 'I', 'T', '-', 'F', 'I', 'L', 'A'};
+constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::size_t kHeaderBytes = 16;
+constexpr std::size_t kFrameBytes = 8;  // length and CRC before every payload
+constexpr std::uint8_t kListEntry = 1;
+constexpr std::uint8_t kDoneEntry = 2;
+constexpr std::string_view kSegmentSuffix = ".seg";
+constexpr int kNameDigits = 20;
+
+std::uint32_t Crc(std::uint32_t crc, std::string_view bytes) {
+  // zlib takes at most UINT_MAX bytes a call.
+  while (!bytes.empty()) {
+    const auto chunk = static_cast<uInt>(std::min<std::size_t>(bytes.size(), UINT_MAX));
+    crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), chunk));
+    bytes.remove_prefix(chunk);
+  }
+  return crc;
+}
+
+void PutU8(std::string& out, std::uint8_t value) { out.push_back(static_cast<char>(value)); }
+void PutU32(std::string& out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+void PutU64(std::string& out, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+// Reads little-endian values from a payload; a read past its end clears ok and gives zero.
+struct Reader {
+  std::string_view bytes;
+  bool ok = true;
+
+  std::uint64_t Unsigned(int size) {
+    if (bytes.size() < static_cast<std::size_t>(size)) {
+      ok = false;
+      bytes = {};
+      return 0;
+    }
+    std::uint64_t value = 0;
+    for (int i = 0; i < size; ++i) value |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * i);
+    bytes.remove_prefix(static_cast<std::size_t>(size));
+    return value;
+  }
+  std::uint8_t U8() { return static_cast<std::uint8_t>(Unsigned(1)); }
+  std::uint32_t U32() { return static_cast<std::uint32_t>(Unsigned(4)); }
+  std::uint64_t U64() { return Unsigned(8); }
+  std::string Text() {
+    const std::uint32_t size = U32();
+    if (!ok || bytes.size() < size) {
+      ok = false;
+      return {};
+    }
+    std::string text(bytes.substr(0, size));
+    bytes.remove_prefix(size);
+    return text;
+  }
+};
+
+// A record's fields in the contract's declared order.
+void PutRecord(std::string& out, const TIntegraTelemetria& record) {
+  for (const TROField<TIntegraTelemetria>& field : TIntegraTelemetria::Fields())
+    std::visit(
+        [&](auto member) {
+          const auto& value = record.*member;
+          using Value = std::decay_t<decltype(value)>;
+          if constexpr (std::is_same_v<Value, std::string>) {
+            PutU32(out, static_cast<std::uint32_t>(value.size()));
+            out += value;
+          } else if constexpr (std::is_same_v<Value, TDateTime>) {
+            PutU64(out, std::bit_cast<std::uint64_t>(value.Days()));
+          } else {
+            PutU32(out, static_cast<std::uint32_t>(value));
+          }
+        },
+        field.member);
+}
+
+TIntegraTelemetria ReadRecord(Reader& in) {
+  TIntegraTelemetria record;
+  for (const TROField<TIntegraTelemetria>& field : TIntegraTelemetria::Fields())
+    std::visit(
+        [&](auto member) {
+          auto& value = record.*member;
+          using Value = std::decay_t<decltype(value)>;
+          if constexpr (std::is_same_v<Value, std::string>) value = in.Text();
+          else if constexpr (std::is_same_v<Value, TDateTime>) value = TDateTime(std::bit_cast<double>(in.U64()));
+          else value = static_cast<int>(in.U32());
+        },
+        field.member);
+  return record;
+}
+
+std::string Header() {
+  std::string header(kMagic, sizeof kMagic);
+  PutU32(header, kFormatVersion);
+  PutU32(header, Crc(0, header));
+  return header;
+}
+
+std::string ErrorText(int error) { return std::system_category().message(error); }
+
+[[noreturn]] void ThrowWriteFailed(int error) {
+  throw EListaDeEnvio(fmt::format(
+      "Falha ao gravar na fila de envio em disco ({}): a lista não foi incluída; envie a lista novamente",
+      ErrorText(error)));
+}
+
+// Writes all of `bytes` at `offset`; false with errno set when the file took less.
+bool WriteAllAt(int fd, std::string_view bytes, std::uint64_t offset) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+    offset += static_cast<std::uint64_t>(written);
+  }
+  return true;
+}
+
+void SyncDirectory(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::system_category(), folder.string());
+  const int result = ::fsync(fd);
+  const int error = errno;
+  ::close(fd);
+  if (result != 0) throw std::system_error(error, std::system_category(), folder.string());
+}
+
+std::string ReadWholeFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string data;
+  if (in) {
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size > 0) {
+      data.resize(static_cast<std::size_t>(size));
+      in.read(data.data(), size);
+    }
+  }
+  if (!in) throw EListaDeEnvio(fmt::format("Falha ao ler o segmento da fila de envio {}", file.string()));
+  return data;
+}
+
+// The number of a segment file's name, or nothing for another file.
+std::optional<std::uint64_t> SegmentNumber(const fs::path& file) {
+  const std::string name = file.filename().string();
+  if (name.size() != kNameDigits + kSegmentSuffix.size() || !name.ends_with(kSegmentSuffix)) return std::nullopt;
+  std::uint64_t number = 0;
+  for (int i = 0; i < kNameDigits; ++i) {
+    if (name[static_cast<std::size_t>(i)] < '0' || name[static_cast<std::size_t>(i)] > '9') return std::nullopt;
+    if (number > (UINT64_MAX - 9) / 10) return std::nullopt;
+    number = number * 10 + static_cast<std::uint64_t>(name[static_cast<std::size_t>(i)] - '0');
+  }
+  return number;
+}
+
+// What start-up gathers from the segments.
+struct Replay {
+  std::map<std::uint64_t, QueuedRecord> live;  // by sequence
+  std::unordered_set<std::uint64_t> done;
+  std::uint64_t next_sequence = 1;
+  std::uint64_t next_list = 1;
+
+  // Applies one payload; false when it is not one we write.
+  bool Apply(std::string_view payload) {
+    Reader in{payload};
+    const std::uint8_t kind = in.U8();
+    if (kind == kListEntry) {
+      const std::uint64_t list = in.U64();
+      const auto company = static_cast<int>(in.U32());
+      const std::uint64_t first = in.U64();
+      const std::uint32_t count = in.U32();
+      std::vector<TIntegraTelemetria> records;
+      for (std::uint32_t i = 0; i < count && in.ok; ++i) records.push_back(ReadRecord(in));
+      if (!in.ok || !in.bytes.empty() || count == 0 || first == 0 || first > UINT64_MAX - count) return false;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t sequence = first + i;
+        // A record written again (a start-up that stopped before it removed the older
+        // segments) or marked done already stays as it is.
+        if (done.contains(sequence) || live.contains(sequence)) continue;
+        live.emplace(sequence, QueuedRecord{.sequence = sequence,
+                                            .list = list,
+                                            .company_code = company,
+                                            .record = std::move(records[i])});
+      }
+      next_sequence = std::max(next_sequence, first + count);
+      next_list = std::max(next_list, list + 1);
+      return true;
+    }
+    if (kind == kDoneEntry) {
+      const std::uint32_t count = in.U32();
+      if (!in.ok || in.bytes.size() != std::size_t{count} * 8) return false;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t sequence = in.U64();
+        done.insert(sequence);
+        live.erase(sequence);
+        if (sequence < UINT64_MAX) next_sequence = std::max(next_sequence, sequence + 1);
+      }
+      return true;
+    }
+    return false;
+  }
+};
+
+// How reading one segment ended.
+struct SegmentReading {
+  enum class Outcome { kWhole, kTornTail, kDamaged } outcome = Outcome::kWhole;
+  std::uint64_t good_end = 0;  // bytes up to the last good entry
+  std::string damage;          // what was wrong, for the log
+};
+
+bool AllZero(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
+}
+
+// Applies the good entries of a segment, up to the first bad one. A bad spot that can only be
+// a write cut short by a crash (the rest of the newest segment: an entry longer than what
+// follows, or one that ends the file, or zeros) is a torn tail; anything else is damage.
+SegmentReading ReadSegment(std::string_view data, bool newest, Replay& replay) {
+  using Outcome = SegmentReading::Outcome;
+  if (data.size() < kHeaderBytes) {
+    if (newest) return {Outcome::kTornTail, 0, {}};
+    return {Outcome::kDamaged, 0, "cabeçalho incompleto"};
+  }
+  if (data.substr(0, kHeaderBytes) != Header()) return {Outcome::kDamaged, 0, "cabeçalho inválido"};
+  std::size_t position = kHeaderBytes;
+  while (position < data.size()) {
+    const std::string_view rest = data.substr(position);
+    const Outcome cut = newest ? Outcome::kTornTail : Outcome::kDamaged;
+    if (rest.size() < kFrameBytes) return {cut, position, fmt::format("entrada incompleta no byte {}", position)};
+    Reader frame{rest.substr(0, kFrameBytes)};
+    const std::uint32_t length = frame.U32();
+    const std::uint32_t crc = frame.U32();
+    if (length > rest.size() - kFrameBytes)
+      return {cut, position, fmt::format("entrada incompleta no byte {}", position)};
+    const std::string_view payload = rest.substr(kFrameBytes, length);
+    const bool ends_file = kFrameBytes + length == rest.size();
+    if (Crc(Crc(0, rest.substr(0, 4)), payload) != crc) {
+      const bool torn = newest && (ends_file || AllZero(rest));
+      return {torn ? Outcome::kTornTail : Outcome::kDamaged, position,
+              fmt::format("CRC inválido na entrada do byte {}", position)};
+    }
+    if (!replay.Apply(payload))
+      return {Outcome::kDamaged, position, fmt::format("entrada ilegível no byte {}", position)};
+    position += kFrameBytes + length;
+  }
+  return {Outcome::kWhole, position, {}};
+}
+
+// Consecutive records of one list (same list number and company, following sequences)
+// become one list entry of `head` and `body`.
+struct ListRun {
+  std::string head;
+  std::string body;
+  std::size_t count = 0;
+};
+
+std::vector<ListRun> ListRuns(const std::vector<QueuedRecord>& records) {
+  std::vector<ListRun> runs;
+  std::size_t begin = 0;
+  while (begin < records.size()) {
+    std::size_t end = begin + 1;
+    while (end < records.size() && records[end].list == records[begin].list &&
+           records[end].company_code == records[begin].company_code &&
+           records[end].sequence == records[end - 1].sequence + 1 && end - begin < UINT32_MAX)
+      ++end;
+    ListRun& run = runs.emplace_back();
+    PutU8(run.head, kListEntry);
+    PutU64(run.head, records[begin].list);
+    PutU32(run.head, static_cast<std::uint32_t>(records[begin].company_code));
+    PutU64(run.head, records[begin].sequence);
+    PutU32(run.head, static_cast<std::uint32_t>(end - begin));
+    for (std::size_t i = begin; i < end; ++i) PutRecord(run.body, records[i].record);
+    run.count = end - begin;
+    begin = end;
+  }
+  return runs;
+}
+
+}  // namespace
+
+SendJournal::SendJournal(std::filesystem::path folder, TVoradaLogger& log, SendJournalOptions options)
+    : folder_(std::move(folder)), log_(log), options_(std::move(options)) {}
+
+SendJournal::~SendJournal() {
+  if (fd_ >= 0) ::close(fd_);
+  if (folder_fd_ >= 0) ::close(folder_fd_);
+}
+
+std::filesystem::path SendJournal::SegmentPath(std::uint64_t number) const {
+  return folder_ / fmt::format("{:0{}}{}", number, kNameDigits, kSegmentSuffix);
+}
+
+std::size_t SendJournal::Segments() const {
+  const std::lock_guard lock(mutex_);
+  return segments_.size();
+}
+
+void SendJournal::SyncFolder() const {
+  if (::fsync(folder_fd_) != 0) throw std::system_error(errno, std::system_category(), folder_.string());
+}
+
+SendJournal::Recovered SendJournal::Open() {
+  std::unique_lock lock(mutex_);
+  std::vector<std::pair<std::uint64_t, fs::path>> found;
+  const auto folder_error = [this](const fs::filesystem_error& error) {
+    return EListaDeEnvio(fmt::format("Falha ao abrir a pasta da fila de envio {}: {}", folder_.string(),
+                                     ErrorText(error.code().value())));
+  };
+  try {
+    fs::create_directories(folder_);
+  } catch (const fs::filesystem_error& error) {
+    throw folder_error(error);
+  }
+  // Two processes on one folder would remove each other's segments: the second start (a
+  // service already running, say) is refused.
+  if (folder_fd_ < 0) {
+    const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+      throw EListaDeEnvio(
+          fmt::format("Falha ao abrir a pasta da fila de envio {}: {}", folder_.string(), ErrorText(errno)));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      ::close(fd);
+      throw EListaDeEnvio(fmt::format("A pasta da fila de envio {} está em uso por outro processo ({})",
+                                      folder_.string(), ErrorText(error)));
+    }
+    folder_fd_ = fd;
+  }
+
+  try {
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder_))
+      if (const auto number = SegmentNumber(entry.path()); number && entry.is_regular_file())
+        found.emplace_back(*number, entry.path());
+  } catch (const fs::filesystem_error& error) {
+    throw folder_error(error);
+  }
+  std::sort(found.begin(), found.end());
+  Replay replay;
+  std::vector<std::pair<fs::path, std::string>> damaged;  // file and what was wrong
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const fs::path& file = found[i].second;
+    const std::string data = ReadWholeFile(file);
+    const SegmentReading reading = ReadSegment(data, i + 1 == found.size(), replay);
+    if (reading.outcome == SegmentReading::Outcome::kTornTail && reading.good_end < data.size())
+      log_.Registrar("", false,
+                     fmt::format("Fila de envio: final incompleto do segmento {} descartado ({} bytes a partir do "
+                                 "byte {}; gravação interrompida)",
+                                 file.filename().string(), data.size() - reading.good_end, reading.good_end),
+                     stError);
+    else if (reading.outcome == SegmentReading::Outcome::kDamaged)
+      damaged.emplace_back(file, reading.damage);
+  }
+
+  Recovered recovered;
+  recovered.records.reserve(replay.live.size());
+  for (auto& [sequence, queued] : replay.live) {
+    if (recovered.records.empty() || recovered.records.back().list != queued.list) ++recovered.lists;
+    recovered.records.push_back(std::move(queued));
+  }
+  replay.live.clear();
+
+  // The records still to do go, synced, to a fresh segment before any old one is removed: a
+  // crash in between finds them twice, and the later copy is ignored.
+  const std::uint64_t number = found.empty() ? 1 : found.back().first + 1;
+  try {
+    StartSegment(lock, number, 0);
+    std::uint64_t end = appended_;
+    for (const ListRun& run : ListRuns(recovered.records)) {
+      end = WriteEntry(lock, run.head, run.body, Crc(0, run.body));
+      segments_.back().live += run.count;
+    }
+    AwaitDurable(lock, end);
+  } catch (const std::exception&) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    segments_.clear();
+    std::error_code ignored;
+    fs::remove(SegmentPath(number), ignored);
+    throw;
+  }
+  next_sequence_ = replay.next_sequence;
+  recovered.next_sequence = replay.next_sequence;
+  recovered.next_list = replay.next_list;
+
+  // Damaged segments are kept for the operator; the others are done with.
+  for (const auto& [file, damage] : damaged) {
+    const fs::path aside_folder = folder_ / "corrompidos";
+    std::error_code error;
+    fs::create_directories(aside_folder, error);
+    fs::path aside = aside_folder / file.filename();
+    for (int n = 1; fs::exists(aside, error); ++n) aside = aside_folder / fmt::format("{}.{}", file.filename().string(), n);
+    if (!error) fs::rename(file, aside, error);
+    if (error) {
+      log_.Registrar("", false,
+                     fmt::format("Fila de envio: segmento corrompido {} ({}) não pôde ser movido para {}: {}; as "
+                                 "entradas anteriores ao defeito voltaram à fila",
+                                 file.filename().string(), damage, aside_folder.string(), error.message()),
+                     stError);
+      continue;
+    }
+    try {
+      SyncDirectory(aside_folder);
+    } catch (const std::exception&) {
+      // The move is still made; only its durability is in doubt.
+    }
+    log_.Registrar("", false,
+                   fmt::format("Fila de envio: segmento corrompido {} ({}) movido para {}; as entradas anteriores ao "
+                               "defeito voltaram à fila",
+                               file.filename().string(), damage, aside.string()),
+                   stError);
+  }
+  for (const auto& [old_number, file] : found) {
+    std::error_code error;
+    if (fs::exists(file, error) && !fs::remove(file, error) && error)
+      log_.Registrar("", false,
+                     fmt::format("Fila de envio: segmento {} não pôde ser removido: {}", file.filename().string(),
+                                 error.message()),
+                     stError);
+  }
+  try {
+    SyncFolder();
+  } catch (const std::exception&) {
+    // The removals are made; a crash may bring an old segment back, whose records are then
+    // found twice and taken once.
+  }
+  return recovered;
+}
+
+void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t number,
+                               std::uint64_t first_sequence) {
+  if (fd_ >= 0) {
+    // Everything written to the old segment is synced before it is left, so the syncs that
+    // follow concern the new file only.
+    synced_cv_.wait(lock, [this] { return !syncing_; });
+    if (synced_ < appended_) {
+      const int result = options_.sync ? options_.sync(fd_) : ::fdatasync(fd_);
+      const int error = errno;
+      syncs_.fetch_add(1, std::memory_order_relaxed);
+      if (result == 0) {
+        synced_ = appended_;
+        durable_end_ = end_;
+      } else {
+        DropUnsynced(error);
+      }
+      synced_cv_.notify_all();
+    }
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+  const fs::path path = SegmentPath(number);
+  const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0640);
+  if (fd < 0) ThrowWriteFailed(errno);
+  const std::string header = Header();
+  int error = 0;
+  if (!WriteAllAt(fd, header, 0) || (options_.sync ? options_.sync(fd) : ::fdatasync(fd)) != 0) error = errno;
+  syncs_.fetch_add(1, std::memory_order_relaxed);
+  if (error == 0) {
+    try {
+      SyncFolder();
+    } catch (const std::system_error& folder_error) {
+      error = folder_error.code().value();
+    }
+  }
+  if (error != 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    ThrowWriteFailed(error);
+  }
+  segments_.push_back(Segment{number, first_sequence, 0, header.size()});
+  fd_ = fd;
+  end_ = durable_end_ = header.size();
+  broken_ = false;
+  disk_bytes_.fetch_add(header.size(), std::memory_order_relaxed);
+}
+
+void SendJournal::PrepareSegment(std::unique_lock<std::mutex>& lock) {
+  if (fd_ >= 0 && !broken_ && (end_ < options_.segment_bytes || end_ == kHeaderBytes)) return;
+  StartSegment(lock, segments_.empty() ? 1 : segments_.back().number + 1, next_sequence_);
+}
+
+std::uint64_t SendJournal::WriteEntry(std::unique_lock<std::mutex>& lock, std::string_view head,
+                                      std::string_view body, std::uint32_t body_crc) {
+  const std::size_t length = head.size() + body.size();
+  if (length > UINT32_MAX)
+    throw EListaDeEnvio(fmt::format(
+        "Lista grande demais para a fila de envio em disco ({} bytes): a lista não foi incluída", length));
+  std::string prefix;
+  PutU32(prefix, static_cast<std::uint32_t>(length));
+  std::uint32_t crc = Crc(Crc(0, prefix), head);
+  crc = static_cast<std::uint32_t>(::crc32_combine(crc, body_crc, static_cast<z_off_t>(body.size())));
+  PutU32(prefix, crc);
+  prefix += head;
+
+  if (!WriteAllAt(fd_, prefix, end_) || !WriteAllAt(fd_, body, end_ + prefix.size())) {
+    const int error = errno;
+    // What reached the file is cut off, so that the next entry follows the last good one;
+    // when even that fails, the next entry goes to a new segment.
+    if (::ftruncate(fd_, static_cast<off_t>(end_)) != 0) broken_ = true;
+    ThrowWriteFailed(error);
+  }
+  const std::uint64_t written = prefix.size() + body.size();
+  end_ += written;
+  segments_.back().bytes = end_;
+  appended_ += written;
+  disk_bytes_.fetch_add(written, std::memory_order_relaxed);
+  entries_.fetch_add(1, std::memory_order_relaxed);
+  return appended_;
+}
+
+void SendJournal::AwaitDurable(std::unique_lock<std::mutex>& lock, std::uint64_t position) {
+  while (synced_ < position) {
+    if (failed_through_ >= position)
+      throw EListaDeEnvio(fmt::format(
+          "Falha ao sincronizar a fila de envio em disco ({}): a lista não foi incluída; envie a lista novamente",
+          ErrorText(failed_errno_)));
+    if (syncing_) {
+      synced_cv_.wait(lock);
+      continue;
+    }
+    // This caller syncs for everyone: whatever was written up to now is covered, and those
+    // who wrote meanwhile wait for it instead of syncing themselves.
+    syncing_ = true;
+    const std::uint64_t target = appended_;
+    const std::uint64_t target_end = end_;
+    const int fd = fd_;
+    lock.unlock();
+    const int result = options_.sync ? options_.sync(fd) : ::fdatasync(fd);
+    const int error = errno;
+    lock.lock();
+    syncing_ = false;
+    syncs_.fetch_add(1, std::memory_order_relaxed);
+    if (result == 0) {
+      synced_ = std::max(synced_, target);
+      durable_end_ = std::max(durable_end_, target_end);
+    } else {
+      DropUnsynced(error);
+    }
+    synced_cv_.notify_all();
+  }
+}
+
+void SendJournal::DropUnsynced(int error) {
+  failed_through_ = appended_;
+  failed_errno_ = error;
+  if (fd_ < 0 || end_ == durable_end_) return;
+  if (::ftruncate(fd_, static_cast<off_t>(durable_end_)) == 0) {
+    disk_bytes_.fetch_sub(end_ - durable_end_, std::memory_order_relaxed);
+    end_ = durable_end_;
+    segments_.back().bytes = end_;
+  } else {
+    broken_ = true;
+  }
+}
+
+void SendJournal::AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve) {
+  if (records.empty()) return;
+  if (records.size() > UINT32_MAX)
+    throw EListaDeEnvio("Lista grande demais para a fila de envio em disco: a lista não foi incluída");
+  // The records are written out before the lock is taken: only the numbers are left to add.
+  std::string body;
+  for (const QueuedRecord& queued : records) PutRecord(body, queued.record);
+  const std::uint32_t body_crc = Crc(0, body);
+  const auto count = static_cast<std::uint32_t>(records.size());
+
+  std::unique_lock lock(mutex_);
+  PrepareSegment(lock);
+  const auto [first_sequence, list] = reserve(count);
+  next_sequence_ = std::max(next_sequence_, first_sequence + count);
+  std::string head;
+  PutU8(head, kListEntry);
+  PutU64(head, list);
+  PutU32(head, static_cast<std::uint32_t>(records.front().company_code));
+  PutU64(head, first_sequence);
+  PutU32(head, count);
+  const std::uint64_t end = WriteEntry(lock, head, body, body_crc);
+  const std::uint64_t segment = segments_.back().number;
+  segments_.back().live += count;
+  try {
+    AwaitDurable(lock, end);
+  } catch (const std::exception&) {
+    for (Segment& s : segments_)
+      if (s.number == segment) s.live -= count;
+    throw;
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    records[i].sequence = first_sequence + i;
+    records[i].list = list;
+  }
+}
+
+void SendJournal::MarkDone(std::span<const std::uint64_t> sequences) {
+  std::unique_lock lock(mutex_);
+  WriteMarks(lock, sequences);
+}
+
+void SendJournal::WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const std::uint64_t> more) {
+  std::vector<std::uint64_t> marks = std::move(pending_marks_);
+  pending_marks_.clear();
+  marks.insert(marks.end(), more.begin(), more.end());
+  if (marks.empty()) return;
+  try {
+    if (marks.size() > (UINT32_MAX - 5) / 8) throw EListaDeEnvio("Conclusões demais para uma entrada da fila de envio");
+    std::string head;
+    PutU8(head, kDoneEntry);
+    PutU32(head, static_cast<std::uint32_t>(marks.size()));
+    for (const std::uint64_t sequence : marks) PutU64(head, sequence);
+    PrepareSegment(lock);
+    AwaitDurable(lock, WriteEntry(lock, head, {}, Crc(0, {})));
+  } catch (const std::exception& error) {
+    // Kept for the next mark; until then a crash would only repeat these records.
+    pending_marks_.insert(pending_marks_.end(), marks.begin(), marks.end());
+    throw EListaDeEnvio(fmt::format(
+        "Falha ao gravar na fila de envio em disco a conclusão de {} registros ({}); a gravação será repetida",
+        marks.size(), error.what()));
+  }
+  for (const std::uint64_t sequence : marks)
+    if (Segment* segment = SegmentOf(sequence); segment != nullptr && segment->live > 0) --segment->live;
+  DeleteDoneSegments();
+}
+
+SendJournal::Segment* SendJournal::SegmentOf(std::uint64_t sequence) {
+  // Sequences grow with the segments: a record is in the last segment begun at or below it.
+  const auto after = std::upper_bound(segments_.begin(), segments_.end(), sequence,
+                                      [](std::uint64_t s, const Segment& segment) { return s < segment.first_sequence; });
+  return after == segments_.begin() ? nullptr : &*std::prev(after);
+}
+
+void SendJournal::DeleteDoneSegments() {
+  bool deleted = false;
+  // Oldest first and never the one written: a younger segment may hold the done marks of an
+  // older one's records, and must outlive it.
+  while (segments_.size() > 1 && segments_.front().live == 0) {
+    const fs::path path = SegmentPath(segments_.front().number);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      log_.Registrar("", false,
+                     fmt::format("Fila de envio: segmento {} não pôde ser removido: {}", path.filename().string(),
+                                 ErrorText(errno)),
+                     stError);
+      break;
+    }
+    disk_bytes_.fetch_sub(segments_.front().bytes, std::memory_order_relaxed);
+    segments_.pop_front();
+    deleted = true;
+  }
+  if (deleted) {
+    try {
+      SyncFolder();
+    } catch (const std::exception&) {
+      // A segment that comes back after a crash only brings done records and marks.
+    }
+  }
+}
+
+void SendJournal::Close() {
+  std::unique_lock lock(mutex_);
+  std::exception_ptr failure;
+  try {
+    WriteMarks(lock, {});
+  } catch (const std::exception&) {
+    failure = std::current_exception();
+  }
+  synced_cv_.wait(lock, [this] { return !syncing_; });
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace qit

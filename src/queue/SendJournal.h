@@ -1,0 +1,148 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "queue/SendQueue.h"
+
+namespace qit {
+
+class TVoradaLogger;
+
+// How a journal writes its segments.
+struct SendJournalOptions {
+  // A segment takes no further entry once it holds this many bytes.
+  std::size_t segment_bytes = std::size_t{64} << 20;
+  // Makes a file's data durable; fdatasync(2) unless replaced (tests replace it to watch
+  // or fail the syncs). Returns 0 or -1 with errno set.
+  std::function<int(int fd)> sync;
+};
+
+// The send queue's record on disk: every list accepted and every record done with, appended
+// to segment files in one folder, each entry with its length and a CRC-32. A list is on disk
+// (its bytes synced) before AppendList returns, and so is a done mark before MarkDone
+// returns; calls that arrive together share one sync. A segment is deleted once every record
+// it lists is done and every older segment is gone, so that no done mark is lost before the
+// record it marks.
+//
+// On disk: segment files named by a 20-digit number, in the order written; each begins with
+// a 16-byte header (magic, format version, CRC-32 of both) followed by entries: a 4-byte
+// length, a 4-byte CRC-32 of length and payload, and the payload (a list with its company
+// code, list number, first sequence and records, or the sequences of records done).
+class SendJournal {
+ public:
+
+  // What the records on disk say at start-up.
+  struct Recovered {
+    std::vector<QueuedRecord> records;  // not done, in their order, with their numbers
+    std::size_t lists = 0;              // lists they belong to
+    // Above every sequence and list number found, done ones included.
+    std::uint64_t next_sequence = 1;
+    std::uint64_t next_list = 1;
+  };
+
+  // Creates the folder when it is missing. Nothing is read before Open.
+  SendJournal(std::filesystem::path folder, TVoradaLogger& log, SendJournalOptions options = {});
+  ~SendJournal();
+  SendJournal(const SendJournal&) = delete;
+  SendJournal& operator=(const SendJournal&) = delete;
+
+  // Takes the folder for this process alone (another process that has it open makes Open
+  // raise), reads every segment and returns the records not done. They are written anew, synced, to
+  // a fresh segment and the old segments are removed: a torn tail (an entry cut short by a
+  // crash, the last thing in the newest segment) is left out with a log line; a segment that
+  // is damaged elsewhere, or whose header is not ours, is moved to the folder "corrompidos"
+  // with a log line naming it, after the records of its good entries were taken. Raises
+  // EListaDeEnvio when the folder cannot be read or written.
+  Recovered Open();
+
+  // Writes a list of records of one company and waits until it is on disk. `reserve` is
+  // called once, under the journal's lock, with the record count, and gives the numbers;
+  // the records receive them. Raises EListaDeEnvio when the write or the sync fails; the
+  // entry is then cut from the file, and the numbers reserved are not used again.
+  using Reserve = std::function<std::pair<std::uint64_t, std::uint64_t>(std::size_t count)>;  // first sequence, list
+  void AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve);
+
+  // Marks records done and waits until the mark is on disk; segments whose records are all
+  // done go. When the mark cannot be written, it is kept and written with the next mark (or
+  // by Close), and EListaDeEnvio is raised.
+  void MarkDone(std::span<const std::uint64_t> sequences);
+
+  // Writes the marks that are still kept and closes the segment. Raises EListaDeEnvio when
+  // the marks could not be written.
+  void Close();
+
+  std::uint64_t DiskBytes() const { return disk_bytes_.load(std::memory_order_relaxed); }
+  std::uint64_t Syncs() const { return syncs_.load(std::memory_order_relaxed); }
+  std::uint64_t EntriesWritten() const { return entries_.load(std::memory_order_relaxed); }
+  std::size_t Segments() const;
+  const std::filesystem::path& Folder() const { return folder_; }
+
+ private:
+  struct Segment {
+    std::uint64_t number = 0;
+    std::uint64_t first_sequence = 0;  // no record listed in it has a lower sequence
+    std::size_t live = 0;              // records listed in it and not done
+    std::uint64_t bytes = 0;           // its file's size
+  };
+
+  std::filesystem::path SegmentPath(std::uint64_t number) const;
+  // Starts a new segment as the one written, after syncing the current one. Under the lock.
+  void StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t number, std::uint64_t first_sequence);
+  // Starts a new segment when there is none to write to, or the one written is full or
+  // could not be cut back after a failed write. Under the lock.
+  void PrepareSegment(std::unique_lock<std::mutex>& lock);
+  // Appends one entry (head + body) to the segment written; returns the logical position of
+  // its end. Cuts the file back and raises when the write fails. Under the lock.
+  std::uint64_t WriteEntry(std::unique_lock<std::mutex>& lock, std::string_view head, std::string_view body,
+                           std::uint32_t body_crc);
+  // Waits until the bytes up to `position` are synced, syncing them itself when no other
+  // caller is; raises when the sync that covered them failed. Under the lock.
+  void AwaitDurable(std::unique_lock<std::mutex>& lock, std::uint64_t position);
+  // A sync failed: the bytes not yet synced are given up and cut from the segment. Under the
+  // lock.
+  void DropUnsynced(int error);
+  Segment* SegmentOf(std::uint64_t sequence);
+  void DeleteDoneSegments();
+  void SyncFolder() const;
+  // Writes the marks kept (and `more`) as one entry and waits for them. Under the lock.
+  void WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const std::uint64_t> more);
+
+  const std::filesystem::path folder_;
+  TVoradaLogger& log_;
+  const SendJournalOptions options_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable synced_cv_;
+  std::deque<Segment> segments_;  // oldest first; the back one is written
+  int folder_fd_ = -1;            // the folder, locked while the journal exists
+  int fd_ = -1;                   // the back segment's file
+  std::uint64_t end_ = 0;         // bytes in the back segment's file
+  std::uint64_t durable_end_ = 0;  // of those, synced
+  bool broken_ = false;            // the back segment could not be cut back: start another
+  // Logical byte positions over the life of the journal: written, synced, and given up after
+  // a failed sync.
+  std::uint64_t appended_ = 0;
+  std::uint64_t synced_ = 0;
+  std::uint64_t failed_through_ = 0;
+  int failed_errno_ = 0;
+  bool syncing_ = false;
+  std::uint64_t next_sequence_ = 0;  // above every sequence reserved so far
+  std::vector<std::uint64_t> pending_marks_;
+
+  std::atomic<std::uint64_t> disk_bytes_{0};
+  std::atomic<std::uint64_t> syncs_{0};
+  std::atomic<std::uint64_t> entries_{0};
+};
+
+}  // namespace qit

@@ -1,0 +1,326 @@
+// The queue's journal on real files in a scratch folder: what comes back at start-up, what
+// is deleted, the shared syncs, and damaged or failing files.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "QueueTestSupport.h"
+#include "queue/DurableSendQueue.h"
+#include "queue/MemorySendQueue.h"
+
+namespace qit::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+// One run of the program as far as the queue goes: a queue in memory and its journal in
+// `folder`. Dropping it without Close is a crash: nothing more reaches the files.
+struct ProgramRun {
+  ProgramRun(TVoradaLogger& log, const fs::path& folder, SendJournalOptions options = {})
+      : memory(log), queue(memory, log) {
+    queue.Open(folder, std::move(options));
+  }
+  MemorySendQueue memory;
+  DurableSendQueue queue;
+};
+
+class SendJournalTest : public ::testing::Test {
+ protected:
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path Folder() const { return root_ / "Fila"; }
+  std::vector<fs::path> SegmentFiles() const {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(Folder()))
+      if (entry.is_regular_file()) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+  std::uint64_t FolderBytes() const {
+    std::uint64_t bytes = 0;
+    for (const fs::path& file : SegmentFiles()) bytes += fs::file_size(file);
+    return bytes;
+  }
+  // The lines the log holds that contain `text`.
+  std::vector<std::string> LogLines(const std::string& text) const {
+    std::vector<std::string> lines;
+    for (const std::string& line : log_.Texts())
+      if (line.find(text) != std::string::npos) lines.push_back(line);
+    return lines;
+  }
+
+  const fs::path root_ = ScratchFolder("qit_journal_tests_");
+  ScratchLog log_;
+};
+
+std::vector<std::uint64_t> SequencesOf(const std::vector<QueuedRecord>& records, std::initializer_list<int> at) {
+  std::vector<std::uint64_t> sequences;
+  for (const int i : at) sequences.push_back(records[static_cast<std::size_t>(i)].sequence);
+  return sequences;
+}
+
+TEST_F(SendJournalTest, RecordsNotDoneComeBackInOrderAndSegmentsAllDoneAreDeleted) {
+  // Every entry in a segment of its own, so that deletion shows segment by segment.
+  SendJournalOptions one_entry_each;
+  one_entry_each.segment_bytes = 1;
+  std::vector<std::uint64_t> taken;
+  {
+    ProgramRun run(log_.Logger(), Folder(), one_entry_each);
+    run.queue.AdicionarListaDeEnvio(List({"A1", "A2"}).get(), 7);
+    run.queue.AdicionarListaDeEnvio(List({"B1"}).get(), 8);
+    run.queue.AdicionarListaDeEnvio(List({"C1", "C2"}).get(), -9);
+    const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+    ASSERT_THAT(Vehicles(batch), ElementsAre("A1", "A2", "B1", "C1", "C2"));
+    taken = Sequences(batch);
+    run.queue.Acknowledge(SequencesOf(batch, {0, 1}));
+    run.queue.Acknowledge(SequencesOf(batch, {3}));
+    // Gone: the empty segment of the start and the one of the first list. Kept: B1's, the
+    // C list's (C2 is not done), and both marks' segments, younger than B1's.
+    EXPECT_EQ(SegmentFiles().size(), 4u);
+    EXPECT_EQ(run.queue.JournalBytes(), FolderBytes());
+    // A second process on the same folder is refused before it reads anything.
+    SendJournal second(Folder(), log_.Logger());
+    EXPECT_THROW(second.Open(), EListaDeEnvio);
+  }  // a crash: B1 and C2 were never done
+
+  {
+    ProgramRun run(log_.Logger(), Folder());
+    EXPECT_THAT(LogLines("Fila de envio recuperada"),
+                ElementsAre("Fila de envio recuperada: 0 registros de 0 listas voltaram à fila",
+                            "Fila de envio recuperada: 2 registros de 2 listas voltaram à fila"));
+    EXPECT_EQ(SegmentFiles().size(), 1u) << "the records still to do were written anew and the old files removed";
+    run.queue.AdicionarListaDeEnvio(List({"D1"}).get(), 1);
+    const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+    EXPECT_THAT(Vehicles(batch), ElementsAre("B1", "C2", "D1"));
+    EXPECT_THAT(Companies(batch), ElementsAre(8, -9, 1));
+    EXPECT_THAT(Sequences(batch), ElementsAre(taken[2], taken[4], taken[4] + 1)) << "numbers are kept and not reused";
+    run.queue.Acknowledge(Sequences(batch));
+    run.queue.Close();
+  }
+  {
+    ProgramRun run(log_.Logger(), Folder());
+    EXPECT_EQ(run.memory.WaitingRecords(), 0u);
+    EXPECT_THAT(LogLines("Fila de envio recuperada").back(), HasSubstr(": 0 registros de 0 listas"));
+  }
+  // The texts and date-times survive the files exactly.
+  {
+    fs::remove_all(Folder());
+    {
+      ProgramRun run(log_.Logger(), Folder());
+      auto list = List({"Veículo ç"});
+      list->Items(0)->Inf_Adicional_Motorista = "Maria José";
+      list->Items(0)->DataHoraInicio = TDateTime(45352.354166666664);
+      list->Items(0)->Inf_Adicional_Agrupamento_2 = std::string(3000, 'x');
+      run.queue.AdicionarListaDeEnvio(list.get(), 3);
+    }
+    ProgramRun run(log_.Logger(), Folder());
+    const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+    ASSERT_EQ(batch.size(), 1u);
+    EXPECT_EQ(batch[0].record.ID_Veiculo, "Veículo ç");
+    EXPECT_EQ(batch[0].record.Inf_Adicional_Motorista, "Maria José");
+    EXPECT_EQ(batch[0].record.DataHoraInicio, TDateTime(45352.354166666664));
+    EXPECT_EQ(batch[0].record.Inf_Adicional_Agrupamento_2, std::string(3000, 'x'));
+  }
+}
+
+TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
+  constexpr int kCallers = 8;
+  // The first sync after the start waits until every caller has written its list: the
+  // others then find a sync under way and share the next one.
+  std::atomic<bool> armed = false;
+  std::atomic<const SendJournal*> journal = nullptr;
+  SendJournalOptions options;
+  std::atomic<std::uint64_t> entries_before = 0;
+  options.sync = [&](int fd) {
+    if (armed.exchange(false)) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (journal.load()->EntriesWritten() < entries_before + kCallers && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return ::fdatasync(fd);
+  };
+  MemorySendQueue memory(log_.Logger());
+  SendJournal shared(Folder(), log_.Logger(), options);
+  shared.Open();
+  journal = &shared;
+  entries_before = shared.EntriesWritten();
+  const std::uint64_t syncs_before = shared.Syncs();
+  armed = true;
+
+  RunOrDie([&] {
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i)
+      callers.emplace_back([&, i] {
+        std::vector<QueuedRecord> records(1);
+        records[0].record.ID_Veiculo = "V" + std::to_string(i);
+        shared.AppendList(records, [&](std::size_t count) {
+          const MemorySendQueue::Numbers numbers = memory.ReserveNumbers(count);
+          return std::pair{numbers.first_sequence, numbers.list};
+        });
+      });
+    for (std::thread& caller : callers) caller.join();
+  });
+  EXPECT_EQ(shared.EntriesWritten() - entries_before, static_cast<std::uint64_t>(kCallers));
+  EXPECT_LE(shared.Syncs() - syncs_before, 2u) << "one sync for the first caller, one for all the others";
+}
+
+// Damage found at start-up, each case on a segment of three lists V1, V2, V3.
+TEST_F(SendJournalTest, DamagedFilesKeepWhatIsGoodAndSaySoInTheLog) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& file, const std::vector<std::uint64_t>& ends)> damage;  // ends of the lists
+    std::vector<std::string> back;
+    const char* log_text;
+    bool moved_aside;
+  };
+  const auto flip = [](const fs::path& file, std::uint64_t at) {
+    std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+    stream.seekg(static_cast<std::streamoff>(at));
+    const char byte = static_cast<char>(stream.get() ^ 0x40);
+    stream.seekp(static_cast<std::streamoff>(at));
+    stream.put(byte);
+  };
+  const std::vector<Case> cases = {
+      {"a write cut short by a crash",
+       [](const fs::path& file, const std::vector<std::uint64_t>& ends) { fs::resize_file(file, ends[2] - 5); },
+       {"V1", "V2"}, "final incompleto do segmento 00000000000000000001.seg", false},
+      {"zeros where the file grew but nothing was written",
+       [](const fs::path& file, const std::vector<std::uint64_t>& ends) { fs::resize_file(file, ends[2] + 100); },
+       {"V1", "V2", "V3"}, "final incompleto do segmento 00000000000000000001.seg", false},
+      {"a flipped byte in the middle",
+       [&](const fs::path& file, const std::vector<std::uint64_t>& ends) { flip(file, ends[0] + 20); },
+       {"V1"}, "segmento corrompido 00000000000000000001.seg (CRC inválido", true},
+      {"a header that is not ours", [&](const fs::path& file, const std::vector<std::uint64_t>&) { flip(file, 0); },
+       {}, "segmento corrompido 00000000000000000001.seg (cabeçalho inválido)", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(Folder());
+    std::vector<std::uint64_t> ends;
+    {
+      ProgramRun run(log_.Logger(), Folder());  // starts segment 1, empty
+      for (const char* vehicle : {"V1", "V2", "V3"}) {
+        run.queue.AdicionarListaDeEnvio(List({vehicle}).get(), 4);
+        ends.push_back(run.queue.JournalBytes());
+      }
+    }
+    c.damage(Folder() / "00000000000000000001.seg", ends);
+
+    const std::size_t lines_before = LogLines(c.log_text).size();
+    ProgramRun run(log_.Logger(), Folder());
+    EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ::testing::ElementsAreArray(c.back));
+    const std::vector<std::string> lines = LogLines(c.log_text);
+    EXPECT_EQ(lines.size(), lines_before + 1) << "the log says what was found";
+    EXPECT_EQ(fs::exists(Folder() / "corrompidos" / "00000000000000000001.seg"), c.moved_aside);
+    if (c.moved_aside) {
+      EXPECT_THAT(lines.back(), HasSubstr("movido para"));
+    }
+    EXPECT_EQ(SegmentFiles().size(), 1u) << "only the fresh segment is left in the folder";
+  }
+}
+
+// A list whose write or sync fails is refused with nothing queued; the next lists go on, and
+// the failed one does not come back at the next start.
+TEST_F(SendJournalTest, AFailingWriteOrSyncRefusesTheListAndSpoilsNothingElse) {
+  struct Case {
+    const char* name;
+    const char* fault_text;
+    bool limit_file_size;  // else the sync fails
+  };
+  const Case cases[] = {
+      {"the file cannot grow (as on a full disk)", "Falha ao gravar na fila de envio em disco", true},
+      {"the sync fails", "Falha ao sincronizar a fila de envio em disco", false},
+  };
+  std::signal(SIGXFSZ, SIG_IGN);  // a write past the size limit fails with EFBIG instead
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(Folder());
+    {
+      std::atomic<bool> fail_sync = false;
+      SendJournalOptions options;
+      options.sync = [&](int fd) {
+        if (fail_sync.exchange(false)) {
+          errno = EIO;
+          return -1;
+        }
+        return ::fdatasync(fd);
+      };
+      ProgramRun run(log_.Logger(), Folder(), options);
+      run.queue.AdicionarListaDeEnvio(List({"OK1"}).get(), 1);
+
+      rlimit saved{};
+      ::getrlimit(RLIMIT_FSIZE, &saved);
+      if (c.limit_file_size) {
+        rlimit limited = saved;
+        limited.rlim_cur = run.queue.JournalBytes() + 100;  // room for part of the list only
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+      } else {
+        fail_sync = true;
+      }
+      auto big = List({"BAD"});
+      big->Items(0)->Inf_Adicional_Motorista = std::string(4000, 'b');
+      try {
+        run.queue.AdicionarListaDeEnvio(big.get(), 1);
+        ADD_FAILURE() << "the list was accepted";
+      } catch (const EListaDeEnvio& error) {
+        EXPECT_THAT(error.what(), HasSubstr(c.fault_text));
+        EXPECT_EQ(error.ClassName(), "EListaDeEnvio");
+      }
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+      EXPECT_EQ(run.memory.WaitingRecords(), 1u) << "nothing of the refused list is queued";
+
+      run.queue.AdicionarListaDeEnvio(List({"OK2"}).get(), 1);
+      EXPECT_EQ(run.memory.WaitingRecords(), 2u);
+    }
+    ProgramRun run(log_.Logger(), Folder());
+    EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("OK1", "OK2"));
+    EXPECT_THAT(LogLines("final incompleto"), IsEmpty()) << "the failed entry was cut at once";
+  }
+}
+
+// A done mark that cannot be synced is raised to the worker and kept: the next mark carries
+// it, so neither record comes back.
+TEST_F(SendJournalTest, ADoneMarkThatFailsIsWrittenWithTheNextOne) {
+  {
+    std::atomic<bool> fail_sync = false;
+    SendJournalOptions options;
+    options.sync = [&](int fd) {
+      if (fail_sync.exchange(false)) {
+        errno = EIO;
+        return -1;
+      }
+      return ::fdatasync(fd);
+    };
+    ProgramRun run(log_.Logger(), Folder(), options);
+    run.queue.AdicionarListaDeEnvio(List({"A", "B", "C"}).get(), 2);
+    const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+    fail_sync = true;
+    EXPECT_THROW(run.queue.Acknowledge(SequencesOf(batch, {0})), EListaDeEnvio);
+    EXPECT_EQ(run.memory.WaitingRecords(), 2u) << "the record has left the queue all the same";
+    run.queue.Acknowledge(SequencesOf(batch, {1}));
+  }
+  ProgramRun run(log_.Logger(), Folder());
+  EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("C"));
+}
+
+}  // namespace
+}  // namespace qit::testing
