@@ -5,22 +5,15 @@ import datetime
 import glob
 import os
 import shutil
-import socket
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import zeep
 
+from harness import free_port, start_program
+
 PROGRAM = os.environ.get("QIT_PROGRAM") or sys.argv.pop(1)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class ProgramUnderTest:
@@ -32,19 +25,8 @@ class ProgramUnderTest:
         with open(os.path.join(self.home, "QueltoIntegradorTelemetria.dat"), "w") as ini:
             ini.write("[Log]\nLevel=stDebug\n[Portas]\nQuantidade=1\n"
                       f"Porta_1={self.port}\nCodigoEmpresa_1={company_code}\n")
-        self.process = subprocess.Popen([PROGRAM, "--home", self.home],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.process = start_program(PROGRAM, self.home, self.port)
         self.url = f"http://127.0.0.1:{self.port}/Integracao_Telemetria"
-        deadline = time.time() + 20
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline or self.process.poll() is not None:
-                    raise RuntimeError("the program did not open its company port: " +
-                                       self.process.stderr.read().decode(errors="replace"))
-                time.sleep(0.05)
 
     def log_text(self):
         text = ""

@@ -6,7 +6,6 @@ import datetime
 import glob
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -14,6 +13,8 @@ import time
 import unittest
 
 import zeep
+
+from harness import free_port, start_program, write_connection_file
 
 PROGRAM = sys.argv.pop(1)
 CREATE_DATABASE = sys.argv.pop(1)
@@ -36,12 +37,6 @@ INSERT INTO VEICULOS_ALARMES (CODIGOVEICULO, DATAHORA_ALARME) VALUES (1, '2024-0
 INSERT INTO VEICULOS_ALARMES (CODIGOVEICULO, DATAHORA_ALARME) VALUES (1, '2024-05-01 18:00:00');
 COMMIT;
 """
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def isql(database, sql):
@@ -69,22 +64,8 @@ class PipelineTest(unittest.TestCase):
         with open(os.path.join(self.home, "QueltoIntegradorTelemetria.dat"), "w") as ini:
             ini.write("[Log]\nLevel=stDebug\n[CONFIGURACOES]\nExportar_Telemetria=T\n[Portas]\nQuantidade=2\n"
                       f"Porta_1={self.ports[0]}\nCodigoEmpresa_1=1\nPorta_2={self.ports[1]}\nCodigoEmpresa_2=2\n")
-        with open(os.path.join(self.home, "QueltoIntegradorTelemetria.con"), "w") as con:
-            con.write("<Connections><Definitions><Definition><Name>GPS</Name><ConnectionString>"
-                      f"FIB?Server=;Database={self.database};UserID=SYSDBA;Password=x;Charset=UTF8;"
-                      "</ConnectionString><Default>True</Default><ConnectionType>Interbase</ConnectionType>"
-                      "</Definition></Definitions></Connections>")
-        self.process = subprocess.Popen([PROGRAM, "--home", self.home],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 20
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.ports[1]), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline or self.process.poll() is not None:
-                    raise RuntimeError("the program did not open its ports")
-                time.sleep(0.05)
+        write_connection_file(self.home, self.database)
+        self.process = start_program(PROGRAM, self.home, self.ports[1])
 
     def wait_for_log(self, prefix, text, seconds=60):
         """Waits until a log file of the given family holds the text."""

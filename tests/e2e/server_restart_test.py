@@ -12,7 +12,6 @@ import datetime
 import glob
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -21,6 +20,8 @@ import time
 import unittest
 
 import zeep
+
+from harness import free_port, start_program, write_connection_file
 
 PROGRAM = sys.argv.pop(1)
 SOURCE_DIR = sys.argv.pop(1)
@@ -33,12 +34,6 @@ CLIENTS = 3
 RECORDS_PER_CALL = 4
 DRIVERS = ["MOT-%d" % n for n in range(1, 6)]
 FIRST_START = datetime.datetime(2024, 6, 1, 0, 0, 0)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def firebird_server(action):
@@ -62,22 +57,8 @@ class ServerRestartTest(unittest.TestCase):
         with open(os.path.join(self.home, "QueltoIntegradorTelemetria.dat"), "w") as ini:
             ini.write("[Log]\nLevel=stDebug\n[Portas]\nQuantidade=1\n"
                       f"Porta_1={self.port}\nCodigoEmpresa_1=1\n")
-        with open(os.path.join(self.home, "QueltoIntegradorTelemetria.con"), "w") as con:
-            con.write("<Connections><Definitions><Definition><Name>GPS</Name><ConnectionString>"
-                      f"FIB?Server=localhost;Database={self.database};UserID={USER};Password={PASSWORD};"
-                      "Charset=UTF8;ConnectTimeout=5;</ConnectionString><Default>True</Default>"
-                      "<ConnectionType>Interbase</ConnectionType></Definition></Definitions></Connections>")
-        self.process = subprocess.Popen([PROGRAM, "--home", self.home],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 20
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.time() > deadline or self.process.poll() is not None:
-                    raise RuntimeError("the program did not open its port")
-                time.sleep(0.05)
+        write_connection_file(self.home, self.database, "localhost", USER, PASSWORD, "ConnectTimeout=5;")
+        self.process = start_program(PROGRAM, self.home, self.port)
 
     def tearDown(self):
         if self.process.poll() is None:
