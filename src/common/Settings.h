@@ -32,6 +32,9 @@ struct Settings {
   int MemoriaMaximaFila_MB = 0;
   // How long the insert worker goes on through the queue when the service stops.
   int TempoEsvaziarFila_Segundos = 0;
+  // [Servidor] FilaDuravel: the send queue is kept on disk (folder "Fila"), so that lists
+  // answered survive a crash; without it the queue lives in memory only.
+  bool FilaDuravel = false;
 };
 
 // Megabytes of a setting in bytes.

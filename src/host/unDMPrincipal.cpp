@@ -49,7 +49,8 @@ TdmPrincipal::TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_l
       log_(folder_.folder),
       log_atualizar_(folder_.folder),
       send_queue_(log_),
-      enviar_environment_(log_, send_queue_),
+      durable_queue_(send_queue_, log_),
+      enviar_environment_(log_, durable_queue_),
       soap_message_(factories_, SerializableClasses()),
       dispatchers_(DispatcherTable(soap_message_)),
       http_server_(io_pool_, dispatchers_),
@@ -91,6 +92,9 @@ void TdmPrincipal::DataModuleCreate() {
   settings_ = LerConfiguracao(ini);
   ApplyLimits();
   WriteBackConfiguration(ini, settings_);
+  // The lists of an earlier run that were not written are queued again before any call can
+  // arrive.
+  if (settings_.FilaDuravel) durable_queue_.Open(folder_.folder / "Fila");
   BuildCompanyListeners(ini);
   // Only a creation that went through sets the main listener's port and arms the timers.
   http_server_.SetPort(settings_.Porta);
@@ -116,7 +120,7 @@ void TdmPrincipal::tmrAtivacaoTimer() {
         std::make_unique<TProcessaIntegracao>(settings_, connection_manager_, schema_, log_atualizar_);
     if (!inserir_integracao_) {
       inserir_integracao_ = std::make_unique<TinserirIntegracao>(TinserirIntegracao::Parts{
-          settings_, connection_manager_, schema_, log_, send_queue_, drivers_, [this] { AcordarProcessamento(); },
+          settings_, connection_manager_, schema_, log_, durable_queue_, drivers_, [this] { AcordarProcessamento(); },
           folder_.folder / "Rejeitados"});
       send_queue_.SetWakeUp([worker = inserir_integracao_.get()] { worker->Acordar(); });
       // Lists that arrived before the worker existed are written by its first pass.
@@ -149,6 +153,7 @@ Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
   settings.MaximoRegistrosNaFila = NonNegativeLimit(ini, "MaximoRegistrosNaFila", 500000);
   settings.MemoriaMaximaFila_MB = NonNegativeLimit(ini, "MemoriaMaximaFila_MB", 256);
   settings.TempoEsvaziarFila_Segundos = NonNegativeLimit(ini, "TempoEsvaziarFila_Segundos", 10);
+  settings.FilaDuravel = ini.ReadFlag("Servidor", "FilaDuravel", true);
   return settings;
 }
 
@@ -213,6 +218,8 @@ void TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
   tmrAtivacao.cancel();
   tmrCarregarCDS.cancel();
   StopWorkers();
+  // After the worker: the done marks it left are written before the journal closes.
+  durable_queue_.Close();
   connection_manager_.Shutdown();
   log_.Close();
   log_atualizar_.Close();

@@ -14,6 +14,7 @@
 #include "data/Schema.h"
 #include "host/EnviarEnvironment.h"
 #include "logging/VoradaLogger.h"
+#include "queue/DurableSendQueue.h"
 #include "queue/MemorySendQueue.h"
 #include "service/ROServer.h"
 #include "transport/HttpIoPool.h"
@@ -83,8 +84,11 @@ class TdmPrincipal {
   TVoradaLogger& Log_Atualizar() { return log_atualizar_; }
   qit::ConnectionManager& ConnectionManager() { return connection_manager_; }
   qit::Schema& Schema() { return schema_; }
-  // The send queue: Enviar hands every list it receives to it.
+  // The send queue in memory: the records waiting and those the insert worker holds.
   MemorySendQueue& ListaDeEnvio() { return send_queue_; }
+  // The send queue Enviar hands every list to and the insert worker takes them from: the
+  // queue in memory and, with [Servidor] FilaDuravel, its journal on disk.
+  DurableSendQueue& DurableQueue() { return durable_queue_; }
   // The main listener: it holds the dispatcher table and, once the creation handler went
   // through, the [Servidor] Porta value. It is never activated.
   const TROHTTPServer& HTTPServer() const { return http_server_; }
@@ -116,6 +120,7 @@ class TdmPrincipal {
   qit::ConnectionManager connection_manager_;
   qit::Schema schema_;
   MemorySendQueue send_queue_;
+  DurableSendQueue durable_queue_;
   EnviarEnvironment enviar_environment_;
   TROClassFactoryList factories_;
   // The SOAP message handler that every listener dispatches "Integracao_Telemetria" to.

@@ -22,7 +22,7 @@ void DurableSendQueue::Open(const std::filesystem::path& folder, SendJournalOpti
   log_.Registrar("", false,
                  fmt::format("Fila de envio recuperada: {} registros de {} listas voltaram à fila", records,
                              recovered.lists),
-                 stWarning);
+                 stError);
 }
 
 void DurableSendQueue::Close() {
