@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -27,26 +28,6 @@ std::string UnitArgument(const std::string& arg) {
   return quoted + "\"";
 }
 
-std::string UnitText(const ServiceDefinition& service) {
-  std::string exec = UnitArgument(service.executable.string());
-  for (const auto& arg : service.arguments) exec += " " + UnitArgument(arg);
-  return "[Unit]\n"
-         "Description=" + service.display_name + "\n"
-         "After=network-online.target\n"
-         "Wants=network-online.target\n"
-         "\n"
-         "[Service]\n"
-         "Type=simple\n"
-         "ExecStart=" + exec + "\n"
-         "KillSignal=SIGTERM\n"
-         "TimeoutStopSec=30\n"
-         "Restart=on-failure\n"
-         "RestartSec=5\n"
-         "\n"
-         "[Install]\n"
-         "WantedBy=multi-user.target\n";
-}
-
 [[noreturn]] void RaiseSystemError(const std::error_code& error) {
   throw Exception(error.message() + ".", "EOSError");
 }
@@ -65,6 +46,31 @@ LinuxServicePlatform::LinuxServicePlatform(fs::path unit_dir) : unit_dir_(std::m
 fs::path LinuxServicePlatform::DefaultUnitDir() {
   const char* configured = std::getenv("QIT_SYSTEMD_UNIT_DIR");
   return (configured && *configured) ? fs::path(configured) : fs::path(kSystemUnitDir);
+}
+
+std::string LinuxServicePlatform::UnitText(const ServiceDefinition& service) {
+  std::string exec = UnitArgument(service.executable.string());
+  for (const auto& arg : service.arguments) exec += " " + UnitArgument(arg);
+  // Type=notify: the unit is active once the service says READY=1, after its ports are open;
+  // it keeps its state line up to date and says STOPPING=1 when a stop begins. systemd sends
+  // WatchdogSec=, when an operator adds it, to the service, which then sends keep-alives from
+  // its main loop.
+  const long long stop_seconds = std::max<long long>(service.stop_timeout.count(), 1);
+  return "[Unit]\n"
+         "Description=" + service.display_name + "\n"
+         "After=network-online.target\n"
+         "Wants=network-online.target\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "ExecStart=" + exec + "\n"
+         "KillSignal=SIGTERM\n"
+         "TimeoutStopSec=" + std::to_string(stop_seconds) + "\n"
+         "Restart=on-failure\n"
+         "RestartSec=5\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
 }
 
 fs::path LinuxServicePlatform::UnitFile(const ServiceDefinition& service) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@ struct ServiceDefinition {
   std::string display_name;            // "Quelto - Integrador Telemetria"
   std::filesystem::path executable;    // full path of the program
   std::vector<std::string> arguments;  // arguments the service manager starts it with
+  // How long the service manager lets an orderly stop run before it kills the process.
+  std::chrono::seconds stop_timeout{90};
 };
 
 // Every call the host makes to the platform it runs on. The rest of the program never
@@ -30,7 +33,9 @@ class IServicePlatform {
   virtual void LogEvent(const std::string& source, const std::string& text) = 0;
 };
 
-// Linux: systemd units, syslog, standard output and standard error.
+// Linux: systemd units, syslog, standard output and standard error. The unit starts the
+// service as Type=notify: it counts as started once the service says it is ready (see
+// SystemdNotifier).
 class LinuxServicePlatform final : public IServicePlatform {
  public:
   explicit LinuxServicePlatform(std::filesystem::path unit_dir);
@@ -42,6 +47,9 @@ class LinuxServicePlatform final : public IServicePlatform {
 
   // $QIT_SYSTEMD_UNIT_DIR when set, else /etc/systemd/system.
   static std::filesystem::path DefaultUnitDir();
+
+  // The text of the unit InstallService writes.
+  static std::string UnitText(const ServiceDefinition& service);
 
  private:
   std::filesystem::path UnitFile(const ServiceDefinition& service) const;

@@ -5,6 +5,7 @@
 
 #include "host/CommandLine.h"
 #include "host/ServicePlatform.h"
+#include "host/SystemdNotifier.h"
 #include "host/unTelemetriaService.h"
 
 namespace fs = std::filesystem;
@@ -30,7 +31,8 @@ int main(int argc, char** argv) {
   }
 
   qit::LinuxServicePlatform platform(command_line.unit_dir.value_or(qit::LinuxServicePlatform::DefaultUnitDir()));
-  qit::TQueltoIntegradorTelemetria service(platform, folder, executable, service_arguments);
+  qit::SystemdNotifier notifier;
+  qit::TQueltoIntegradorTelemetria service(platform, notifier, folder, executable, service_arguments);
   // The data module is created in every mode, before the switches are looked at.
   service.ServiceCreate();
   return service.Run(command_line);

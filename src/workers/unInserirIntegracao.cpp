@@ -44,6 +44,11 @@ TinserirIntegracao::~TinserirIntegracao() { Stop(std::chrono::steady_clock::now(
 
 void TinserirIntegracao::Acordar() { wake_.Set(); }
 
+std::optional<TinserirIntegracao::PassOutcome> TinserirIntegracao::LastPass() const {
+  std::lock_guard lock(last_pass_mutex_);
+  return last_pass_;
+}
+
 void TinserirIntegracao::Stop(std::chrono::steady_clock::time_point drain_until) {
   if (!thread_.joinable()) return;
   drain_until_.store(Ticks(drain_until), std::memory_order_release);
@@ -68,11 +73,17 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
     // A stop ends the wait at once: the pass that follows is the stop's drain.
     wake_.WaitFor(stop, WaitTimeout(parts_.settings.TempoAguardar_Minutos));
     PassResult result = PassResult::kFailed;
+    pass_error_.clear();
     try {
       result = ProcessarListaDeEnvio(stop);
     } catch (const std::exception& error) {
       // A pass handles its own failures; this is the thread's last guard.
       parts_.Log.RegistrarExcecao(&error, "TinserirIntegracao", true);
+      pass_error_ = error.what();
+    }
+    {
+      std::lock_guard lock(last_pass_mutex_);
+      last_pass_ = PassOutcome{std::chrono::system_clock::now(), result == PassResult::kDone, pass_error_};
     }
     if (stop.stop_requested()) return;
     if (result == PassResult::kFailed) {
@@ -152,6 +163,7 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
     return PassResult::kDone;
   } catch (const std::exception& error) {
     log.RegistrarExcecao(&error, "Enviar " + ultima_etapa_, true);
+    pass_error_ = error.what();
     if (connection && connection->InTransaction()) {
       try {
         connection->RollbackTransaction();

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -68,6 +70,15 @@ class TinserirIntegracao {
   // queue.
   void Stop(std::chrono::steady_clock::time_point drain_until);
 
+  // How a pass ended: when, whether it went through, and the failure's message if it raised.
+  struct PassOutcome {
+    std::chrono::system_clock::time_point ended;
+    bool done = false;
+    std::string error;
+  };
+  // The last pass that ended; empty before the first. Any thread may ask.
+  std::optional<PassOutcome> LastPass() const;
+
  private:
   enum class PassResult { kDone, kFailed };
 
@@ -95,6 +106,9 @@ class TinserirIntegracao {
   // LogarEtapa, as the control operations take it.
   const StepLogger step_logger_ = [this](const std::string& text) { LogarEtapa(text); };
   const TIntegraTelemetria* current_ = nullptr;  // the record being written, for the step texts
+  std::string pass_error_;                       // the message of the pass's failure, if it raised
+  mutable std::mutex last_pass_mutex_;
+  std::optional<PassOutcome> last_pass_;
   std::jthread thread_;  // last: started when everything else exists, joined first
 };
 

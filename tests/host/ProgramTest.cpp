@@ -89,6 +89,16 @@ TEST_F(ProgramTest, InstallAndUninstallWriteAndRemoveTheEnabledUnit) {
             "\"The specified service does not exist as an installed service.\"\n");
 }
 
+// The unit waits for the service's READY=1, and its stop timeout covers the orderly stop
+// with the queue's drain time this installation is configured with.
+TEST_F(ProgramTest, InstalledUnitIsOfTypeNotifyWithAStopTimeoutFromTheConfiguration) {
+  std::ofstream(home_ / "QueltoIntegradorTelemetria.dat") << "[Servidor]\nTempoEsvaziarFila_Segundos=300\n";
+  ASSERT_EQ(Run("/INSTALL /SILENT").exit_code, 0);
+  const std::string unit = ReadFile(Unit());
+  EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nTimeoutStopSec=360\n"), std::string::npos) << unit;  // 30 + 300 + 30 s
+}
+
 // The configuration and connection files take the executable's name with its extension
 // replaced, beside the executable when no --home is given.
 TEST_F(ProgramTest, FilesTakeTheExecutablesNameWithAnotherExtension) {
