@@ -108,9 +108,9 @@ class QueueProgramTest : public testing::Test {
     child_ = 0;
     return status;
   }
-  // Waits until the log files hold `text` `times` times.
-  bool LogHas(const std::string& text, int times = 1) const {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  // Waits up to `wait` until the log files hold `text` `times` times.
+  bool LogHas(const std::string& text, int times = 1, std::chrono::seconds wait = std::chrono::seconds(30)) const {
+    const auto until = std::chrono::steady_clock::now() + wait;
     do {
       int found = 0;
       std::error_code error;
@@ -150,6 +150,23 @@ TEST_F(QueueProgramTest, ListsAnsweredBeforeAKillComeBackAtTheNextStart) {
   // An orderly stop keeps them too.
   Start();
   EXPECT_TRUE(LogHas("Fila de envio recuperada: 3 registros de 2 listas", 2));
+}
+
+// FilaDuravel=F: the queue lives in memory only, as before the journal.
+TEST_F(QueueProgramTest, WithoutTheDurableQueueNothingIsWrittenToDisk) {
+  const int port = FreePort();
+  std::ofstream(home_ / "QueltoIntegradorTelemetria.dat")
+      << "[Servidor]\nFilaDuravel=F\n[Portas]\nQuantidade=1\nPorta_1=" << port << "\nCodigoEmpresa_1=5\n";
+  Start();
+  std::string answer;
+  for (int i = 0; i < 400 && answer.empty(); ++i) {
+    answer = Enviar(port, Item("VEI001"));
+    if (answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ASSERT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
+  Stop(SIGKILL);
+  EXPECT_FALSE(fs::exists(home_ / "Fila"));
+  EXPECT_FALSE(LogHas("Fila de envio recuperada", 1, std::chrono::seconds(0)));
 }
 
 }  // namespace
