@@ -69,14 +69,19 @@ void AppendOneLine(std::string& out, std::string_view text) {
   }
 }
 
-std::string RequestText(std::string_view text) {
-  if (text.size() <= kRequestTextLimit) return OneLine(text);
-  std::size_t cut = kRequestTextLimit;
+std::string_view CharactersWithin(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  std::size_t cut = limit;
   // Back to the start of the character that would be split: UTF-8 continuation bytes are
   // 10xxxxxx.
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  std::string result = OneLine(text.substr(0, cut));
-  result += "\u2026(+" + std::to_string(text.size() - cut) + " bytes)";
+  return text.substr(0, cut);
+}
+
+std::string RequestText(std::string_view text) {
+  const std::string_view kept = CharactersWithin(text, kRequestTextLimit);
+  std::string result = OneLine(kept);
+  if (kept.size() < text.size()) result += "\u2026(+" + std::to_string(text.size() - kept.size()) + " bytes)";
   return result;
 }
 

@@ -23,6 +23,9 @@ std::string OneLine(std::string_view text);
 // The same, appended to `out`: for callers that build a line in a kept buffer.
 void AppendOneLine(std::string& out, std::string_view text);
 
+// The longest start of a text that holds at most `limit` bytes and splits no UTF-8 character.
+std::string_view CharactersWithin(std::string_view text, std::size_t limit);
+
 // How much of a text that came with a request is written into a log line or quoted by a
 // fault.
 inline constexpr std::size_t kRequestTextLimit = 1024;

@@ -26,16 +26,9 @@ SystemdNotifier::SystemdNotifier() {
 }
 
 std::string SystemdNotifier::StatusAssignment(std::string_view status) {
-  std::string text = OneLine(status);
-  if (text.size() > kStatusLimit) {
-    std::size_t cut = kStatusLimit;
-    // Back to the start of the character that would be split (UTF-8 continuation bytes are
-    // 10xxxxxx).
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
-    text += "\u2026";
-  }
-  return "STATUS=" + text;
+  const std::string text = OneLine(status);
+  const std::string_view kept = CharactersWithin(text, kStatusLimit);
+  return "STATUS=" + std::string(kept) + (kept.size() < text.size() ? "\u2026" : "");
 }
 
 void SystemdNotifier::Ready(std::string_view status) { Notify("READY=1\n" + StatusAssignment(status)); }
