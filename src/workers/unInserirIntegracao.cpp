@@ -11,6 +11,7 @@
 
 #include "common/Text.h"
 #include "data/FbClient.h"
+#include "queue/SendQueue.h"
 #include "workers/DeadLetterFile.h"
 #include "workers/DriverAttempts.h"
 #include "workers/WaitTimeout.h"
@@ -22,10 +23,11 @@ namespace {
 // Passes a record may fail before it is given up on and written to its own file.
 constexpr int kMaxFailures = 3;
 
-// A failure that is the database's, not the record's: the connection or the attachment was
-// lost (the server is away or shutting down), or another transaction held what the record
-// needed. It is not held against the record.
+// A failure that is not the record's: the connection or the attachment was lost (the server
+// is away or shutting down), another transaction held what the record needed, or the send
+// queue could not write a done mark. It is not held against the record.
 bool IsTransient(const std::exception& error) {
+  if (dynamic_cast<const EListaDeEnvio*>(&error) != nullptr) return true;
   const auto* database = dynamic_cast<const EFirebirdError*>(&error);
   return database != nullptr && (database->ConnectionLost() || database->Conflict());
 }
@@ -141,14 +143,15 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
       }
       log.Registrar("Loop ListaDeEnvio - Count=" + std::to_string(list_sizes.size()), true, {}, stDebug);
       std::size_t list = 0;
-      for (; next < batch.size(); ++next) {
+      while (next < batch.size()) {
         if (Draining(stop)) break;
         if (next == 0 || batch[next].list != batch[next - 1].list)
           log.Registrar("Loop TListaIntegraTelemetria - Count=" + std::to_string(list_sizes[list++]), true, {},
                         stDebug);
         ProcessRecord(*connection, batch[next]);
-        // Committed, or its vehicle is unknown: either way the record is done with.
-        const std::uint64_t done[] = {batch[next].sequence};
+        // Committed, or its vehicle is unknown: either way the record is done with, and is
+        // not handed back should its done mark fail.
+        const std::uint64_t done[] = {batch[next++].sequence};
         parts_.queue.Acknowledge(done);
       }
       if (next < batch.size()) {

@@ -67,10 +67,11 @@ class InserirIntegracaoTest : public ::testing::Test {
     fs::remove_all(home_, ignored);
   }
 
-  void StartWorker() { StartWorker(schema_); }
-  void StartWorker(Schema& schema) {
+  void StartWorker() { StartWorker(schema_, queue_); }
+  void StartWorker(Schema& schema) { StartWorker(schema, queue_); }
+  void StartWorker(Schema& schema, ISendQueueConsumer& consumer) {
     worker_ = std::make_unique<TinserirIntegracao>(TinserirIntegracao::Parts{
-        settings_, pool_, schema, log_, queue_, drivers_, [this] { ++wake_ups_; }, home_ / "Rejeitados", 50ms});
+        settings_, pool_, schema, log_, consumer, drivers_, [this] { ++wake_ups_; }, home_ / "Rejeitados", 50ms});
     queue_.SetWakeUp([this] { worker_->Acordar(); });
   }
 
@@ -168,6 +169,36 @@ TEST_F(InserirIntegracaoTest, RequestTextsInTheLogAreBoundedAndCannotDriveATermi
 
 // A database that cannot be reached is not the records' fault: they wait, however many
 // passes fail, and land once it is back.
+// The queue, whose done marks fail the first times as on a full disk: the record leaves the
+// queue and the mark is raised.
+class FailingMarks final : public ISendQueueConsumer {
+ public:
+  FailingMarks(MemorySendQueue& queue, int failures) : queue_(queue), failures_(failures) {}
+  std::vector<QueuedRecord> TakeBatch(std::size_t max_records) override { return queue_.TakeBatch(max_records); }
+  void GiveBack(std::vector<QueuedRecord> records) override { queue_.GiveBack(std::move(records)); }
+  void Acknowledge(std::span<const std::uint64_t> sequences) override {
+    queue_.Acknowledge(sequences);
+    if (failures_-- > 0) throw EListaDeEnvio("Falha ao gravar a fila de envio: No space left on device");
+  }
+  std::size_t WaitingRecords() const override { return queue_.WaitingRecords(); }
+  std::size_t WaitingBytes() const override { return queue_.WaitingBytes(); }
+
+ private:
+  MemorySendQueue& queue_;
+  int failures_;
+};
+
+// A done mark that cannot be written ends the pass, but the committed record is neither
+// written again nor counted as failing, however often it happens.
+TEST_F(InserirIntegracaoTest, AFailedDoneMarkNeitherRepeatsNorRejectsTheCommittedRecord) {
+  FailingMarks marks(queue_, 3);
+  StartWorker(schema_, marks);
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "", ""}, {"VEI002", "", ""}, {"VEI003", "", ""}}).get(), 1);
+  ASSERT_TRUE(QueueEmptied());
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI002|1", "VEI003|1"}));
+  EXPECT_FALSE(fs::exists(home_ / "Rejeitados"));
+}
+
 TEST_F(InserirIntegracaoTest, RecordsWaitForADatabaseThatIsAway) {
   ConnectionDefinition away = database_->GpsDefinition();
   away.ConnectionString = "FIB?Server=127.0.0.1/1;Database=/nao/existe.fdb;UserID=SYSDBA;Password=x;ConnectTimeout=1;";
