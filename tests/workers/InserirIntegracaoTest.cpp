@@ -197,6 +197,7 @@ TEST_F(InserirIntegracaoTest, AFailedDoneMarkNeitherRepeatsNorRejectsTheCommitte
   ASSERT_TRUE(QueueEmptied());
   EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI002|1", "VEI003|1"}));
   EXPECT_FALSE(fs::exists(home_ / "Rejeitados"));
+  worker_.reset();  // its thread uses the wrapper, which ends with this test
 }
 
 TEST_F(InserirIntegracaoTest, RecordsWaitForADatabaseThatIsAway) {
