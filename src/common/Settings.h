@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace qit {
 
@@ -35,6 +36,10 @@ struct Settings {
   // [Servidor] FilaDuravel: the send queue is kept on disk (folder "Fila"), so that lists
   // answered survive a crash; without it the queue lives in memory only.
   bool FilaDuravel = false;
+  // [Servidor] PortaMetricas: the port of the metrics and health endpoint, 0 for none;
+  // EnderecoMetricas: the one address it is bound to.
+  int PortaMetricas = 0;
+  std::string EnderecoMetricas;
 };
 
 // Megabytes of a setting in bytes.

@@ -14,6 +14,14 @@ std::optional<int> EnviarEnvironment::CompanyCodeOfPort(int port) {
   return std::nullopt;
 }
 
+void EnviarEnvironment::CountEnviar(int port, bool queued) noexcept {
+  try {
+    metrics_.CountEnviar(port, queued);
+  } catch (const std::exception&) {
+    // No memory for a new port's entry: the call goes uncounted rather than failing.
+  }
+}
+
 ArrayReadLimits SendQueueReadLimits(const MemorySendQueue& queue, std::size_t max_decoded_bytes) {
   ArrayReadLimits limits;
   // Requests carry lists of TIntegraTelemetria only; any other record is charged as an empty one.

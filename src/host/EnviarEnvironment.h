@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/ServiceMetrics.h"
 #include "queue/MemorySendQueue.h"
 #include "service/ServicoTelemetria_Impl.h"
 #include "transport/soap/ArrayReadLimits.h"
@@ -16,7 +17,8 @@ namespace qit {
 // has its own lock. The log and the send queue exist from the start.
 class EnviarEnvironment final : public IEnviarEnvironment {
  public:
-  EnviarEnvironment(TVoradaLogger& log, ISendQueueProducer& queue) : log_(log), queue_(queue) {}
+  EnviarEnvironment(TVoradaLogger& log, ISendQueueProducer& queue, ServiceMetrics& metrics)
+      : log_(log), queue_(queue), metrics_(metrics) {}
 
   // Listener position N (in order) with its port and company code.
   void AddPort(int port, int company_code);
@@ -24,10 +26,12 @@ class EnviarEnvironment final : public IEnviarEnvironment {
   TVoradaLogger* Log() override { return &log_; }
   std::optional<int> CompanyCodeOfPort(int port) override;
   ISendQueueProducer* InserirIntegracao() override { return &queue_; }
+  void CountEnviar(int port, bool queued) noexcept override;
 
  private:
   TVoradaLogger& log_;
   ISendQueueProducer& queue_;
+  ServiceMetrics& metrics_;
   std::mutex mutex_;
   std::vector<std::pair<int, int>> ports_;  // (port, company code), by listener position
 };

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "common/Errors.h"
+#include "common/Text.h"
 #include "host/IniFile.h"
 #include "transport/RequestMemoryBudget.h"
 
@@ -17,6 +18,29 @@ constexpr std::chrono::seconds kBackstopStopTime{5};
 
 // Both start-up timers fire once, this long after the creation.
 constexpr std::chrono::milliseconds kTimerInterval{5000};
+
+// Requests to the metrics listener carry no body worth reading.
+constexpr std::size_t kMetricsMaxBodyBytes = 64 * 1024;
+
+constexpr const char* kPlainText = "text/plain; charset=utf-8";
+
+// The path of a request target: an absolute URL loses its scheme and authority, any target
+// its query.
+std::string_view TargetPath(std::string_view target) {
+  if (const std::size_t scheme = target.find("://"); scheme != std::string_view::npos && target.front() != '/') {
+    const std::size_t path = target.find('/', scheme + 3);
+    target = path == std::string_view::npos ? std::string_view("/") : target.substr(path);
+  }
+  return target.substr(0, target.find_first_of("?#"));
+}
+
+HttpResponse PlainAnswer(int status, std::string body) {
+  HttpResponse response;
+  response.status = status;
+  response.content_type = kPlainText;
+  response.body = std::move(body);
+  return response;
+}
 
 // A limit of the [Servidor] section; a negative value gives the default.
 int NonNegativeLimit(const IniFile& ini, const char* key, int default_value) {
@@ -50,11 +74,12 @@ TdmPrincipal::TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_l
       log_atualizar_(folder_.folder),
       send_queue_(log_),
       durable_queue_(send_queue_, log_),
-      enviar_environment_(log_, durable_queue_),
+      enviar_environment_(log_, durable_queue_, metrics_),
       soap_message_(factories_, SerializableClasses()),
       dispatchers_(DispatcherTable(soap_message_)),
       http_server_(io_pool_, dispatchers_),
-      drivers_(log_),
+      metrics_server_(io_pool_, std::make_shared<TROHTTPMessageDispatchers>()),
+      drivers_(log_, &metrics_),
       tmrAtivacao(main_loop),
       tmrCarregarCDS(main_loop) {
   ConfigureLogger(log_, "log_enviar");
@@ -91,10 +116,16 @@ void TdmPrincipal::DataModuleCreate() {
   log_.SetLogLevel(ConfigurationLevel(ini.ReadText("Log", "Level", ""), log_.LogLevel()));
   settings_ = LerConfiguracao(ini);
   ApplyLimits();
+  // Once the settings are known the metrics listener opens at the end of the creation,
+  // whether it went through or not, so that its health answer can tell what is wrong.
+  struct OpenMetricsAtEnd {
+    TdmPrincipal& dm;
+    ~OpenMetricsAtEnd() { dm.OpenMetricsListener(); }
+  } open_metrics{*this};
   WriteBackConfiguration(ini, settings_);
   // The lists of an earlier run that were not written are queued again before any call can
   // arrive.
-  if (settings_.FilaDuravel) durable_queue_.Open(folder_.folder / "Fila");
+  if (settings_.FilaDuravel) metrics_.records_recovered += durable_queue_.Open(folder_.folder / "Fila");
   BuildCompanyListeners(ini);
   // Only a creation that went through sets the main listener's port and arms the timers.
   http_server_.SetPort(settings_.Porta);
@@ -117,11 +148,18 @@ void TdmPrincipal::tmrCarregarCDSTimer() { drivers_.CarregarCDS(connection_manag
 void TdmPrincipal::tmrAtivacaoTimer() {
   try {
     processa_integracao_ =
-        std::make_unique<TProcessaIntegracao>(settings_, connection_manager_, schema_, log_atualizar_);
+        std::make_unique<TProcessaIntegracao>(settings_, connection_manager_, schema_, log_atualizar_, &metrics_);
     if (!inserir_integracao_) {
-      inserir_integracao_ = std::make_unique<TinserirIntegracao>(TinserirIntegracao::Parts{
-          settings_, connection_manager_, schema_, log_, durable_queue_, drivers_, [this] { AcordarProcessamento(); },
-          folder_.folder / "Rejeitados"});
+      inserir_integracao_ = std::make_unique<TinserirIntegracao>(
+          TinserirIntegracao::Parts{.settings = settings_,
+                                    .pool = connection_manager_,
+                                    .schema = schema_,
+                                    .Log = log_,
+                                    .queue = durable_queue_,
+                                    .cdsMotoristas = drivers_,
+                                    .AcordarProcessamento = [this] { AcordarProcessamento(); },
+                                    .rejected_folder = folder_.folder / "Rejeitados",
+                                    .metrics = &metrics_});
       send_queue_.SetWakeUp([worker = inserir_integracao_.get()] { worker->Acordar(); });
       // Lists that arrived before the worker existed are written by its first pass.
       if (send_queue_.WaitingRecords() > 0) inserir_integracao_->Acordar();
@@ -154,6 +192,9 @@ Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
   settings.MemoriaMaximaFila_MB = NonNegativeLimit(ini, "MemoriaMaximaFila_MB", 256);
   settings.TempoEsvaziarFila_Segundos = NonNegativeLimit(ini, "TempoEsvaziarFila_Segundos", 10);
   settings.FilaDuravel = ini.ReadFlag("Servidor", "FilaDuravel", true);
+  settings.PortaMetricas = NonNegativeLimit(ini, "PortaMetricas", 0);
+  settings.EnderecoMetricas = Trim(ini.ReadText("Servidor", "EnderecoMetricas", ""));
+  if (settings.EnderecoMetricas.empty()) settings.EnderecoMetricas = "127.0.0.1";
   return settings;
 }
 
@@ -203,9 +244,76 @@ void TdmPrincipal::BuildCompanyListeners(const IniFile& ini) {
   }
 }
 
+void TdmPrincipal::OpenMetricsListener() noexcept {
+  if (settings_.PortaMetricas == 0) return;
+  try {
+    HttpServerLimits limits = listener_limits_;
+    limits.max_body_bytes = kMetricsMaxBodyBytes;
+    metrics_server_.SetName("Metricas");
+    metrics_server_.SetPort(settings_.PortaMetricas);
+    metrics_server_.SetBindAddress(settings_.EnderecoMetricas);
+    metrics_server_.SetLimits(limits);
+    metrics_server_.SetRequestHandler([this](const HttpRequest& request) { return AnswerMetricsRequest(request); });
+    metrics_server_.SetActive(true);
+    log_.Registrar("", false,
+                   fmt::format("Métricas e saúde em {}:{} (/metrics, /health)", settings_.EnderecoMetricas,
+                               metrics_server_.BoundPort()),
+                   stError);
+  } catch (const std::exception& error) {
+    log_.RegistrarExcecao(&error, "PortaMetricas", true);
+  }
+}
+
+std::string TdmPrincipal::HealthProblem() const {
+  // Read on a serving thread: the company listeners are all built before the metrics
+  // listener opens, and the stop closes the metrics listener before it touches them.
+  bool any_open = false;
+  std::string closed;
+  for (std::size_t n = 1; n < servers_.size(); ++n) {
+    const TROHTTPServer* server = servers_[n].get();
+    if (server != nullptr && server->Active()) {
+      any_open = true;
+    } else if (closed.empty()) {
+      closed = server != nullptr ? fmt::format("{} (porta {}) não aberta", server->Name(), server->Port())
+                                 : fmt::format("Server{} não aberta", n);
+    }
+  }
+  if (!any_open) return "nenhuma porta aberta";
+  if (!closed.empty()) return closed;
+  const ServiceMetrics::DatabaseAttempt database = metrics_.LastDatabaseAttempt();
+  if (database.attempted && !database.ok) return "banco de dados: " + RequestText(database.error);
+  return {};
+}
+
+HttpResponse TdmPrincipal::AnswerMetricsRequest(const HttpRequest& request) const {
+  const std::string_view path = TargetPath(request.target);
+  const bool metrics = path == "/metrics";
+  if (!metrics && path != "/health") return PlainAnswer(404, "caminho desconhecido: use /metrics ou /health\n");
+  if (request.method != "GET" && request.method != "HEAD") {
+    HttpResponse refused = PlainAnswer(405, "método não permitido: use GET\n");
+    refused.allow = "GET, HEAD";
+    return refused;
+  }
+  if (!metrics) {
+    const std::string problem = HealthProblem();
+    return problem.empty() ? PlainAnswer(200, "ok\n") : PlainAnswer(503, problem + "\n");
+  }
+  MetricsGauges gauges;
+  gauges.queued_records = send_queue_.WaitingRecords();
+  gauges.journal_bytes = durable_queue_.JournalBytes();
+  for (const auto& server : servers_)
+    if (server) gauges.http_connections_open += server->OpenConnections();
+  HttpResponse response = PlainAnswer(200, MetricsText(metrics_.Read(), gauges));
+  response.content_type = kMetricsContentType;
+  return response;
+}
+
 void TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
   if (stopped_) return;
   stopped_ = true;
+  // First, so that no scrape reads the listeners, the queue or the journal while they stop.
+  if (!metrics_server_.Deactivate(deadline))
+    log_.Registrar("", false, "Metricas: conexões ainda abertas no prazo da parada", stError);
   for (const auto& server : servers_) {
     if (server && !server->Deactivate(deadline))
       log_.Registrar("", false,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ServiceMetrics.h"
 #include "common/Settings.h"
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
@@ -18,6 +19,7 @@
 #include "queue/MemorySendQueue.h"
 #include "service/ROServer.h"
 #include "transport/HttpIoPool.h"
+#include "transport/HttpMessage.h"
 #include "transport/TROHTTPServer.h"
 #include "transport/soap/TROSOAPMessage.h"
 #include "workers/DriverCache.h"
@@ -65,7 +67,7 @@ class TdmPrincipal {
   void DataModuleCreate();
 
   // The orderly stop, on the thread that created the module; once only, later calls do
-  // nothing. In this order: the company listeners stop accepting, let their idle
+  // nothing. In this order: the metrics listener closes; the company listeners stop accepting, let their idle
   // connections go and wait until `deadline` for the calls being handled; the serving
   // threads end, so no request code runs afterwards (connections still open then are
   // dropped with them); the timers are cancelled; the insert worker finishes its record and
@@ -99,6 +101,16 @@ class TdmPrincipal {
   DriverCache& cdsMotoristas() { return drivers_; }
   TinserirIntegracao* InserirIntegracao() { return inserir_integracao_.get(); }
   TProcessaIntegracao* ProcessaIntegracao() { return processa_integracao_.get(); }
+  // What the service counts, and the listener of [Servidor] PortaMetricas that serves it
+  // (inactive when the key is 0 or the port could not be opened).
+  const ServiceMetrics& Metrics() const { return metrics_; }
+  const TROHTTPServer& MetricsServer() const { return metrics_server_; }
+
+  // The answer of the metrics listener: GET /metrics, the counters and gauges in the text
+  // exposition format; GET /health, 200 "ok" when every company port is open and the last
+  // database attempt went through, else 503 with the reason on one line. HEAD as GET; other
+  // methods 405; other paths 404.
+  HttpResponse AnswerMetricsRequest(const HttpRequest& request) const;
 
  private:
   // Every value of the configuration file (it never fails: a value that does not parse
@@ -108,6 +120,11 @@ class TdmPrincipal {
   static void WriteBackConfiguration(IniFile& ini, const qit::Settings& settings);
   void ApplyLimits();
   void BuildCompanyListeners(const IniFile& ini);
+  // Opens the metrics listener when [Servidor] PortaMetricas asks for one; a port that
+  // cannot be opened is logged and the service goes on without it.
+  void OpenMetricsListener() noexcept;
+  // Empty when healthy, else the reason.
+  std::string HealthProblem() const;
   void ArmTimers();
   void tmrCarregarCDSTimer();
   void tmrAtivacaoTimer();
@@ -115,6 +132,7 @@ class TdmPrincipal {
 
   ProgramFolder folder_;
   qit::Settings settings_;
+  ServiceMetrics metrics_;
   TVoradaLogger log_;
   TVoradaLogger log_atualizar_;
   qit::ConnectionManager connection_manager_;
@@ -130,6 +148,7 @@ class TdmPrincipal {
   HttpIoPool io_pool_;
   TROHTTPServer http_server_;
   std::vector<std::unique_ptr<TROHTTPServer>> servers_;
+  TROHTTPServer metrics_server_;
   DriverCache drivers_;
   boost::asio::steady_timer tmrAtivacao;
   boost::asio::steady_timer tmrCarregarCDS;

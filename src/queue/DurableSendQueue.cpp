@@ -13,7 +13,7 @@ DurableSendQueue::DurableSendQueue(MemorySendQueue& memory, TVoradaLogger& log) 
 
 DurableSendQueue::~DurableSendQueue() = default;
 
-void DurableSendQueue::Open(const std::filesystem::path& folder, SendJournalOptions options) {
+std::size_t DurableSendQueue::Open(const std::filesystem::path& folder, SendJournalOptions options) {
   auto journal = std::make_unique<SendJournal>(folder, log_, std::move(options));
   SendJournal::Recovered recovered = journal->Open();
   const std::size_t records = recovered.records.size();
@@ -23,6 +23,7 @@ void DurableSendQueue::Open(const std::filesystem::path& folder, SendJournalOpti
                  fmt::format("Fila de envio recuperada: {} registros de {} listas voltaram à fila", records,
                              recovered.lists),
                  stError);
+  return records;
 }
 
 void DurableSendQueue::Close() {

@@ -30,8 +30,8 @@ class DurableSendQueue final : public ISendQueueProducer, public ISendQueueConsu
   // Starts the journal in `folder`: the records not done there go back into the queue, in
   // their order and with their numbers, and the log says how many. Called once, before any
   // list arrives and before the worker runs. Raises EListaDeEnvio when the folder cannot be
-  // used.
-  void Open(const std::filesystem::path& folder, SendJournalOptions options = {});
+  // used. Returns the number of records that came back.
+  std::size_t Open(const std::filesystem::path& folder, SendJournalOptions options = {});
   // Writes the done marks still kept and closes the journal; logs a failure. For the stop,
   // after the worker ended.
   void Close();

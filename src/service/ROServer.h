@@ -23,11 +23,19 @@ class TRORemoteDataModule {
     client_id_ = client_id;
     transport_ = &transport;
   }
-  void Deactivate() { transport_ = nullptr; }
+  void Deactivate() {
+    OnDeactivate();
+    transport_ = nullptr;
+  }
 
   const TGuid& ClientID() const { return client_id_; }
   // The transport of the running call; nullptr outside a call.
   IROTransport* Transport() const { return transport_; }
+
+ protected:
+  // Called as the call ends, whether the operation ran, raised or was never reached (its
+  // parameters could not be read), while the transport is still there.
+  virtual void OnDeactivate() noexcept {}
 
  private:
   TGuid client_id_{};

@@ -59,13 +59,20 @@ std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaI
     const int company_code = CompanyCode(log);
     if (ISendQueueProducer* queue = environment_.InserirIntegracao())
       queue->AdicionarListaDeEnvio(ListaTelemetria, company_code);
-    return std::make_unique<TListaResultTelemetria>();
+    auto result = std::make_unique<TListaResultTelemetria>();
+    queued_ = true;
+    return result;
   } catch (const std::exception& error) {
     // The list was not queued: the client gets a fault (status 500), not a result, so that
     // it knows to send the list again.
     if (log != nullptr) log->RegistrarExcecao(&error, "Enviar ", true);
     throw;
   }
+}
+
+void TServicoTelemetria::OnDeactivate() noexcept {
+  IHTTPTransport* http = Transport() != nullptr ? Transport()->TransportInstance() : nullptr;
+  environment_.CountEnviar(http != nullptr ? http->LocalPort() : 0, queued_);
 }
 
 std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarEnvironment& environment) {

@@ -22,6 +22,9 @@ class IEnviarEnvironment {
   virtual std::optional<int> CompanyCodeOfPort(int port) = 0;
   // The send queue; nullptr when there is none to hand lists to.
   virtual ISendQueueProducer* InserirIntegracao() = 0;
+  // Counts one call that arrived on the company port `port`: its list was queued, or it was
+  // answered with a fault. Must not raise.
+  virtual void CountEnviar(int port, bool queued) noexcept {}
 };
 
 // The implementation of ServicoTelemetria; one instance per call.
@@ -35,10 +38,16 @@ class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTele
   // client gets a fault so that it sends the list again.
   std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override;
 
+ protected:
+  // Counts the call: queued when Enviar returned, a fault otherwise (also when the list could
+  // not be read and Enviar never ran).
+  void OnDeactivate() noexcept override;
+
  private:
   int CompanyCode(TVoradaLogger* log);
 
   IEnviarEnvironment& environment_;
+  bool queued_ = false;
 };
 
 // The class factory of "ServicoTelemetria": its invoker and a creator of TServicoTelemetria

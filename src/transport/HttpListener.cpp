@@ -57,7 +57,11 @@ void HttpListener::Open() {
   // One socket on "::" with IPV6_V6ONLY off takes IPv6 and IPv4 callers alike. Where the
   // system has no IPv6 that fails, and IPv4 alone is bound; a port in use is in use for both.
   boost::system::error_code error;
-  if (!Bind(tcp::endpoint(net::ip::address_v6::any(), port), error) && error != net::error::address_in_use) {
+  if (!settings_.address.empty()) {
+    const net::ip::address address = net::ip::make_address(settings_.address, error);
+    if (error) throw Exception("Could not bind socket. Invalid address " + settings_.address, "ESocketError");
+    Bind(tcp::endpoint(address, port), error);
+  } else if (!Bind(tcp::endpoint(net::ip::address_v6::any(), port), error) && error != net::error::address_in_use) {
     error.clear();
     Bind(tcp::endpoint(net::ip::address_v4::any(), port), error);
   }
@@ -176,6 +180,7 @@ bool HttpListener::Serve(tcp::socket socket, const tcp::endpoint& peer) {
       sessions_.erase(session.get());  // not counted, so not registered
       throw;
     }
+    if (settings_.open_connections) settings_.open_connections->fetch_add(1, std::memory_order_relaxed);
     const std::size_t limit = settings_.limits.max_connections;
     paused = accept_paused_ = limit > 0 && sessions_.size() >= limit;
   }
@@ -200,6 +205,7 @@ void HttpListener::SessionEnded(HttpSession* session) {
     const auto client = client_connections_.find(ended->second.client_address);
     if (client != client_connections_.end() && --client->second == 0) client_connections_.erase(client);
     sessions_.erase(ended);
+    if (settings_.open_connections) settings_.open_connections->fetch_sub(1, std::memory_order_relaxed);
     if (accept_paused_ && !stopping_) {
       accept_paused_ = false;
       resume = true;

@@ -2,6 +2,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -19,10 +20,13 @@ class HttpSession;
 
 struct HttpListenerSettings {
   int port = 0;
+  std::string address;  // the one local address to bind; empty: every local address
   int listen_queue = kDefaultListenQueue;
   HttpServeOptions options;
   HttpServerLimits limits;
   TransportErrorSink error_sink;  // empty: the pool's
+  // Connections being served, kept up to date by the listener; null: not counted.
+  std::shared_ptr<std::atomic<std::size_t>> open_connections;
 };
 
 // The accepting side of one activation of a listener, and the registry of its open
@@ -34,7 +38,8 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
                std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers);
 
   // Binds the port on every local address and listens: one socket for IPv6 and IPv4 alike,
-  // or IPv4 alone where the system has no IPv6. Raises when the port cannot be bound.
+  // or IPv4 alone where the system has no IPv6; on the settings' address alone when one is
+  // given. Raises when the port cannot be bound.
   void Open();
   // Starts accepting; raises when the pool has stopped.
   void Start();

@@ -13,7 +13,9 @@ struct HttpHeader {
 
 // One HTTP request as the listener read it off the connection.
 struct HttpRequest {
-  std::string method;  // "GET", "POST" or "HEAD", upper case whatever the client sent
+  // "GET", "POST" or "HEAD" (any method on a listener with its own handler), upper case
+  // whatever the client sent
+  std::string method;
   std::string target;  // the request target as sent: a path or an absolute URL, with query
   std::string version;
   std::vector<HttpHeader> headers;  // in the order received, values trimmed
@@ -33,13 +35,16 @@ struct HttpResponse {
   std::string body;
   std::vector<HttpHeader> headers;
   std::string server_software;
+  // The methods a 405 answer names in its Allow field; empty: no such field.
+  std::string allow;
 };
 
 // The status line, the fields Connection, Content-Type, Content-Length (left out for an
-// empty body) and Server, and the empty line that ends the head.
+// empty body), Allow (only when set) and Server, and the empty line that ends the head.
 std::string FormatResponseHead(const HttpResponse& response);
 
-// "OK", "Bad Request", "Internal Server Error", "Payload Too Large", "Service Unavailable".
+// "OK", "Bad Request", "Not Found", "Method Not Allowed", "Internal Server Error", "Payload Too
+// Large", "Service Unavailable".
 std::string_view ReasonPhrase(int status);
 
 // The product token every response carries in its Server field.

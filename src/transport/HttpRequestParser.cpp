@@ -47,8 +47,8 @@ std::optional<std::uint64_t> ParseHex(std::string_view text) {
 
 }  // namespace
 
-HttpRequestParser::HttpRequestParser(std::size_t max_body_bytes, MemoryReservation* body_memory)
-    : max_body_bytes_(max_body_bytes), body_memory_(body_memory) {}
+HttpRequestParser::HttpRequestParser(std::size_t max_body_bytes, MemoryReservation* body_memory, bool any_method)
+    : max_body_bytes_(max_body_bytes), body_memory_(body_memory), any_method_(any_method) {}
 
 Result HttpRequestParser::Feed(std::string_view bytes) {
   while (result_ == Result::kNeedMore && !bytes.empty()) {
@@ -116,7 +116,7 @@ Result HttpRequestParser::OnRequestLine(std::string_view line) {
   const std::size_t last = rest.rfind(' ');
   if (last == std::string_view::npos) return Result::kReject;
   request_.method = UpperCase(line.substr(0, first));
-  if (!IsServedMethod(request_.method)) return Result::kReject;
+  if (request_.method.empty() || (!any_method_ && !IsServedMethod(request_.method))) return Result::kReject;
   request_.target = Trim(rest.substr(0, last));
   request_.version = rest.substr(last + 1);
   state_ = State::kHeaders;

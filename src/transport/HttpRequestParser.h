@@ -41,8 +41,11 @@ class HttpRequestParser {
   static constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 
   // body_memory: what the body's buffer is reserved from before it grows; none: no limit
-  // but max_body_bytes. It must outlive the parser.
-  explicit HttpRequestParser(std::size_t max_body_bytes, MemoryReservation* body_memory = nullptr);
+  // but max_body_bytes. It must outlive the parser. any_method: requests of other methods
+  // are read as well (with a body only by Content-Length or chunks), for a listener that
+  // answers them itself.
+  explicit HttpRequestParser(std::size_t max_body_bytes, MemoryReservation* body_memory = nullptr,
+                             bool any_method = false);
 
   Result Feed(std::string_view bytes);
   // The client closed its sending side: a body read until that point is complete.
@@ -79,6 +82,7 @@ class HttpRequestParser {
 
   std::size_t max_body_bytes_;
   MemoryReservation* body_memory_;
+  bool any_method_;
   HttpRequest request_;
   State state_ = State::kRequestLine;
   Result result_ = Result::kNeedMore;

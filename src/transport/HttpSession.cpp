@@ -52,7 +52,8 @@ HttpSession::HttpSession(net::ip::tcp::socket&& socket, std::string peer_address
       peer_address_(std::move(peer_address)),
       request_deadline_(RequestDeadline(listener_->Settings().limits.request_timeout)),
       body_memory_(listener_->Settings().limits.request_memory),
-      parser_(listener_->Settings().limits.max_body_bytes, &body_memory_) {}
+      parser_(listener_->Settings().limits.max_body_bytes, &body_memory_,
+              static_cast<bool>(listener_->Settings().options.handler)) {}
 
 HttpSession::~HttpSession() {
   boost::system::error_code ignored;  // the connection ends either way

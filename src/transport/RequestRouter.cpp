@@ -199,6 +199,18 @@ HttpResponse ServiceUnavailableResponse() {
 
 void AnswerRequest(HttpRequest request, const TROHTTPMessageDispatchers& dispatchers, const HttpServeOptions& options,
                    AnswerCallback answer) {
+  if (options.handler) {
+    RequestAnswer result;
+    try {
+      result.response = options.handler(request);
+    } catch (const std::exception& error) {
+      result.response = HttpResponse{};
+      result.response.status = 500;
+      result.response.body = error.what();
+      result.error = std::current_exception();
+    }
+    return answer(std::move(result));
+  }
   const auto exchange = std::make_shared<Exchange>(std::move(request), options, std::move(answer));
   // This copy of the completion lives until the routing has returned: a handler that raises
   // after dropping its own copies is answered with its error, not as one that let go.

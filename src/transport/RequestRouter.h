@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <string>
 
 #include "transport/HttpMessage.h"
 #include "transport/TROHTTPDispatcher.h"
@@ -14,6 +15,11 @@ struct HttpServeOptions {
   bool serve_rodl = true;              // service description and interface definition
   bool serve_info_page = true;         // information page, icon, documentation page
   bool send_exceptions_as_500 = true;  // a failed request is answered with status 500
+  // When set, answers every request itself, in place of the dispatchers and the built-in
+  // pages, at once on the serving thread; what it raises is answered with status 500. Such a
+  // listener reads requests of any method, so that the handler can refuse the ones it does
+  // not serve.
+  std::function<HttpResponse(const HttpRequest&)> handler;
 };
 
 // Whether the request may be answered: an Authorization field must use the "Basic" scheme.

@@ -28,7 +28,7 @@ void TROHTTPServer::SetActive(bool active) {
   if (active) {
     if (port_ < 0 || port_ > 65535) throw Exception(fmt::format("Invalid port {}", port_), "ESocketError");
     auto listener = std::make_shared<HttpListener>(
-        pool_, HttpListenerSettings{port_, listen_queue_, options_, limits_, error_sink_}, dispatchers_);
+        pool_, HttpListenerSettings{port_, bind_address_, listen_queue_, options_, limits_, error_sink_, open_connections_}, dispatchers_);
     listener->Open();
     listener->Start();
     listener_ = std::move(listener);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -81,6 +83,14 @@ class TROHTTPServer {
   // Where this listener reports failed accepts, reads and writes and requests that could not
   // be handled; empty: the pool's sink.
   void SetErrorSink(TransportErrorSink sink) { error_sink_ = std::move(sink); }
+  // The one local address to bind (IPv4 or IPv6 text); empty, the default: every local address.
+  const std::string& BindAddress() const { return bind_address_; }
+  void SetBindAddress(std::string address) { bind_address_ = std::move(address); }
+  // Answers every request itself in place of the dispatchers and the built-in pages (see
+  // HttpServeOptions::handler); empty, the default: the dispatchers and pages.
+  void SetRequestHandler(std::function<HttpResponse(const HttpRequest&)> handler) {
+    options_.handler = std::move(handler);
+  }
 
   // true: binds the port on every local address, IPv6 and IPv4 (IPv4 alone where the system
   // has no IPv6), and accepts at once; a port in use fails with "Could not bind socket.
@@ -97,6 +107,9 @@ class TROHTTPServer {
   bool Active() const { return listener_ != nullptr; }
   // The port bound while active (the system's choice when Port is 0); 0 when inactive.
   int BoundPort() const;
+  // Connections being served now, also those of an activation that is still stopping. Any
+  // thread may ask.
+  std::size_t OpenConnections() const { return open_connections_->load(std::memory_order_relaxed); }
 
  private:
   HttpIoPool& pool_;
@@ -109,6 +122,8 @@ class TROHTTPServer {
   HttpServeOptions options_;
   HttpServerLimits limits_;
   TransportErrorSink error_sink_;
+  std::string bind_address_;
+  const std::shared_ptr<std::atomic<std::size_t>> open_connections_ = std::make_shared<std::atomic<std::size_t>>(0);
   std::shared_ptr<HttpListener> listener_;
 };
 

@@ -40,9 +40,14 @@ void DriverCache::CarregarCDS(ConnectionManager& pool, Schema& schema) noexcept 
     loaded_ = true;
   } catch (const std::exception& error) {
     log_.RegistrarExcecao(&error, "CarregarCDS", true);
+    if (metrics_) metrics_->DatabaseFailed(error.what());
+    return;
   } catch (...) {
     log_.RegistrarExcecao(nullptr, "CarregarCDS", true);
+    if (metrics_) metrics_->DatabaseFailed("CarregarCDS");
+    return;
   }
+  if (metrics_) metrics_->DatabaseSucceeded();
 }
 
 bool DriverCache::Loaded() const {

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/ServiceMetrics.h"
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
 #include "logging/VoradaLogger.h"
@@ -33,7 +34,8 @@ struct DriverRecord {
 // on one thread and lookups on another are safe.
 class DriverCache {
  public:
-  explicit DriverCache(TVoradaLogger& Log) : log_(Log) {}
+  // metrics, when given, learns how every load ended (a database attempt).
+  explicit DriverCache(TVoradaLogger& Log, ServiceMetrics* metrics = nullptr) : log_(Log), metrics_(metrics) {}
   DriverCache(const DriverCache&) = delete;
   DriverCache& operator=(const DriverCache&) = delete;
 
@@ -83,6 +85,7 @@ class DriverCache {
   void AppendLocked(DriverRecord record);
 
   TVoradaLogger& log_;
+  ServiceMetrics* const metrics_;
   mutable std::mutex mutex_;
   // A deque never moves its elements when it grows or shrinks at the end, so the indexes
   // can key on views of the records' own MATRICULA texts.

@@ -76,6 +76,7 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
     wake_.WaitFor(stop, WaitTimeout(parts_.settings.TempoAguardar_Minutos));
     PassResult result = PassResult::kFailed;
     pass_error_.clear();
+    const auto started = std::chrono::steady_clock::now();
     try {
       result = ProcessarListaDeEnvio(stop);
     } catch (const std::exception& error) {
@@ -87,6 +88,7 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
       std::lock_guard lock(last_pass_mutex_);
       last_pass_ = PassOutcome{std::chrono::system_clock::now(), result == PassResult::kDone, pass_error_};
     }
+    CountPass(result, std::chrono::steady_clock::now() - started);
     if (stop.stop_requested()) return;
     if (result == PassResult::kFailed) {
       // Whatever wakes the worker meanwhile, the next pass waits this long; then it comes
@@ -96,6 +98,18 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
       if (parts_.queue.WaitingRecords() > 0) wake_.Set();
     }
   }
+}
+
+void TinserirIntegracao::CountPass(PassResult result, std::chrono::steady_clock::duration duration) {
+  ServiceMetrics* metrics = parts_.metrics;
+  if (metrics == nullptr) return;
+  metrics->CountPass(ServiceMetrics::Worker::kInsert, result == PassResult::kDone, duration);
+  if (result == PassResult::kDone)
+    metrics->DatabaseSucceeded();
+  else if (!pass_error_.empty())
+    metrics->DatabaseFailed(pass_error_);
+  // A pass that failed without a message of its own stopped at the driver cache, whose load
+  // already told the outcome.
 }
 
 void TinserirIntegracao::LogarEtapa(std::string_view texto) {
@@ -148,10 +162,11 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
         if (next == 0 || batch[next].list != batch[next - 1].list)
           log.Registrar("Loop TListaIntegraTelemetria - Count=" + std::to_string(list_sizes[list++]), true, {},
                         stDebug);
-        ProcessRecord(*connection, batch[next]);
+        const bool written = ProcessRecord(*connection, batch[next]);
         // Committed, or its vehicle is unknown: either way the record is done with, and is
         // not handed back should its done mark fail.
         const std::uint64_t done[] = {batch[next++].sequence};
+        if (parts_.metrics) ++(written ? parts_.metrics->records_inserted : parts_.metrics->records_dropped);
         parts_.queue.Acknowledge(done);
       }
       if (next < batch.size()) {
@@ -182,7 +197,7 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
   }
 }
 
-void TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRecord& queued) {
+bool TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRecord& queued) {
   // The worker writes the identifiers it finds into its own copy; the queue keeps the record
   // as it was received, should it have to be written again.
   TIntegraTelemetria record = queued.record;
@@ -210,7 +225,8 @@ void TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRec
     veiculo->Last();
     veiculo->First();
     // A vehicle that is not found drops its record: nothing is written for it.
-    if (!veiculo->IsEmpty()) {
+    const bool found = !veiculo->IsEmpty();
+    if (found) {
       LogarEtapa("Veículo Identificado");
       const int vehicle_code = veiculo->FieldByName("CODIGO").AsInteger();
       std::unique_ptr<DbDataset> metadados = parts_.schema.CreateDataset(connection, "Metadados");
@@ -237,6 +253,7 @@ void TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRec
     LogarEtapa("Commitando Transação");
     if (connection.InTransaction()) connection.CommitTransaction();
     current_ = nullptr;
+    return found;
   } catch (...) {
     parts_.cdsMotoristas.ShrinkTo(known_drivers);
     current_ = nullptr;
@@ -302,6 +319,7 @@ void TinserirIntegracao::HandBack(std::vector<QueuedRecord>& batch, std::size_t 
                                        RequestText(given_up.record.ID_Veiculo), given_up.failures, file.string()),
                            stError);
       const std::uint64_t done[] = {given_up.sequence};
+      if (parts_.metrics) ++parts_.metrics->records_rejected;
       parts_.queue.Acknowledge(done);
       back.erase(back.begin());
     } catch (const std::exception& write_error) {

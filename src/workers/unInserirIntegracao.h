@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/AutoResetEvent.h"
+#include "common/ServiceMetrics.h"
 #include "common/Settings.h"
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
@@ -52,6 +53,9 @@ class TinserirIntegracao {
     std::filesystem::path rejected_folder;
     // The least time between a failed pass and the next one.
     std::chrono::milliseconds pause_after_failure{5000};
+    // Counts passes, records written, dropped and given up on, and the database's outcome;
+    // null: nothing is counted.
+    ServiceMetrics* metrics = nullptr;
   };
 
   // Starts the thread at once; the first pass comes with the first wake-up or after the
@@ -85,8 +89,10 @@ class TinserirIntegracao {
   void Execute(std::stop_token stop);
   PassResult ProcessarListaDeEnvio(std::stop_token stop);
   // One record in its own transaction, committed; raises when it fails (rolled back by the
-  // caller).
-  void ProcessRecord(DbConnection& connection, const QueuedRecord& queued);
+  // caller). true when its row was written, false when its vehicle is unknown.
+  bool ProcessRecord(DbConnection& connection, const QueuedRecord& queued);
+  // Counts the pass that ended, and how the database answered it.
+  void CountPass(PassResult result, std::chrono::steady_clock::duration duration);
   void RegisterDriver(DbConnection& connection, TIntegraTelemetria& record, DbDataset& metadados, int vehicle_code,
                       int company_code);
   void InsertRow(DbConnection& connection, const TIntegraTelemetria& record, int vehicle_code, int company_code);

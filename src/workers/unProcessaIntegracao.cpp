@@ -41,11 +41,12 @@ std::unique_ptr<DbDataset> OpenLaterRow(Schema& schema, DbConnection& connection
 }  // namespace
 
 TProcessaIntegracao::TProcessaIntegracao(const Settings& settings, ConnectionManager& connections, Schema& schema,
-                                         TVoradaLogger& log_atualizar)
+                                         TVoradaLogger& log_atualizar, ServiceMetrics* metrics)
     : settings_(settings),
       connections_(connections),
       schema_(schema),
       log_atualizar_(log_atualizar),
+      metrics_(metrics),
       thread_([this](std::stop_token stop) { Execute(stop); }) {}
 
 TProcessaIntegracao::~TProcessaIntegracao() { Stop(); }
@@ -105,26 +106,38 @@ void TProcessaIntegracao::LogarAtualizacao(std::string_view texto) {
 
 void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
   last_step_.clear();
+  const auto started = std::chrono::steady_clock::now();
   std::exception_ptr failure;
   try {
     RunPass(stop);
+    if (metrics_) {
+      metrics_->CountPass(ServiceMetrics::Worker::kProcessing, true, std::chrono::steady_clock::now() - started);
+      metrics_->DatabaseSucceeded();
+    }
     return;
   } catch (...) {
     failure = std::current_exception();
   }
 
   const std::string location = "Atualizar " + last_step_;
+  std::string message;
   const auto log_failure = [&](const std::exception_ptr& error) {
     try {
       std::rethrow_exception(error);
     } catch (const std::exception& known) {
       log_atualizar_.RegistrarExcecao(&known, location, true);
+      if (message.empty()) message = known.what();
     } catch (...) {
       const Exception unknown("Unknown error");
       log_atualizar_.RegistrarExcecao(&unknown, location, true);
+      if (message.empty()) message = unknown.what();
     }
   };
   log_failure(failure);
+  if (metrics_) {
+    metrics_->CountPass(ServiceMetrics::Worker::kProcessing, false, std::chrono::steady_clock::now() - started);
+    metrics_->DatabaseFailed(message);
+  }
 
   if (!connection_) return;  // the connection could not be taken; the next pass tries again
   // The open transaction is the purge and the read of the open sessions, or the failed
@@ -154,6 +167,7 @@ void TProcessaIntegracao::RunPass(std::stop_token stop) {
 
   LogarAtualizacao("Buscando Sessões Abertas");
   LoadSessions(connection);
+  if (metrics_) metrics_->open_sessions.store(cdsSessoes.size(), std::memory_order_relaxed);
 
   LogarAtualizacao("Commitando Transação");
   if (connection.InTransaction()) connection.CommitTransaction();
@@ -214,8 +228,13 @@ void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session
                      " - DatahoraFim=" + session.DATAHORA_FIM.ToString() +
                      " - GravarMotorista=" + (settings_.GravarMotorista ? "T" : "F"));
     if (!connection.InTransaction()) connection.BeginTransaction();
-    ApplyAndComplete(connection, session);
+    const bool completed = ApplyAndComplete(connection, session);
     if (connection.InTransaction()) connection.CommitTransaction();
+    // Counted once committed: a session rolled back is done again by a later pass.
+    if (completed && metrics_) {
+      ++metrics_->sessions_completed;
+      if (settings_.Exportar_Telemetria) ++metrics_->exports;
+    }
   } catch (...) {
     // The pass's handler logs the error and rolls the session's transaction back, so none
     // of its statements stays.
@@ -225,7 +244,7 @@ void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session
   log_atualizar_.SairMetodo(false, stDebug);
 }
 
-void TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Session& session) {
+bool TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Session& session) {
   const bool with_driver = settings_.GravarMotorista;
   {
     auto statistics = schema_.CreateCommand(
@@ -244,7 +263,7 @@ void TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Sessi
   // after its end: no later data can fall into its span any more.
   const bool later_statistics = !OpenLaterRow(schema_, connection, "BuscaRegistroPosterior", session)->IsEmpty();
   const bool later_alarm = !OpenLaterRow(schema_, connection, "BuscaRegistroPosteriorAlarmes", session)->IsEmpty();
-  if (!later_statistics || !later_alarm) return;
+  if (!later_statistics || !later_alarm) return false;
 
   LogarAtualizacao("Copiando Registro para a Tabela de Histórico");
   {
@@ -276,6 +295,7 @@ void TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Sessi
     SetSpan(*export_session, session);
     export_session->ExecuteCommand();
   }
+  return true;
 }
 
 }  // namespace qit

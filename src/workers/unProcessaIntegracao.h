@@ -12,6 +12,7 @@
 
 #include "common/AutoResetEvent.h"
 #include "common/DateTime.h"
+#include "common/ServiceMetrics.h"
 #include "common/Settings.h"
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
@@ -52,9 +53,10 @@ class TProcessaIntegracao {
   };
 
   // Starts the thread; it waits for Acordar or the waiting time before its first pass. All
-  // references must outlive the worker. Nothing here touches the database.
+  // references must outlive the worker. Nothing here touches the database. metrics, when
+  // given, counts passes, open, completed and exported sessions and the database's outcome.
   TProcessaIntegracao(const Settings& settings, ConnectionManager& connections, Schema& schema,
-                      TVoradaLogger& log_atualizar);
+                      TVoradaLogger& log_atualizar, ServiceMetrics* metrics = nullptr);
   // Stops the worker (see Stop).
   ~TProcessaIntegracao();
   TProcessaIntegracao(const TProcessaIntegracao&) = delete;
@@ -77,14 +79,16 @@ class TProcessaIntegracao {
  private:
   // The thread body: waits for a wake-up or the waiting time, runs a pass, until stopped.
   void Execute(std::stop_token stop);
-  // One pass; never raises. Failures are logged and roll the open transaction back.
+  // One pass; never raises. Failures are logged and roll the open transaction back. Counts
+  // the pass when metrics are kept.
   void AtualizarSessoes(std::stop_token stop);
   void RunPass(std::stop_token stop);
   void LoadSessions(DbConnection& connection);
   // One session in its own transaction: committed when every step succeeded, rolled back
   // (and the error raised again) when one failed.
   void ProcessSession(DbConnection& connection, const Session& session);
-  void ApplyAndComplete(DbConnection& connection, const Session& session);
+  // true when the session was moved to history.
+  bool ApplyAndComplete(DbConnection& connection, const Session& session);
   void LogarAtualizacao(std::string_view texto);
   void CountPass();
 
@@ -92,6 +96,7 @@ class TProcessaIntegracao {
   ConnectionManager& connections_;
   Schema& schema_;
   TVoradaLogger& log_atualizar_;
+  ServiceMetrics* const metrics_;
 
   AutoResetEvent wake_;
   // Used only by the worker thread: its connection (empty until the first pass and after

@@ -71,8 +71,19 @@ class InserirIntegracaoTest : public ::testing::Test {
   void StartWorker(Schema& schema) { StartWorker(schema, queue_); }
   void StartWorker(Schema& schema, ISendQueueConsumer& consumer) {
     worker_ = std::make_unique<TinserirIntegracao>(TinserirIntegracao::Parts{
-        settings_, pool_, schema, log_, consumer, drivers_, [this] { ++wake_ups_; }, home_ / "Rejeitados", 50ms});
+        settings_, pool_, schema, log_, consumer, drivers_, [this] { ++wake_ups_; }, home_ / "Rejeitados", 50ms,
+        &metrics_});
     queue_.SetWakeUp([this] { worker_->Acordar(); });
+  }
+
+  // Waits (at most a generous while) until the worker has counted `passes` passes.
+  ServiceMetrics::Snapshot AfterPasses(std::uint64_t passes) {
+    for (int i = 0; i < 600; ++i) {
+      const ServiceMetrics::Snapshot counted = metrics_.Read();
+      if (counted.insert_worker.passes_ok + counted.insert_worker.passes_failed >= passes) return counted;
+      std::this_thread::sleep_for(25ms);
+    }
+    return metrics_.Read();
   }
 
   // Waits (at most a generous while) until the queue holds no record.
@@ -112,6 +123,7 @@ class InserirIntegracaoTest : public ::testing::Test {
   MemorySendQueue queue_;
   DriverCache drivers_;
   std::atomic<int> wake_ups_ = 0;
+  ServiceMetrics metrics_;
   std::unique_ptr<TinserirIntegracao> worker_;
 };
 
@@ -126,6 +138,16 @@ TEST_F(InserirIntegracaoTest, APassWritesEveryKnownVehicleWithTheCompanyOfItsLis
   const std::string log = LogText();
   EXPECT_NE(log.find("Loop TListaIntegraTelemetria - Count=2"), std::string::npos);
   EXPECT_NE(log.find("Acordando Thread"), std::string::npos);
+  // Counted: two rows written, the unknown vehicle dropped, passes that went through.
+  const ServiceMetrics::Snapshot counted = AfterPasses(1);
+  EXPECT_EQ(counted.records_inserted, 2u);
+  EXPECT_EQ(counted.records_dropped, 1u);
+  EXPECT_EQ(counted.records_rejected, 0u);
+  EXPECT_GE(counted.insert_worker.passes_ok, 1u);
+  EXPECT_EQ(counted.insert_worker.passes_failed, 0u);
+  EXPECT_GT(counted.insert_worker.pass_seconds, 0.0);
+  EXPECT_EQ(counted.last_database_failure, 0);
+  EXPECT_TRUE(metrics_.LastDatabaseAttempt().ok);
 }
 
 // The second record of three fails for itself (a text longer than its column): the first
@@ -148,6 +170,12 @@ TEST_F(InserirIntegracaoTest, AFailingRecordLosesNothingAndIsGivenUpOnAfterThree
   EXPECT_NE(request.str().find("<tns:ID_Veiculo>VEI002</tns:ID_Veiculo>"), std::string::npos);
   EXPECT_NE(request.str().find("<!-- CodigoEmpresa: 1 -->"), std::string::npos);
   EXPECT_NE(LogText().find("gravado em " + rejected[0].string()), std::string::npos);
+  // Three failed passes, each a failed database attempt; one record given up on, two written.
+  const ServiceMetrics::Snapshot counted = AfterPasses(4);
+  EXPECT_EQ(counted.insert_worker.passes_failed, 3u);
+  EXPECT_EQ(counted.records_rejected, 1u);
+  EXPECT_EQ(counted.records_inserted, 2u);
+  EXPECT_GT(counted.last_database_failure, 0);
 }
 
 // Texts of a request reach the log cut and on one line, however long they are and whatever

@@ -1,0 +1,215 @@
+// The metrics and health endpoint of the data module, over real HTTP.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "host/unDMPrincipal.h"
+
+namespace qit {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A blocking connection to address:port; closed when destroyed.
+class Connection {
+ public:
+  Connection(int port, const char* address = "127.0.0.1") : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, address, &target.sin_addr);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
+  }
+  ~Connection() { ::close(fd_); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  bool Connected() const { return connected_; }
+  // Sends the request and reads until the server closes.
+  std::string Exchange(const std::string& request) {
+    if (::send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return {};
+    std::string received;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;) received.append(buffer, static_cast<std::size_t>(n));
+    return received;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+};
+
+struct Answer {
+  std::string head;
+  std::string body;
+};
+
+Answer Request(int port, const std::string& method, const std::string& target) {
+  Connection connection(port);
+  const std::string raw =
+      connection.Exchange(method + " " + target + " HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n");
+  const std::size_t end = raw.find("\r\n\r\n");
+  if (end == std::string::npos) return {raw, {}};
+  return {raw.substr(0, end + 2), raw.substr(end + 4)};
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+// A loopback port nobody listens on now.
+int FreePort() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  return probe.local_endpoint().port();
+}
+
+std::string EnviarRequest(int port) {
+  const std::string body =
+      "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:tns=\"http://tempuri.org/\">"
+      "<soap:Body><tns:ServicoTelemetria___Enviar><tns:ListaTelemetria><tns:TIntegraTelemetria>"
+      "<tns:ID_Veiculo>VEI1</tns:ID_Veiculo></tns:TIntegraTelemetria></tns:ListaTelemetria>"
+      "</tns:ServicoTelemetria___Enviar></soap:Body></soap:Envelope>";
+  return "POST /Integracao_Telemetria HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+         "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+class MetricsEndpointTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_.folder = fs::temp_directory_path() / ("qit-metrics-" + std::to_string(::getpid()) + "-" +
+                                                testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_.folder);
+    fs::create_directories(folder_.folder);
+  }
+  void TearDown() override { fs::remove_all(folder_.folder); }
+
+  void WriteIni(const std::string& text) { std::ofstream(folder_.ConfigurationFile()) << text; }
+
+  ProgramFolder folder_;
+  boost::asio::io_context loop_;
+};
+
+TEST_F(MetricsEndpointTest, OffByDefault) {
+  TdmPrincipal dm(folder_, loop_);
+  dm.DataModuleCreate();
+  EXPECT_FALSE(dm.MetricsServer().Active());
+  dm.Stop(std::chrono::steady_clock::now() + 5s);
+}
+
+// One company port, a call queued, one answered with a fault and one whose envelope is not
+// well-formed (it never reaches the operation, so it is no call of Enviar), a connection left
+// open: the
+// scrape shows them; health is ok; paths, methods and the bound address are kept to.
+TEST_F(MetricsEndpointTest, ServesMetricsAndHealthOnItsAddressOnly) {
+  const int metrics_port = FreePort();
+  WriteIni("[Portas]\nQuantidade=1\nPorta_1=0\n[Servidor]\nFilaDuravel=F\nMaximoRegistrosNaFila=1\nPortaMetricas=" +
+           std::to_string(metrics_port) + "\n");
+  TdmPrincipal dm(folder_, loop_);
+  dm.DataModuleCreate();
+  ASSERT_TRUE(dm.MetricsServer().Active());
+  const int company_port = dm.Servidores()[1]->BoundPort();
+
+  // The queue takes one record: the first call is queued, the second answered with a fault.
+  EXPECT_NE(Connection(company_port).Exchange(EnviarRequest(company_port)).find("HTTP/1.1 200 "), std::string::npos);
+  EXPECT_NE(Connection(company_port).Exchange(EnviarRequest(company_port)).find("HTTP/1.1 500 "), std::string::npos);
+  std::string broken = EnviarRequest(company_port);
+  broken.replace(broken.find("VEI1"), 4, "VEI1<x>");  // not well-formed: a fault
+  EXPECT_NE(Connection(company_port).Exchange(broken).find("HTTP/1.1 500 "), std::string::npos);
+  Connection idle(company_port);
+  ASSERT_TRUE(idle.Connected());
+  for (int i = 0; i < 200 && dm.Servidores()[1]->OpenConnections() == 0; ++i) std::this_thread::sleep_for(10ms);
+
+  const Answer metrics = Request(metrics_port, "GET", "/metrics");
+  EXPECT_EQ(metrics.head.substr(0, metrics.head.find("\r\n")), "HTTP/1.1 200 OK");
+  EXPECT_NE(metrics.head.find("\r\nContent-Type: text/plain; version=0.0.4\r\n"), std::string::npos) << metrics.head;
+  const std::string port = std::to_string(company_port);
+  for (const std::string line :
+       {"qit_enviar_calls_total{port=\"" + port + "\",outcome=\"queued\"} 1",
+        "qit_enviar_calls_total{port=\"" + port + "\",outcome=\"fault\"} 1", std::string("qit_queue_records 1"),
+        std::string("qit_queue_journal_bytes 0"), std::string("qit_http_connections_open 1"),
+        std::string("qit_last_database_failure_timestamp_seconds 0")})
+    EXPECT_TRUE(HasLine(metrics.body, line)) << line << "\n" << metrics.body;
+
+  const Answer health = Request(metrics_port, "GET", "/health");
+  EXPECT_EQ(health.head.substr(0, health.head.find("\r\n")), "HTTP/1.1 200 OK");
+  EXPECT_EQ(health.body, "ok\n");
+
+  struct Case {
+    const char* method;
+    const char* target;
+    const char* status_line;
+    bool allow;
+  };
+  const Case cases[] = {
+      {"GET", "/metrics?x=1", "HTTP/1.1 200 OK", false},
+      {"GET", "http://localhost/health", "HTTP/1.1 200 OK", false},
+      {"GET", "/", "HTTP/1.1 404 Not Found", false},
+      {"GET", "/Integracao_Telemetria", "HTTP/1.1 404 Not Found", false},
+      {"POST", "/metrics", "HTTP/1.1 405 Method Not Allowed", true},
+      {"DELETE", "/health", "HTTP/1.1 405 Method Not Allowed", true},
+      {"PUT", "/nada", "HTTP/1.1 404 Not Found", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.target);
+    const Answer answer = Request(metrics_port, c.method, c.target);
+    EXPECT_EQ(answer.head.substr(0, answer.head.find("\r\n")), c.status_line);
+    EXPECT_EQ(answer.head.find("\r\nAllow: GET, HEAD\r\n") != std::string::npos, c.allow) << answer.head;
+  }
+  const Answer head = Request(metrics_port, "HEAD", "/health");
+  EXPECT_EQ(head.head.substr(0, head.head.find("\r\n")), "HTTP/1.1 200 OK");
+  EXPECT_EQ(head.body, "");
+
+  // Bound to 127.0.0.1 alone: another loopback address finds nobody there.
+  EXPECT_FALSE(Connection(metrics_port, "127.0.0.2").Connected());
+
+  dm.Stop(std::chrono::steady_clock::now() + 5s);
+  EXPECT_FALSE(dm.MetricsServer().Active());
+  EXPECT_FALSE(Connection(metrics_port).Connected());
+}
+
+TEST_F(MetricsEndpointTest, HealthTellsWhyItIsUnhealthy) {
+  // No company port at all.
+  {
+    const int metrics_port = FreePort();
+    WriteIni("[Servidor]\nFilaDuravel=F\nPortaMetricas=" + std::to_string(metrics_port) + "\n");
+    TdmPrincipal dm(folder_, loop_);
+    dm.DataModuleCreate();
+    const Answer health = Request(metrics_port, "GET", "/health");
+    EXPECT_EQ(health.head.substr(0, health.head.find("\r\n")), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_EQ(health.body, "nenhuma porta aberta\n");
+  }
+  // The ports open, but the database cannot be reached: once the start-up timers have run
+  // (the driver cache load and the workers' first passes fail), health says why and the
+  // time of the failure is set.
+  const int metrics_port = FreePort();
+  WriteIni("[Portas]\nQuantidade=1\nPorta_1=0\n[Servidor]\nFilaDuravel=F\nPortaMetricas=" +
+           std::to_string(metrics_port) + "\n");
+  TdmPrincipal dm(folder_, loop_);
+  dm.DataModuleCreate();
+  EXPECT_EQ(Request(metrics_port, "GET", "/health").body, "ok\n");  // nothing tried yet
+  loop_.run_for(7s);
+  const Answer health = Request(metrics_port, "GET", "/health");
+  EXPECT_EQ(health.head.substr(0, health.head.find("\r\n")), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_EQ(health.body.rfind("banco de dados: ", 0), 0u) << health.body;
+  EXPECT_EQ(health.body.find('\n'), health.body.size() - 1) << "one line";
+  const std::string metrics = Request(metrics_port, "GET", "/metrics").body;
+  EXPECT_FALSE(HasLine(metrics, "qit_last_database_failure_timestamp_seconds 0")) << metrics;
+  dm.Stop(std::chrono::steady_clock::now() + 5s);
+}
+
+}  // namespace
+}  // namespace qit
