@@ -15,6 +15,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "LoopbackSocket.h"
 #include "host/unDMPrincipal.h"
 
 namespace qit {
@@ -22,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::FreePort;
 
 // A blocking connection to address:port; closed when destroyed.
 class Connection {
@@ -70,13 +72,6 @@ bool HasLine(const std::string& text, const std::string& line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
 
-// A loopback port nobody listens on now.
-int FreePort() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-  return probe.local_endpoint().port();
-}
-
 std::string EnviarRequest(int port) {
   const std::string body =
       "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:tns=\"http://tempuri.org/\">"
@@ -87,11 +82,11 @@ std::string EnviarRequest(int port) {
          "\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-class MetricsEndpointTest : public testing::Test {
+class MetricsEndpointTest : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_.folder = fs::temp_directory_path() / ("qit-metrics-" + std::to_string(::getpid()) + "-" +
-                                                testing::UnitTest::GetInstance()->current_test_info()->name());
+                                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_.folder);
     fs::create_directories(folder_.folder);
   }
@@ -137,7 +132,7 @@ TEST_F(MetricsEndpointTest, ServesMetricsAndHealthOnItsAddressOnly) {
   EXPECT_EQ(metrics.head.substr(0, metrics.head.find("\r\n")), "HTTP/1.1 200 OK");
   EXPECT_NE(metrics.head.find("\r\nContent-Type: text/plain; version=0.0.4\r\n"), std::string::npos) << metrics.head;
   const std::string port = std::to_string(company_port);
-  for (const std::string line :
+  for (const std::string& line :
        {"qit_enviar_calls_total{port=\"" + port + "\",outcome=\"queued\"} 1",
         "qit_enviar_calls_total{port=\"" + port + "\",outcome=\"fault\"} 1", std::string("qit_queue_records 1"),
         std::string("qit_queue_journal_bytes 0"), std::string("qit_http_connections_open 1"),

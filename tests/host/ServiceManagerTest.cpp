@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackSocket.h"
 #include "host/ServicePlatform.h"
 #include "host/SystemdNotifier.h"
 #include "host/unTelemetriaService.h"
@@ -29,6 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::FreePort;
 
 // A notification socket in a scratch folder, named by NOTIFY_SOCKET while it exists.
 class NotifySocket {
@@ -65,11 +67,11 @@ class NotifySocket {
   bool bound_ = false;
 };
 
-class ServiceManagerTest : public testing::Test {
+class ServiceManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = fs::temp_directory_path() / ("qit-manager-" + std::to_string(::getpid()) + "-" +
-                                         testing::UnitTest::GetInstance()->current_test_info()->name());
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root_);
     fs::create_directories(root_);
   }
@@ -190,19 +192,6 @@ TEST(ServiceUnitTest, UnitIsOfTypeNotifyAndItsStopTimeoutCoversTheOrderlyStop) {
             "\n"
             "[Install]\n"
             "WantedBy=multi-user.target\n");
-}
-
-// A loopback port that was free a moment ago.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 // Sends one Enviar call of `records` records and returns the answer's status line.
