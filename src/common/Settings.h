@@ -15,6 +15,10 @@ struct Settings {
   bool GravarMotorista = false;
   bool ConsultarEmpresa = false;
   bool Exportar_Telemetria = false;
+  // Records the insert worker commits in one transaction, and sessions the processing worker
+  // applies in one; kept as read (a value below 1 counts as 1 where it is used).
+  int RegistrosPorTransacao = 0;
+  int SessoesPorTransacao = 0;
 
   // [Portas]
   int Quantidade = 0;  // company listeners

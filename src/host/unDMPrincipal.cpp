@@ -181,6 +181,8 @@ Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
   settings.GravarMotorista = ini.ReadFlag("CONFIGURACOES", "GravarMotorista", true);
   settings.ConsultarEmpresa = ini.ReadFlag("CONFIGURACOES", "ConsultarEmpresa", true);
   settings.Exportar_Telemetria = ini.ReadFlag("CONFIGURACOES", "Exportar_Telemetria", false);
+  settings.RegistrosPorTransacao = ini.ReadInteger("CONFIGURACOES", "RegistrosPorTransacao", 1);
+  settings.SessoesPorTransacao = ini.ReadInteger("CONFIGURACOES", "SessoesPorTransacao", 1);
   // Limits of the listeners and the queue; read, never written back.
   settings.TempoLimiteLeitura_Segundos = NonNegativeLimit(ini, "TempoLimiteLeitura_Segundos", 60);
   settings.TempoLimiteRequisicao_Segundos = NonNegativeLimit(ini, "TempoLimiteRequisicao_Segundos", 120);
@@ -204,6 +206,8 @@ void TdmPrincipal::WriteBackConfiguration(IniFile& ini, const qit::Settings& set
   ini.WriteFlag("CONFIGURACOES", "GravarMotorista", settings.GravarMotorista);
   ini.WriteFlag("CONFIGURACOES", "ConsultarEmpresa", settings.ConsultarEmpresa);
   ini.WriteFlag("CONFIGURACOES", "Exportar_Telemetria", settings.Exportar_Telemetria);
+  ini.WriteInteger("CONFIGURACOES", "RegistrosPorTransacao", settings.RegistrosPorTransacao);
+  ini.WriteInteger("CONFIGURACOES", "SessoesPorTransacao", settings.SessoesPorTransacao);
   ini.WriteInteger("Servidor", "Porta", settings.Porta);
 }
 

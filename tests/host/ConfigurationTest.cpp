@@ -91,6 +91,8 @@ TEST_F(DataModuleTest, NoFileGivesDefaultsAndCreatesTheNormalisedFile) {
     EXPECT_TRUE(dm.Settings().GravarMotorista);
     EXPECT_TRUE(dm.Settings().ConsultarEmpresa);
     EXPECT_FALSE(dm.Settings().Exportar_Telemetria);
+    EXPECT_EQ(dm.Settings().RegistrosPorTransacao, 1);
+    EXPECT_EQ(dm.Settings().SessoesPorTransacao, 1);
     EXPECT_EQ(dm.Settings().Quantidade, 0);
     EXPECT_EQ(dm.HTTPServer().Port(), 10165);
     EXPECT_FALSE(dm.HTTPServer().Active());
@@ -99,7 +101,8 @@ TEST_F(DataModuleTest, NoFileGivesDefaultsAndCreatesTheNormalisedFile) {
   }
   EXPECT_EQ(ReadFile(folder_.ConfigurationFile()),
             "[CONFIGURACOES]\nQtde_Dias_Remocao=5\nTempoAguardar_Minutos=15\nGravarMotorista=T\n"
-            "ConsultarEmpresa=T\nExportar_Telemetria=F\n[Servidor]\nPorta=10165\n");
+            "ConsultarEmpresa=T\nExportar_Telemetria=F\nRegistrosPorTransacao=1\nSessoesPorTransacao=1\n"
+            "[Servidor]\nPorta=10165\n");
   // At stError the driver line is filtered out, but the header is written.
   const std::string log = LogText();
   EXPECT_NE(log.find("In\xC3\xAD" "cio do log (3.3.0.0)"), std::string::npos);
@@ -113,6 +116,7 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
       "qtde_dias_remocao = 0x1E \n"
       "TEMPOAGUARDAR_MINUTOS=abc\n"
       "gravarmotorista=t\n"
+      "registrosportransacao=0100\n"
       "ConsultarEmpresa=T\n"
       "Exportar_Telemetria=T\n"
       "[log]\n"
@@ -127,6 +131,7 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
     EXPECT_FALSE(dm.Settings().GravarMotorista);
     EXPECT_TRUE(dm.Settings().ConsultarEmpresa);
     EXPECT_TRUE(dm.Settings().Exportar_Telemetria);
+    EXPECT_EQ(dm.Settings().RegistrosPorTransacao, 100);
     EXPECT_EQ(dm.Log().LogLevel(), stDebug);  // "STDEBUG" matches no level
   }
   // Only the values change; the missing section comes at the end.
@@ -136,8 +141,10 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
             "qtde_dias_remocao = 30\n"
             "TEMPOAGUARDAR_MINUTOS=15\n"
             "gravarmotorista=F\n"
+            "registrosportransacao=100\n"
             "ConsultarEmpresa=T\n"
             "Exportar_Telemetria=T\n"
+            "SessoesPorTransacao=1\n"
             "[log]\n"
             "level=STDEBUG\n"
             "[Outra]\n"
