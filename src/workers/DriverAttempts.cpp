@@ -1,18 +1,14 @@
 #include "workers/DriverAttempts.h"
 
-#include <string>
+#include <string_view>
 #include <thread>
+
+#include "workers/Savepoint.h"
 
 namespace qit {
 namespace {
 
-// Runs a statement without markers in the connection's transaction.
-void Run(DbConnection& connection, const std::string& sql) {
-  auto statement = connection.Prepare(sql);
-  connection.Execute(*statement, {});
-}
-
-const std::string kSavepoint = "QIT_DRIVER_ATTEMPT";
+constexpr std::string_view kSavepoint = "QIT_DRIVER_ATTEMPT";
 
 }  // namespace
 
@@ -21,7 +17,7 @@ bool RunDriverAttempts(DbConnection& connection, DriverCache& cache, const std::
                        std::chrono::milliseconds pause) {
   for (int n = 1; n <= kDriverAttempts; ++n) {
     const std::size_t cache_size = cache.Size();
-    Run(connection, "SAVEPOINT " + kSavepoint);
+    SetSavepoint(connection, kSavepoint);
     std::exception_ptr failure;
     try {
       attempt();
@@ -29,7 +25,7 @@ bool RunDriverAttempts(DbConnection& connection, DriverCache& cache, const std::
       failure = std::current_exception();
     }
     if (!failure) {
-      Run(connection, "RELEASE SAVEPOINT " + kSavepoint);
+      ReleaseSavepoint(connection, kSavepoint);
       return true;
     }
     cache.ShrinkTo(cache_size);
@@ -40,8 +36,7 @@ bool RunDriverAttempts(DbConnection& connection, DriverCache& cache, const std::
     } catch (...) {
       report(nullptr, n);
     }
-    Run(connection, "ROLLBACK TO SAVEPOINT " + kSavepoint);
-    Run(connection, "RELEASE SAVEPOINT " + kSavepoint);
+    RollBackToSavepoint(connection, kSavepoint);
     if (pause.count() > 0) std::this_thread::sleep_for(pause);
   }
   return false;
