@@ -41,24 +41,43 @@ void DurableSendQueue::AdicionarListaDeEnvio(const TListaIntegraTelemetria* List
     return;
   }
   std::vector<QueuedRecord> records = memory_.CopyList(*ListaTelemetria, CodigoEmpresa);
-  journal_->AppendList(records, [this](std::size_t count) {
+  journal_->AppendList(records, Numbering());
+  if (const std::exception_ptr refused = EnqueueWritten(std::move(records))) std::rethrow_exception(refused);
+}
+
+void DurableSendQueue::QueueList(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa,
+                                 ListQueued queued) {
+  if (!journal_ || ListaTelemetria == nullptr || ListaTelemetria->Count() == 0)
+    return ISendQueueProducer::QueueList(ListaTelemetria, CodigoEmpresa, std::move(queued));
+  journal_->AppendList(memory_.CopyList(*ListaTelemetria, CodigoEmpresa), Numbering(),
+                       [this, queued = std::move(queued)](std::vector<QueuedRecord> records, std::exception_ptr error) {
+                         queued(error ? error : EnqueueWritten(std::move(records)));
+                       });
+}
+
+SendJournal::Reserve DurableSendQueue::Numbering() {
+  return [this](std::size_t count) {
     const MemorySendQueue::Numbers numbers = memory_.ReserveNumbers(count);
     return std::pair{numbers.first_sequence, numbers.list};
-  });
+  };
+}
+
+std::exception_ptr DurableSendQueue::EnqueueWritten(std::vector<QueuedRecord> records) {
   std::vector<std::uint64_t> sequences;
-  sequences.reserve(records.size());
-  for (const QueuedRecord& queued : records) sequences.push_back(queued.sequence);
   try {
+    sequences.reserve(records.size());
+    for (const QueuedRecord& queued : records) sequences.push_back(queued.sequence);
     memory_.Enqueue(std::move(records));
+    return nullptr;
   } catch (const std::exception&) {
-    // Others filled the queue while the list was written: it is refused after all, and
-    // marked done so that it does not come back at the next start.
+    std::exception_ptr refused = std::current_exception();
     try {
-      journal_->MarkDone(sequences);
-    } catch (const std::exception& mark_error) {
-      log_.RegistrarExcecao(&mark_error, "AdicionarListaDeEnvio", true);
+      journal_->MarkDoneLater(sequences);
+    } catch (const std::exception&) {
+      // No memory to keep the marks: the list comes back at the next start, as one whose
+      // caller was told to send it again may.
     }
-    throw;
+    return refused;
   }
 }
 

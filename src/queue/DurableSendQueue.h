@@ -45,6 +45,9 @@ class DurableSendQueue final : public ISendQueueProducer, public ISendQueueConsu
   // Raises what the queue in memory raises, and EListaDeEnvio when the list could not be
   // written to the journal; in either case nothing is queued.
   void AdicionarListaDeEnvio(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa) override;
+  // With the journal, returns once the list is written and calls back from the journal's
+  // thread after its sync, so that the caller's thread goes on meanwhile.
+  void QueueList(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa, ListQueued queued) override;
 
   std::vector<QueuedRecord> TakeBatch(std::size_t max_records) override;
   void GiveBack(std::vector<QueuedRecord> records) override;
@@ -55,6 +58,13 @@ class DurableSendQueue final : public ISendQueueProducer, public ISendQueueConsu
   std::size_t WaitingBytes() const override;
 
  private:
+  // A list written to the journal goes to the queue in memory; when that refuses it (others
+  // filled the queue meanwhile) its records are marked done, so that it does not come back at
+  // the next start, and the refusal is returned.
+  std::exception_ptr EnqueueWritten(std::vector<QueuedRecord> records);
+  // Numbers the journal gives a list: the queue in memory reserves them.
+  SendJournal::Reserve Numbering();
+
   MemorySendQueue& memory_;
   TVoradaLogger& log_;
   std::unique_ptr<SendJournal> journal_;

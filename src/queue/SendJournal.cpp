@@ -15,6 +15,7 @@
 #include <exception>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <type_traits>
@@ -317,12 +318,35 @@ std::vector<ListRun> ListRuns(const std::vector<QueuedRecord>& records) {
   return runs;
 }
 
+// A list's records as an entry's body, written out before the journal's lock is taken.
+struct ListBody {
+  std::string bytes;
+  std::uint32_t crc = 0;
+  std::uint32_t count = 0;
+};
+
+ListBody EncodeList(const std::vector<QueuedRecord>& records) {
+  if (records.size() > UINT32_MAX)
+    throw EListaDeEnvio("Lista grande demais para a fila de envio em disco: a lista não foi incluída");
+  ListBody body;
+  for (const QueuedRecord& queued : records) PutRecord(body.bytes, queued.record);
+  body.crc = Crc(0, body.bytes);
+  body.count = static_cast<std::uint32_t>(records.size());
+  return body;
+}
+
 }  // namespace
 
 SendJournal::SendJournal(std::filesystem::path folder, TVoradaLogger& log, SendJournalOptions options)
-    : folder_(std::move(folder)), log_(log), options_(std::move(options)) {}
+    : folder_(std::move(folder)), log_(log), options_(std::move(options)), syncer_([this] { RunSyncs(); }) {}
 
 SendJournal::~SendJournal() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  synced_cv_.notify_all();
+  syncer_.join();
   if (fd_ >= 0) ::close(fd_);
   if (folder_fd_ >= 0) ::close(folder_fd_);
 }
@@ -405,12 +429,13 @@ SendJournal::Recovered SendJournal::Open() {
   const std::uint64_t number = found.empty() ? 1 : found.back().first + 1;
   try {
     StartSegment(lock, number, 0);
-    std::uint64_t end = appended_;
+    Waiter written;
+    written.position = appended_;
     for (const ListRun& run : ListRuns(recovered.records)) {
-      end = WriteEntry(lock, run.head, run.body, Crc(0, run.body));
+      written.position = WriteEntry(lock, run.head, run.body, Crc(0, run.body));
       segments_.back().live += run.count;
     }
-    AwaitDurable(lock, end);
+    AwaitDurable(lock, std::move(written));
   } catch (const std::exception&) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -473,18 +498,7 @@ void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t
     // Everything written to the old segment is synced before it is left, so the syncs that
     // follow concern the new file only.
     synced_cv_.wait(lock, [this] { return !syncing_; });
-    if (synced_ < appended_) {
-      const int result = options_.sync ? options_.sync(fd_) : ::fdatasync(fd_);
-      const int error = errno;
-      syncs_.fetch_add(1, std::memory_order_relaxed);
-      if (result == 0) {
-        synced_ = appended_;
-        durable_end_ = end_;
-      } else {
-        DropUnsynced(error);
-      }
-      synced_cv_.notify_all();
-    }
+    if (synced_ < appended_) SyncWritten(lock, false);
     ::close(fd_);
     fd_ = -1;
   }
@@ -549,41 +563,83 @@ std::uint64_t SendJournal::WriteEntry(std::unique_lock<std::mutex>& lock, std::s
   return appended_;
 }
 
-void SendJournal::AwaitDurable(std::unique_lock<std::mutex>& lock, std::uint64_t position) {
-  while (synced_ < position) {
-    if (failed_through_ >= position)
-      throw EListaDeEnvio(fmt::format(
-          "Falha ao sincronizar a fila de envio em disco ({}): a lista não foi incluída; envie a lista novamente",
-          ErrorText(failed_errno_)));
-    if (syncing_) {
-      synced_cv_.wait(lock);
-      continue;
-    }
-    // This caller syncs for everyone: whatever was written up to now is covered, and those
-    // who wrote meanwhile wait for it instead of syncing themselves.
-    syncing_ = true;
-    const std::uint64_t target = appended_;
-    const std::uint64_t target_end = end_;
-    const int fd = fd_;
-    lock.unlock();
-    const int result = options_.sync ? options_.sync(fd) : ::fdatasync(fd);
-    const int error = errno;
-    lock.lock();
-    syncing_ = false;
-    syncs_.fetch_add(1, std::memory_order_relaxed);
-    if (result == 0) {
-      synced_ = std::max(synced_, target);
-      durable_end_ = std::max(durable_end_, target_end);
+void SendJournal::AwaitDurable(std::unique_lock<std::mutex>& lock, Waiter waiter) {
+  Outcome outcome;
+  waiter.outcome = &outcome;
+  waiters_.push_back(std::move(waiter));
+  synced_cv_.notify_all();
+  synced_cv_.wait(lock, [&outcome] { return outcome.settled; });
+  if (outcome.error) std::rethrow_exception(outcome.error);
+}
+
+void SendJournal::RunSyncs() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    synced_cv_.wait(lock, [this] { return !settled_.empty() || !waiters_.empty() || stopping_; });
+    if (!settled_.empty()) {
+      // Called back off the lock, so that they may queue what was written, and in the order
+      // written.
+      auto settled = std::move(settled_);
+      settled_.clear();
+      lock.unlock();
+      for (auto& [then, error] : settled) then(error);
+      settled.clear();
+      lock.lock();
+    } else if (!waiters_.empty()) {
+      SyncWritten(lock, true);
     } else {
-      DropUnsynced(error);
+      return;  // stopping, and nothing is left to sync or call back
     }
-    synced_cv_.notify_all();
   }
 }
 
-void SendJournal::DropUnsynced(int error) {
-  failed_through_ = appended_;
-  failed_errno_ = error;
+void SendJournal::SyncWritten(std::unique_lock<std::mutex>& lock, bool unlocked) {
+  // Covers everything written up to now; what is written during the sync waits for the next.
+  const std::uint64_t target = appended_;
+  const std::uint64_t target_end = end_;
+  const int fd = fd_;
+  if (unlocked) {
+    syncing_ = true;
+    lock.unlock();
+  }
+  const int result = options_.sync ? options_.sync(fd) : ::fdatasync(fd);
+  const int error = errno;
+  if (unlocked) {
+    lock.lock();
+    syncing_ = false;
+  }
+  syncs_.fetch_add(1, std::memory_order_relaxed);
+  if (result == 0) {
+    synced_ = std::max(synced_, target);
+    durable_end_ = std::max(durable_end_, target_end);
+    Settle(target, nullptr);
+  } else {
+    DropUnsynced();
+    Settle(appended_, std::make_exception_ptr(EListaDeEnvio(fmt::format(
+                          "Falha ao sincronizar a fila de envio em disco ({}): a lista não foi incluída; envie a "
+                          "lista novamente",
+                          ErrorText(error)))));
+  }
+  synced_cv_.notify_all();
+}
+
+void SendJournal::Settle(std::uint64_t position, const std::exception_ptr& error) {
+  while (!waiters_.empty() && waiters_.front().position <= position) {
+    Waiter waiter = std::move(waiters_.front());
+    waiters_.pop_front();
+    if (error && waiter.records > 0)
+      for (Segment& segment : segments_)
+        if (segment.number == waiter.segment) segment.live -= waiter.records;
+    if (waiter.outcome != nullptr) {
+      waiter.outcome->settled = true;
+      waiter.outcome->error = error;
+    } else {
+      settled_.emplace_back(std::move(waiter.then), error);
+    }
+  }
+}
+
+void SendJournal::DropUnsynced() {
   if (fd_ < 0 || end_ == durable_end_) return;
   if (::ftruncate(fd_, static_cast<off_t>(durable_end_)) == 0) {
     disk_bytes_.fetch_sub(end_ - durable_end_, std::memory_order_relaxed);
@@ -594,45 +650,59 @@ void SendJournal::DropUnsynced(int error) {
   }
 }
 
-void SendJournal::AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve) {
-  if (records.empty()) return;
-  if (records.size() > UINT32_MAX)
-    throw EListaDeEnvio("Lista grande demais para a fila de envio em disco: a lista não foi incluída");
-  // The records are written out before the lock is taken: only the numbers are left to add.
-  std::string body;
-  for (const QueuedRecord& queued : records) PutRecord(body, queued.record);
-  const std::uint32_t body_crc = Crc(0, body);
-  const auto count = static_cast<std::uint32_t>(records.size());
-
-  std::unique_lock lock(mutex_);
+SendJournal::Waiter SendJournal::WriteList(std::unique_lock<std::mutex>& lock, std::vector<QueuedRecord>& records,
+                                           const Reserve& reserve) {
+  const ListBody body = EncodeList(records);
   PrepareSegment(lock);
-  const auto [first_sequence, list] = reserve(count);
-  next_sequence_ = std::max(next_sequence_, first_sequence + count);
+  const auto [first_sequence, list] = reserve(body.count);
+  next_sequence_ = std::max(next_sequence_, first_sequence + body.count);
   std::string head;
   PutU8(head, kListEntry);
   PutU64(head, list);
   PutU32(head, static_cast<std::uint32_t>(records.front().company_code));
   PutU64(head, first_sequence);
-  PutU32(head, count);
-  const std::uint64_t end = WriteEntry(lock, head, body, body_crc);
-  const std::uint64_t segment = segments_.back().number;
-  segments_.back().live += count;
-  try {
-    AwaitDurable(lock, end);
-  } catch (const std::exception&) {
-    for (Segment& s : segments_)
-      if (s.number == segment) s.live -= count;
-    throw;
-  }
-  for (std::uint32_t i = 0; i < count; ++i) {
+  PutU32(head, body.count);
+  Waiter waiter;
+  waiter.position = WriteEntry(lock, head, body.bytes, body.crc);
+  waiter.segment = segments_.back().number;
+  waiter.records = body.count;
+  segments_.back().live += body.count;
+  for (std::uint32_t i = 0; i < body.count; ++i) {
     records[i].sequence = first_sequence + i;
     records[i].list = list;
   }
+  return waiter;
+}
+
+void SendJournal::AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve) {
+  if (records.empty()) return;
+  std::unique_lock lock(mutex_);
+  AwaitDurable(lock, WriteList(lock, records, reserve));
+}
+
+void SendJournal::AppendList(std::vector<QueuedRecord> records, const Reserve& reserve, Durable durable) {
+  if (records.empty()) return durable(std::move(records), nullptr);
+  // Everything the call back needs is made before the entry is written: once it is, the call
+  // back must follow.
+  auto held = std::make_shared<std::vector<QueuedRecord>>(std::move(records));
+  std::function<void(std::exception_ptr)> then = [held, durable = std::move(durable)](std::exception_ptr error) {
+    durable(std::move(*held), std::move(error));
+  };
+  std::unique_lock lock(mutex_);
+  Waiter waiter = WriteList(lock, *held, reserve);
+  waiter.then = std::move(then);
+  waiters_.push_back(std::move(waiter));
+  synced_cv_.notify_all();
 }
 
 void SendJournal::MarkDone(std::span<const std::uint64_t> sequences) {
   std::unique_lock lock(mutex_);
   WriteMarks(lock, sequences);
+}
+
+void SendJournal::MarkDoneLater(std::span<const std::uint64_t> sequences) {
+  const std::lock_guard lock(mutex_);
+  pending_marks_.insert(pending_marks_.end(), sequences.begin(), sequences.end());
 }
 
 void SendJournal::WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const std::uint64_t> more) {
@@ -647,7 +717,9 @@ void SendJournal::WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const
     PutU32(head, static_cast<std::uint32_t>(marks.size()));
     for (const std::uint64_t sequence : marks) PutU64(head, sequence);
     PrepareSegment(lock);
-    AwaitDurable(lock, WriteEntry(lock, head, {}, Crc(0, {})));
+    Waiter waiter;
+    waiter.position = WriteEntry(lock, head, {}, Crc(0, {}));
+    AwaitDurable(lock, std::move(waiter));
   } catch (const std::exception& error) {
     // Kept for the next mark; until then a crash would only repeat these records.
     pending_marks_.insert(pending_marks_.end(), marks.begin(), marks.end());
@@ -701,7 +773,8 @@ void SendJournal::Close() {
   } catch (const std::exception&) {
     failure = std::current_exception();
   }
-  synced_cv_.wait(lock, [this] { return !syncing_; });
+  // Lists written and not yet synced are synced and called back first.
+  synced_cv_.wait(lock, [this] { return !syncing_ && waiters_.empty(); });
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (failure) std::rethrow_exception(failure);

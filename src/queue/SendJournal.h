@@ -5,12 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "queue/SendQueue.h"
@@ -30,10 +32,11 @@ struct SendJournalOptions {
 
 // The send queue's record on disk: every list accepted and every record done with, appended
 // to segment files in one folder, each entry with its length and a CRC-32. A list is on disk
-// (its bytes synced) before AppendList returns, and so is a done mark before MarkDone
-// returns; calls that arrive together share one sync. A segment is deleted once every record
-// it lists is done and every older segment is gone, so that no done mark is lost before the
-// record it marks.
+// (its bytes synced) before AppendList returns or calls back, and so is a done mark before
+// MarkDone returns. The journal's own thread makes the syncs: each covers everything written
+// before it began, so calls that arrive together share one sync and none holds its thread
+// for it unless it asks to wait. A segment is deleted once every record it lists is done and
+// every older segment is gone, so that no done mark is lost before the record it marks.
 //
 // On disk: segment files named by a 20-digit number, in the order written; each begins with
 // a 16-byte header (magic, format version, CRC-32 of both) followed by entries: a 4-byte
@@ -53,6 +56,7 @@ class SendJournal {
 
   // Creates the folder when it is missing. Nothing is read before Open.
   SendJournal(std::filesystem::path folder, TVoradaLogger& log, SendJournalOptions options = {});
+  // Waits for the syncs asked for, and their calls back.
   ~SendJournal();
   SendJournal(const SendJournal&) = delete;
   SendJournal& operator=(const SendJournal&) = delete;
@@ -73,10 +77,22 @@ class SendJournal {
   using Reserve = std::function<std::pair<std::uint64_t, std::uint64_t>(std::size_t count)>;  // first sequence, list
   void AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve);
 
+  // What AppendList's other form calls back with: the records, numbered, and nullptr once
+  // they are on disk, or the error that kept them out. Called once, on the journal's thread;
+  // it must not raise and must not wait for the journal.
+  using Durable = std::function<void(std::vector<QueuedRecord> records, std::exception_ptr error)>;
+  // Writes the list as AppendList does and returns without waiting for the sync: `durable`
+  // is called when the sync that covers the list has ended. A failed write raises
+  // EListaDeEnvio here, and `durable` is not called.
+  void AppendList(std::vector<QueuedRecord> records, const Reserve& reserve, Durable durable);
+
   // Marks records done and waits until the mark is on disk; segments whose records are all
   // done go. When the mark cannot be written, it is kept and written with the next mark (or
   // by Close), and EListaDeEnvio is raised.
   void MarkDone(std::span<const std::uint64_t> sequences);
+  // Keeps marks to be written with the next MarkDone (or by Close), without waiting: for a
+  // list that was written but could not be queued after all.
+  void MarkDoneLater(std::span<const std::uint64_t> sequences);
 
   // Writes the marks that are still kept and closes the segment. Raises EListaDeEnvio when
   // the marks could not be written.
@@ -96,6 +112,23 @@ class SendJournal {
     std::uint64_t bytes = 0;           // its file's size
   };
 
+  // How a wait for the disk ended, for a caller that waits on its own thread.
+  struct Outcome {
+    bool settled = false;
+    std::exception_ptr error;
+  };
+
+  // An entry written and waiting for the sync that covers it. Either `outcome` is filled in
+  // under the lock (a caller waiting on its own thread) or `then` is called afterwards, off
+  // the lock.
+  struct Waiter {
+    std::uint64_t position = 0;  // the entry's logical end
+    std::uint64_t segment = 0;   // a list's: its records stop being live there when it fails
+    std::uint32_t records = 0;
+    Outcome* outcome = nullptr;
+    std::function<void(std::exception_ptr error)> then;
+  };
+
   std::filesystem::path SegmentPath(std::uint64_t number) const;
   // Starts a new segment as the one written, after syncing the current one. Under the lock.
   void StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t number, std::uint64_t first_sequence);
@@ -106,12 +139,22 @@ class SendJournal {
   // its end. Cuts the file back and raises when the write fails. Under the lock.
   std::uint64_t WriteEntry(std::unique_lock<std::mutex>& lock, std::string_view head, std::string_view body,
                            std::uint32_t body_crc);
-  // Waits until the bytes up to `position` are synced, syncing them itself when no other
-  // caller is; raises when the sync that covered them failed. Under the lock.
-  void AwaitDurable(std::unique_lock<std::mutex>& lock, std::uint64_t position);
+  // Writes a list entry and numbers the records; returns the entry's waiter, not yet queued.
+  // Under the lock.
+  Waiter WriteList(std::unique_lock<std::mutex>& lock, std::vector<QueuedRecord>& records, const Reserve& reserve);
+  // Queues the waiter for the journal's thread and waits until the sync that covers it has
+  // ended; raises when it failed. Under the lock.
+  void AwaitDurable(std::unique_lock<std::mutex>& lock, Waiter waiter);
+  // The journal's thread: syncs while entries wait for it, and calls back those that waited.
+  void RunSyncs();
+  // Syncs the segment written: the journal's thread does, off the lock, and so does
+  // StartSegment before it leaves a segment, under it. Settles the waiters it covered.
+  void SyncWritten(std::unique_lock<std::mutex>& lock, bool unlocked);
+  // Settles the waiters up to `position`, with the error when the sync failed.
+  void Settle(std::uint64_t position, const std::exception_ptr& error);
   // A sync failed: the bytes not yet synced are given up and cut from the segment. Under the
   // lock.
-  void DropUnsynced(int error);
+  void DropUnsynced();
   Segment* SegmentOf(std::uint64_t sequence);
   void DeleteDoneSegments();
   void SyncFolder() const;
@@ -130,19 +173,20 @@ class SendJournal {
   std::uint64_t end_ = 0;         // bytes in the back segment's file
   std::uint64_t durable_end_ = 0;  // of those, synced
   bool broken_ = false;            // the back segment could not be cut back: start another
-  // Logical byte positions over the life of the journal: written, synced, and given up after
-  // a failed sync.
+  // Logical byte positions over the life of the journal: written, and synced.
   std::uint64_t appended_ = 0;
   std::uint64_t synced_ = 0;
-  std::uint64_t failed_through_ = 0;
-  int failed_errno_ = 0;
-  bool syncing_ = false;
+  bool syncing_ = false;  // the journal's thread syncs, off the lock
+  bool stopping_ = false;
+  std::deque<Waiter> waiters_;  // by position
+  std::vector<std::pair<std::function<void(std::exception_ptr)>, std::exception_ptr>> settled_;
   std::uint64_t next_sequence_ = 0;  // above every sequence reserved so far
   std::vector<std::uint64_t> pending_marks_;
 
   std::atomic<std::uint64_t> disk_bytes_{0};
   std::atomic<std::uint64_t> syncs_{0};
   std::atomic<std::uint64_t> entries_{0};
+  std::jthread syncer_;  // last: started when everything else exists
 };
 
 }  // namespace qit

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <span>
 #include <string>
 #include <utility>
@@ -51,6 +53,18 @@ class ISendQueueProducer {
   // call raises EListaDeEnvioCheia, when the copy fails EListaDeEnvio. An empty list is
   // accepted and queues nothing.
   virtual void AdicionarListaDeEnvio(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa) = 0;
+
+  // How QueueList tells its outcome: nullptr when the list is queued, else the error that
+  // kept it out (nothing of it queued). It must not raise.
+  using ListQueued = std::function<void(std::exception_ptr error)>;
+  // AdicionarListaDeEnvio for a caller that need not wait: what fails at once is raised from
+  // here and `queued` is not called; otherwise `queued` is called once, from any thread,
+  // before or after this returns, when the list is queued or has failed. A queue that has
+  // nothing to wait for queues the list before it returns.
+  virtual void QueueList(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa, ListQueued queued) {
+    AdicionarListaDeEnvio(ListaTelemetria, CodigoEmpresa);
+    queued(nullptr);
+  }
 };
 
 // What the insert worker does with the queue. A record it takes stays counted against the

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +39,12 @@ class IROMessage {
   virtual void FinalizeMessage() = 0;
   // Forgets the per-call attributes of the operation.
   virtual void ClearAttributes(IROTransport& transport) = 0;
+
+  // For an operation that returns before it has ended: the response it writes is held back
+  // until the returned function is called, once, from any thread; nullptr sends the response,
+  // an error a fault of that error instead. Empty where the message cannot hold its answer:
+  // the operation must then end before it returns.
+  virtual std::function<void(std::exception_ptr error)> HoldAnswer() { return {}; }
 };
 
 // ReadParameter for a known class: the result is of class T or nullptr.

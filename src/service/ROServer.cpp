@@ -24,7 +24,7 @@ bool TROInvoker::HandleMessage(const TROClassFactory& factory, IROMessage& messa
     TRORemoteDataModule& instance;
     ~Activation() { instance.Deactivate(); }
   } activation{*instance};
-  instance->Activate(message.ClientID(), transport);
+  instance->Activate(message.ClientID(), transport, &message);
   method->second(*instance, message, transport);
   return true;
 }

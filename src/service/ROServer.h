@@ -19,18 +19,22 @@ class TRORemoteDataModule {
  public:
   virtual ~TRORemoteDataModule() = default;
 
-  void Activate(const TGuid& client_id, IROTransport& transport) {
+  void Activate(const TGuid& client_id, IROTransport& transport, IROMessage* message = nullptr) {
     client_id_ = client_id;
     transport_ = &transport;
+    message_ = message;
   }
   void Deactivate() {
     OnDeactivate();
     transport_ = nullptr;
+    message_ = nullptr;
   }
 
   const TGuid& ClientID() const { return client_id_; }
   // The transport of the running call; nullptr outside a call.
   IROTransport* Transport() const { return transport_; }
+  // The message of the running call; nullptr outside a call.
+  IROMessage* Message() const { return message_; }
 
  protected:
   // Called as the call ends, whether the operation ran, raised or was never reached (its
@@ -40,6 +44,7 @@ class TRORemoteDataModule {
  private:
   TGuid client_id_{};
   IROTransport* transport_ = nullptr;
+  IROMessage* message_ = nullptr;
 };
 
 class TROClassFactory;

@@ -1,5 +1,7 @@
 #include "service/ServicoTelemetria_Impl.h"
 
+#include <exception>
+#include <functional>
 #include <string_view>
 
 #include "common/Text.h"
@@ -57,8 +59,21 @@ std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaI
   TVoradaLogger* log = environment_.Log();
   try {
     const int company_code = CompanyCode(log);
-    if (ISendQueueProducer* queue = environment_.InserirIntegracao())
-      queue->AdicionarListaDeEnvio(ListaTelemetria, company_code);
+    if (ISendQueueProducer* queue = environment_.InserirIntegracao()) {
+      if (std::function<void(std::exception_ptr)> settle = Message() != nullptr ? Message()->HoldAnswer() : nullptr) {
+        // The answer waits for the list to reach the disk, and the thread goes on meanwhile.
+        queue->QueueList(ListaTelemetria, company_code,
+                         [settle = std::move(settle), log, &environment = environment_,
+                          port = LocalPort()](std::exception_ptr error) {
+                           if (error) LogFailure(log, error);
+                           environment.CountEnviar(port, !error);
+                           settle(error);
+                         });
+        counted_later_ = true;
+      } else {
+        queue->AdicionarListaDeEnvio(ListaTelemetria, company_code);
+      }
+    }
     auto result = std::make_unique<TListaResultTelemetria>();
     queued_ = true;
     return result;
@@ -70,9 +85,23 @@ std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaI
   }
 }
 
-void TServicoTelemetria::OnDeactivate() noexcept {
+void TServicoTelemetria::LogFailure(TVoradaLogger* log, const std::exception_ptr& error) noexcept {
+  if (log == nullptr) return;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& failure) {
+    log->RegistrarExcecao(&failure, "Enviar ", true);
+  } catch (...) {
+  }
+}
+
+int TServicoTelemetria::LocalPort() const {
   IHTTPTransport* http = Transport() != nullptr ? Transport()->TransportInstance() : nullptr;
-  environment_.CountEnviar(http != nullptr ? http->LocalPort() : 0, queued_);
+  return http != nullptr ? http->LocalPort() : 0;
+}
+
+void TServicoTelemetria::OnDeactivate() noexcept {
+  if (!counted_later_) environment_.CountEnviar(LocalPort(), queued_);
 }
 
 std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarEnvironment& environment) {

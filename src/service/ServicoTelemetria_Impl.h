@@ -35,19 +35,25 @@ class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTele
   // Tags the list with the company of the port named in the request's Host header (or, when
   // Host names no usable port, of the port the call arrived on), queues a copy and answers an
   // empty result list. Any failure is logged and raised: the list was not queued, and the
-  // client gets a fault so that it sends the list again.
+  // client gets a fault so that it sends the list again. Where the message can hold its
+  // answer, the answer waits for the queue (the list on disk) without holding the thread, and
+  // a failure found then is logged and answered as a fault the same way.
   std::unique_ptr<TListaResultTelemetria> Enviar(const TListaIntegraTelemetria* ListaTelemetria) override;
 
  protected:
   // Counts the call: queued when Enviar returned, a fault otherwise (also when the list could
-  // not be read and Enviar never ran).
+  // not be read and Enviar never ran); a held answer is counted when the queue settles it.
   void OnDeactivate() noexcept override;
 
  private:
   int CompanyCode(TVoradaLogger* log);
+  // The port the call arrived on; 0 without an HTTP transport.
+  int LocalPort() const;
+  static void LogFailure(TVoradaLogger* log, const std::exception_ptr& error) noexcept;
 
   IEnviarEnvironment& environment_;
   bool queued_ = false;
+  bool counted_later_ = false;
 };
 
 // The class factory of "ServicoTelemetria": its invoker and a creator of TServicoTelemetria

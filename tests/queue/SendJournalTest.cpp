@@ -6,12 +6,15 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -181,6 +184,96 @@ TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
   });
   EXPECT_EQ(shared.EntriesWritten() - entries_before, static_cast<std::uint64_t>(kCallers));
   EXPECT_LE(shared.Syncs() - syncs_before, 2u) << "one sync for the first caller, one for all the others";
+}
+
+// Lists queued without waiting (as Enviar queues them): the caller's thread is not held, the
+// lists written while a sync runs share the next one, they are queued and called back in the
+// order written, and a failed sync refuses exactly the lists it covered.
+TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome) {
+  constexpr int kLists = 50;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool sync_allowed = true;  // the start-up's own syncs
+  bool fail_sync = false;
+  SendJournalOptions options;
+  options.sync = [&](int fd) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return sync_allowed; });
+    if (std::exchange(fail_sync, false)) {
+      errno = EIO;
+      return -1;
+    }
+    return ::fdatasync(fd);
+  };
+  std::vector<std::pair<std::string, std::string>> outcomes;  // vehicle, error text ("" for none)
+  const auto queue_list = [&](ProgramRun& run, const std::string& vehicle) {
+    run.queue.QueueList(List({vehicle}).get(), 1, [&, vehicle](std::exception_ptr error) {
+      std::string text;
+      try {
+        if (error) std::rethrow_exception(error);
+      } catch (const std::exception& failure) {
+        text = failure.what();
+      }
+      const std::lock_guard lock(mutex);
+      outcomes.emplace_back(vehicle, text);
+      changed.notify_all();
+    });
+  };
+  const auto await_outcomes = [&](std::size_t count) {
+    std::unique_lock lock(mutex);
+    sync_allowed = true;
+    changed.notify_all();
+    return changed.wait_for(lock, std::chrono::seconds(30), [&] { return outcomes.size() >= count; });
+  };
+  {
+    ProgramRun run(log_.Logger(), Folder(), options);
+    const std::uint64_t syncs_before = run.queue.JournalSyncs();
+    {
+      const std::lock_guard lock(mutex);
+      sync_allowed = false;
+    }
+    // One thread writes every list while the first sync is held: none of them waits.
+    for (int i = 0; i < kLists; ++i) queue_list(run, "V" + std::to_string(i));
+    {
+      const std::lock_guard lock(mutex);
+      EXPECT_TRUE(outcomes.empty()) << "called back before the sync";
+    }
+    EXPECT_EQ(run.memory.WaitingRecords(), 0u) << "queued before it was on disk";
+    ASSERT_TRUE(await_outcomes(kLists));
+    EXPECT_LE(run.queue.JournalSyncs() - syncs_before, 2u) << "one sync for the first list, one for all the others";
+    std::vector<std::string> expected;
+    for (int i = 0; i < kLists; ++i) expected.push_back("V" + std::to_string(i));
+    std::vector<std::string> called_back;
+    for (const auto& [vehicle, error] : outcomes) {
+      called_back.push_back(vehicle);
+      EXPECT_EQ(error, "") << vehicle;
+    }
+    EXPECT_EQ(called_back, expected);
+    EXPECT_EQ(Vehicles(run.queue.TakeBatch(100)), expected);
+
+    // A sync that fails refuses the lists it covered, and only them.
+    outcomes.clear();
+    {
+      const std::lock_guard lock(mutex);
+      sync_allowed = false;
+      fail_sync = true;
+    }
+    queue_list(run, "BAD1");
+    queue_list(run, "BAD2");
+    ASSERT_TRUE(await_outcomes(2));
+    queue_list(run, "OK");
+    ASSERT_TRUE(await_outcomes(3));
+    ASSERT_EQ(outcomes.size(), 3u);
+    EXPECT_THAT(outcomes[0].second, HasSubstr("Falha ao sincronizar a fila de envio em disco"));
+    EXPECT_THAT(outcomes[1].second, HasSubstr("Falha ao sincronizar a fila de envio em disco"));
+    EXPECT_EQ(outcomes[2].first + "/" + outcomes[2].second, "OK/");
+    EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("OK"));
+  }  // a crash
+  ProgramRun run(log_.Logger(), Folder());
+  const std::vector<std::string> recovered = Vehicles(run.queue.TakeBatch(1000));
+  EXPECT_EQ(recovered.size(), static_cast<std::size_t>(kLists) + 1);
+  EXPECT_THAT(recovered, Not(Contains("BAD1")));
+  EXPECT_THAT(recovered, Not(Contains("BAD2")));
 }
 
 // Damage found at start-up, each case on a segment of three lists V1, V2, V3.

@@ -1,5 +1,11 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -9,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "queue/DurableSendQueue.h"
 #include "queue/MemorySendQueue.h"
 #include "transport/soap/TROSOAPMessage.h"
 
@@ -218,6 +225,82 @@ TEST_F(EnviarTest, ParallelCallsAreQueuedWithTheirOwnCompanies) {
   ASSERT_EQ(records.size(), static_cast<std::size_t>(kCalls));
   for (const QueuedRecord& queued : records)
     EXPECT_EQ(queued.company_code, queued.record.ID_Veiculo == "par" ? 7 : 9);
+}
+
+// With the queue on disk the answer waits for the sync of the list, and the serving thread
+// does not: ProcessMessage returns at once, and the answer follows the sync, a fault when
+// the sync failed.
+TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool sync_allowed = false;
+  bool fail_sync = false;
+  SendJournalOptions options;
+  options.sync = [&](int fd) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return sync_allowed; });
+    if (std::exchange(fail_sync, false)) {
+      errno = EIO;
+      return -1;
+    }
+    return ::fdatasync(fd);
+  };
+  TempFolder folder;
+  DurableSendQueue fila(fila_, log_.Logger());
+  {
+    const std::lock_guard lock(mutex);
+    sync_allowed = true;  // the start-up's own syncs
+  }
+  fila.Open(folder.Path() / "Fila", options);
+  ambiente_.fila = &fila;
+
+  struct Case {
+    bool fail;
+    bool ok;
+    std::string answer;
+    std::vector<std::string> queued;
+  };
+  const Case cases[] = {
+      {false, true, "<v1:ServicoTelemetria___EnviarResponse><v1:Result/>", {"V1"}},
+      {true, false, "<faultcode>EListaDeEnvio</faultcode><faultstring>Falha ao sincronizar a fila de envio em disco",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fail ? "the sync fails" : "the sync succeeds");
+    {
+      const std::lock_guard lock(mutex);
+      sync_allowed = false;
+      fail_sync = c.fail;
+    }
+    ambiente_.counted.clear();
+    FakeTransport transport;
+    transport.headers["Host"] = "h:10166";
+    transport.local_port = 10166;
+    std::string response;
+    std::optional<std::optional<bool>> outcome;
+    const MessageCompletion done([&](std::optional<bool> ok) {
+      const std::lock_guard lock(mutex);
+      outcome = ok;
+      changed.notify_all();
+    });
+    handler_.ProcessMessage(transport, EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("V1") + "</tns:ListaTelemetria>"),
+                            response, done);
+    {
+      std::unique_lock lock(mutex);
+      EXPECT_FALSE(outcome.has_value()) << "answered before the list reached the disk";
+      sync_allowed = true;
+      changed.notify_all();
+      ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return outcome.has_value(); }));
+    }
+    EXPECT_EQ(*outcome, std::optional<bool>(c.ok));
+    EXPECT_THAT(response, HasSubstr(c.answer));
+    std::vector<std::string> queued;
+    for (const QueuedRecord& record : TakeAll(fila_)) queued.push_back(record.record.ID_Veiculo);
+    EXPECT_EQ(queued, c.queued);
+    EXPECT_THAT(ambiente_.counted, ElementsAre(std::pair{10166, c.ok})) << "counted once, with its outcome";
+    if (c.fail)
+      EXPECT_THAT(EnviarLines(log_).back(), StartsWith("Erro em (Enviar ) = (EListaDeEnvio) : Falha ao sincronizar"));
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -63,6 +64,13 @@ class FakeAmbiente final : public IEnviarEnvironment {
     return std::nullopt;
   }
   ISendQueueProducer* InserirIntegracao() override { return fila; }
+  // The calls counted: (port, queued), in order; counted from any thread.
+  void CountEnviar(int port, bool queued) noexcept override {
+    const std::lock_guard lock(counted_mutex);
+    counted.emplace_back(port, queued);
+  }
+  std::mutex counted_mutex;
+  std::vector<std::pair<int, bool>> counted;
 };
 
 }  // namespace qit::testing
