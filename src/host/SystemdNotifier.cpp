@@ -31,6 +31,14 @@ std::string SystemdNotifier::StatusAssignment(std::string_view status) {
   return "STATUS=" + std::string(kept) + (kept.size() < text.size() ? "\u2026" : "");
 }
 
+std::string SystemdNotifier::ExtendTimeout(std::chrono::seconds more) {
+  return "EXTEND_TIMEOUT_USEC=" + std::to_string(std::chrono::microseconds(more).count());
+}
+
+void SystemdNotifier::Starting(std::string_view status, std::chrono::seconds more) {
+  Notify(StatusAssignment(status) + "\n" + ExtendTimeout(more));
+}
+
 void SystemdNotifier::Ready(std::string_view status) { Notify("READY=1\n" + StatusAssignment(status)); }
 
 void SystemdNotifier::Status(std::string_view status) { Notify(StatusAssignment(status)); }
@@ -38,8 +46,7 @@ void SystemdNotifier::Status(std::string_view status) { Notify(StatusAssignment(
 void SystemdNotifier::Stopping(std::string_view status, std::chrono::seconds stop_time) {
   // The manager counts its stop time from this message; the extension lets a configuration
   // changed after the unit was written have the stop time it needs.
-  Notify("STOPPING=1\n" + StatusAssignment(status) + "\nEXTEND_TIMEOUT_USEC=" +
-         std::to_string(std::chrono::microseconds(stop_time).count()));
+  Notify("STOPPING=1\n" + StatusAssignment(status) + "\n" + ExtendTimeout(stop_time));
 }
 
 void SystemdNotifier::Alive() { Notify("WATCHDOG=1"); }

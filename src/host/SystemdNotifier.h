@@ -12,6 +12,9 @@ namespace qit {
 class IServiceNotifier {
  public:
   virtual ~IServiceNotifier() = default;
+  // The start-up goes on (a long recovery, say): the manager should wait `more` from now
+  // before it gives up on it.
+  virtual void Starting(std::string_view status, std::chrono::seconds more) = 0;
   // The start-up is over: the company ports are open and the data module is created.
   virtual void Ready(std::string_view status) = 0;
   // A one-line text the manager shows as the service's state.
@@ -33,6 +36,7 @@ class SystemdNotifier final : public IServiceNotifier {
   // Reads the watchdog's timeout from the environment once.
   SystemdNotifier();
 
+  void Starting(std::string_view status, std::chrono::seconds more) override;
   void Ready(std::string_view status) override;
   void Status(std::string_view status) override;
   void Stopping(std::string_view status, std::chrono::seconds stop_time) override;
@@ -44,6 +48,9 @@ class SystemdNotifier final : public IServiceNotifier {
   static std::string StatusAssignment(std::string_view status);
 
  private:
+  // The manager's timeout for the start or the stop, moved to `more` from now.
+  static std::string ExtendTimeout(std::chrono::seconds more);
+
   std::chrono::microseconds watchdog_timeout_{0};
 };
 

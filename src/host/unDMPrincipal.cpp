@@ -125,7 +125,14 @@ void TdmPrincipal::DataModuleCreate() {
   WriteBackConfiguration(ini, settings_);
   // The lists of an earlier run that were not written are queued again before any call can
   // arrive.
-  if (settings_.FilaDuravel) metrics_.records_recovered += durable_queue_.Open(folder_.folder / "Fila");
+  if (settings_.FilaDuravel) {
+    SendJournalOptions options;
+    options.reading = [this](std::size_t segment, std::size_t segments) {
+      if (start_progress_)
+        start_progress_(fmt::format("Recuperando a fila de envio: segmento {} de {}", segment, segments));
+    };
+    metrics_.records_recovered += durable_queue_.Open(folder_.folder / "Fila", std::move(options));
+  }
   BuildCompanyListeners(ini);
   // Only a creation that went through sets the main listener's port and arms the timers.
   http_server_.SetPort(settings_.Porta);

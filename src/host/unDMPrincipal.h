@@ -5,8 +5,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/ServiceMetrics.h"
@@ -65,6 +67,9 @@ class TdmPrincipal {
   // The creation handler. An error stops it where it happened: what was done stays done,
   // what comes after is not done. The error is raised to the caller.
   void DataModuleCreate();
+  // Called during the creation with a state line while a long step goes on (the send queue's
+  // recovery, segment by segment), so that whoever started the program knows it is alive.
+  void SetStartProgress(std::function<void(std::string_view status)> progress) { start_progress_ = std::move(progress); }
 
   // The orderly stop, on the thread that created the module; once only, later calls do
   // nothing. In this order: the metrics listener closes; the company listeners stop accepting, let their idle
@@ -131,6 +136,7 @@ class TdmPrincipal {
   void StopWorkers();
 
   ProgramFolder folder_;
+  std::function<void(std::string_view status)> start_progress_;
   qit::Settings settings_;
   ServiceMetrics metrics_;
   TVoradaLogger log_;

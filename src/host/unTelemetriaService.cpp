@@ -52,6 +52,10 @@ TQueltoIntegradorTelemetria::~TQueltoIntegradorTelemetria() = default;
 void TQueltoIntegradorTelemetria::ServiceCreate() {
   if (dm_principal_) return;
   dm_principal_ = std::make_unique<TdmPrincipal>(folder_, io_);
+  // Each step of a long start-up moves the manager's start timeout on, so that a large queue
+  // to recover is not taken for a hung start.
+  dm_principal_->SetStartProgress(
+      [this](std::string_view status) { notifier_.Starting(status, kStartStepTimeout); });
   try {
     dm_principal_->DataModuleCreate();
   } catch (const std::exception& error) {

@@ -40,6 +40,8 @@ class TQueltoIntegradorTelemetria {
   static constexpr std::chrono::seconds kStopMargin{30};
   // How often the state line is brought up to date while the service runs.
   static constexpr std::chrono::seconds kStatusInterval{5};
+  // How long the service manager waits for the next step of a long start-up.
+  static constexpr std::chrono::seconds kStartStepTimeout{90};
 
   // `executable` and `arguments` are what the service manager will start; `notifier` hears
   // the service's readiness, state, stop and keep-alives.

@@ -404,6 +404,7 @@ SendJournal::Recovered SendJournal::Open() {
   std::vector<std::pair<fs::path, std::string>> damaged;  // file and what was wrong
   for (std::size_t i = 0; i < found.size(); ++i) {
     const fs::path& file = found[i].second;
+    if (options_.reading) options_.reading(i + 1, found.size());
     const std::string data = ReadWholeFile(file);
     const SegmentReading reading = ReadSegment(data, i + 1 == found.size(), replay);
     if (reading.outcome == SegmentReading::Outcome::kTornTail && reading.good_end < data.size())
@@ -497,7 +498,6 @@ void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t
   if (fd_ >= 0) {
     // Everything written to the old segment is synced before it is left, so the syncs that
     // follow concern the new file only.
-    synced_cv_.wait(lock, [this] { return !syncing_; });
     if (synced_ < appended_) SyncWritten(lock, false);
     ::close(fd_);
     fd_ = -1;
@@ -530,8 +530,15 @@ void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t
 }
 
 void SendJournal::PrepareSegment(std::unique_lock<std::mutex>& lock) {
-  if (fd_ >= 0 && !broken_ && (end_ < options_.segment_bytes || end_ == kHeaderBytes)) return;
-  StartSegment(lock, segments_.empty() ? 1 : segments_.back().number + 1, next_sequence_);
+  while (fd_ < 0 || broken_ || (end_ >= options_.segment_bytes && end_ != kHeaderBytes)) {
+    // A segment is left only while the journal's thread does not sync it; whoever waited
+    // for that looks again, as another caller may have started the next segment meanwhile.
+    if (syncing_) {
+      synced_cv_.wait(lock, [this] { return !syncing_; });
+      continue;
+    }
+    StartSegment(lock, segments_.empty() ? 1 : segments_.back().number + 1, next_sequence_);
+  }
 }
 
 std::uint64_t SendJournal::WriteEntry(std::unique_lock<std::mutex>& lock, std::string_view head,

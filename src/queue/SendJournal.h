@@ -28,6 +28,9 @@ struct SendJournalOptions {
   // Makes a file's data durable; fdatasync(2) unless replaced (tests replace it to watch
   // or fail the syncs). Returns 0 or -1 with errno set.
   std::function<int(int fd)> sync;
+  // Called by Open before it reads each segment (from 1, of `segments`), so that a long
+  // recovery can tell it is alive. Optional.
+  std::function<void(std::size_t segment, std::size_t segments)> reading;
 };
 
 // The send queue's record on disk: every list accepted and every record done with, appended
@@ -130,7 +133,8 @@ class SendJournal {
   };
 
   std::filesystem::path SegmentPath(std::uint64_t number) const;
-  // Starts a new segment as the one written, after syncing the current one. Under the lock.
+  // Starts a new segment as the one written, after syncing the current one. Under the lock,
+  // while the journal's thread does not sync.
   void StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t number, std::uint64_t first_sequence);
   // Starts a new segment when there is none to write to, or the one written is full or
   // could not be cut back after a failed write. Under the lock.

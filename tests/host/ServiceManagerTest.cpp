@@ -104,6 +104,7 @@ TEST_F(ServiceManagerTest, NotifierSendsOneMessagePerCallAndKeepsTheStatusOnOneL
       {[&] { notifier.Status("erro\nREADY=1\r\nMAINPID=1"); }, "STATUS=erro READY=1  MAINPID=1"},
       {[&] { notifier.Status(long_status); }, "STATUS=" + cut_status},
       {[&] { notifier.Alive(); }, "WATCHDOG=1"},
+      {[&] { notifier.Starting("Recuperando", 90s); }, "STATUS=Recuperando\nEXTEND_TIMEOUT_USEC=90000000"},
       {[&] { notifier.Stopping("Parando", 70s); }, "STOPPING=1\nSTATUS=Parando\nEXTEND_TIMEOUT_USEC=70000000"},
   };
   for (const Case& c : cases) {
@@ -276,6 +277,21 @@ TEST_F(ServiceManagerTest, ProgramSaysReadyStatusKeepAlivesAndStoppingInOrder) {
   EXPECT_EQ(WEXITSTATUS(exit_status), 0);
   // Nothing after STOPPING=1.
   EXPECT_EQ(socket.Receive(100ms), std::nullopt);
+
+  // Started again, it recovers the three records of its queue before it is ready, and moves
+  // the start timeout on for each segment it reads.
+  const pid_t again = fork();
+  ASSERT_GE(again, 0);
+  if (again == 0) {
+    const std::string home = (root_ / "home").string();
+    execl(QIT_PROGRAM, QIT_PROGRAM, "--home", home.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  EXPECT_EQ(socket.Receive(30s).value_or("(nothing)"),
+            "STATUS=Recuperando a fila de envio: segmento 1 de 1\nEXTEND_TIMEOUT_USEC=90000000");
+  EXPECT_EQ(socket.Receive(30s).value_or("(nothing)"), "READY=1\nSTATUS=Fila: 3 registros; nenhuma passagem ainda");
+  kill(again, SIGKILL);
+  ASSERT_EQ(waitpid(again, &exit_status, 0), again);
 }
 
 }  // namespace

@@ -276,6 +276,54 @@ TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome
   EXPECT_THAT(recovered, Not(Contains("BAD2")));
 }
 
+// Segments that fill while the journal's thread syncs: every list written from several
+// threads at once, each entry in a segment of its own, is accepted and comes back.
+TEST_F(SendJournalTest, SegmentsStartedWhileSyncsRunLoseNothing) {
+  constexpr int kThreads = 4;
+  constexpr int kLists = 100;
+  SendJournalOptions one_entry_each;
+  one_entry_each.segment_bytes = 1;
+  std::atomic<int> accepted = 0;
+  std::vector<std::string> failures;
+  std::mutex mutex;
+  {
+    ProgramRun run(log_.Logger(), Folder(), one_entry_each);
+    RunOrDie([&] {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+          for (int i = 0; i < kLists; ++i) {
+            const auto outcome = [&](std::exception_ptr error) {
+              if (!error) return void(++accepted);
+              try {
+                std::rethrow_exception(error);
+              } catch (const std::exception& failure) {
+                const std::lock_guard lock(mutex);
+                failures.emplace_back(failure.what());
+              }
+            };
+            try {
+              // Half wait on their own thread, half are called back.
+              if (i % 2 == 0) {
+                run.queue.AdicionarListaDeEnvio(List({"T" + std::to_string(t)}).get(), 1);
+                outcome(nullptr);
+              } else {
+                run.queue.QueueList(List({"T" + std::to_string(t)}).get(), 1, outcome);
+              }
+            } catch (const std::exception&) {
+              outcome(std::current_exception());
+            }
+          }
+        });
+      for (std::thread& thread : threads) thread.join();
+    });
+  }  // every call back has run once the journal is gone
+  EXPECT_THAT(failures, IsEmpty());
+  EXPECT_EQ(accepted.load(), kThreads * kLists);
+  ProgramRun run(log_.Logger(), Folder());
+  EXPECT_EQ(run.queue.TakeBatch(10 * kThreads * kLists).size(), static_cast<std::size_t>(kThreads * kLists));
+}
+
 // Damage found at start-up, each case on a segment of three lists V1, V2, V3.
 TEST_F(SendJournalTest, DamagedFilesKeepWhatIsGoodAndSaySoInTheLog) {
   struct Case {
