@@ -196,14 +196,26 @@ void HttpListener::ReportRefusedClient(const std::string& address) {
                         "ESocketError"));
 }
 
+void HttpListener::SessionAnswered(HttpSession* session) {
+  std::lock_guard lock(mutex_);
+  const auto answered = sessions_.find(session);
+  if (answered != sessions_.end()) Uncount(answered->second);
+}
+
+void HttpListener::Uncount(OpenSession& session) {
+  if (!session.counted) return;
+  session.counted = false;
+  const auto client = client_connections_.find(session.client_address);
+  if (client != client_connections_.end() && --client->second == 0) client_connections_.erase(client);
+}
+
 void HttpListener::SessionEnded(HttpSession* session) {
   bool resume = false;
   {
     std::lock_guard lock(mutex_);
     const auto ended = sessions_.find(session);
     if (ended == sessions_.end()) return;  // never registered
-    const auto client = client_connections_.find(ended->second.client_address);
-    if (client != client_connections_.end() && --client->second == 0) client_connections_.erase(client);
+    Uncount(ended->second);
     sessions_.erase(ended);
     if (settings_.open_connections) settings_.open_connections->fetch_sub(1, std::memory_order_relaxed);
     if (accept_paused_ && !stopping_) {

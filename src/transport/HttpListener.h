@@ -56,6 +56,9 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
   void ReportError(std::string_view location, const std::exception& error) noexcept;
   void ReportError(std::string_view location, const std::exception_ptr& error) noexcept;
 
+  // Called by a connection whose answer is being written and which reads nothing more: it
+  // no longer counts against its client's limit, as the client may connect again at once.
+  void SessionAnswered(HttpSession* session);
   // Called by a connection as it ends.
   void SessionEnded(HttpSession* session);
 
@@ -70,6 +73,9 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
   // it may; false when no more may be accepted now (stopping, or at the limit).
   bool Serve(boost::asio::ip::tcp::socket socket, const boost::asio::ip::tcp::endpoint& peer);
   void ReportRefusedClient(const std::string& address);
+  struct OpenSession;
+  // The session stops counting against its client's limit. Under the lock.
+  void Uncount(OpenSession& session);
   void CloseAcceptor();
   bool Finished() const { return acceptor_closed_ && sessions_.empty(); }
 
@@ -87,10 +93,11 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
   struct OpenSession {
     std::weak_ptr<HttpSession> session;
     std::string client_address;
+    bool counted = true;  // in client_connections_
   };
   std::unordered_map<HttpSession*, OpenSession> sessions_;
-  // Open connections per client address, for exactly the sessions in sessions_; an address
-  // leaves when its last connection ends.
+  // Open connections per client address, for exactly the sessions in sessions_ that are
+  // counted; an address leaves when its last counted connection ends.
   std::unordered_map<std::string, std::size_t> client_connections_;
   bool stopping_ = false;
   bool acceptor_closed_ = false;

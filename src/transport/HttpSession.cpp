@@ -215,6 +215,11 @@ void HttpSession::Respond(HttpResponse response, bool head_only) {
   ArmWriteTimeout();  // a client that does not read its answer is let go as one that does not send
   const std::array<net::const_buffer, 2> buffers{net::buffer(head_),
                                                  head_only ? net::const_buffer() : net::buffer(response_.body)};
+  // The client may read this answer and connect again before this loop comes back to the
+  // connection to close it (the write may even be done before async_write returns): from now
+  // on it no longer counts as one of its client's. One that still sends its request's rest
+  // keeps counting while it is read away.
+  if (!unread_input_) listener_->SessionAnswered(this);
   net::async_write(stream_, buffers, [self = shared_from_this()](beast::error_code error, std::size_t bytes) {
     self->OnWrite(error, bytes);
   });

@@ -112,6 +112,24 @@ std::string RawConnection::ReadAll() {
   return received;
 }
 
+std::string RawConnection::ReadAnswer() {
+  std::string received;
+  char buffer[16384];
+  for (;;) {
+    if (const std::size_t head_end = received.find("\r\n\r\n"); head_end != std::string::npos) {
+      const std::string length = ParseResponse(received).Header("Content-Length");
+      if (!length.empty() && received.size() >= head_end + 4 + std::stoul(length)) return received;
+    }
+    if (!Readable(kGuardMs)) {
+      timed_out = true;
+      return received;
+    }
+    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (got <= 0) return received;
+    received.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
 bool Ipv6LoopbackAvailable() {
   const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
   if (fd < 0) return false;

@@ -40,6 +40,10 @@ class RawConnection {
   // Everything until the server closes. A guard of some seconds keeps a broken server from
   // hanging the test; timed_out tells when it struck.
   std::string ReadAll();
+  // An answer with a Content-Length, read up to its last byte without waiting for the
+  // server to close (as a client does that connects again at once); what came if it closed
+  // before.
+  std::string ReadAnswer();
   bool timed_out = false;
 
  private:

@@ -124,6 +124,22 @@ TEST(SlowClientTest, OneClientCannotTakeEveryPlaceAndIsCountedInTheLog) {
   for (const auto& connection : held) EXPECT_TRUE(FinishedAndServed(*connection));
 }
 
+// A client that has read its answer closes and connects again at once, before the server
+// has come back to the old connection to close it: the old one no longer counts.
+TEST(SlowClientTest, AClientThatHasItsAnswerMayConnectAgainAtOnce) {
+  HttpServerLimits limits;
+  limits.max_connections_per_client = 1;
+  TestServer server(limits);
+  const int port = server.Port();
+  int refused = 0;
+  for (int i = 0; i < 3000; ++i) {
+    RawConnection connection(port);
+    connection.Send("GET /rodl HTTP/1.1\r\n\r\n");
+    if (ParseResponse(connection.ReadAnswer()).status_line != "HTTP/1.1 200 OK") ++refused;
+  }
+  EXPECT_EQ(refused, 0);
+}
+
 TEST(SlowClientTest, ClientCountsStayExactWhileConnectionsComeAndGo) {
   HttpServerLimits limits;
   limits.max_connections_per_client = 2;
