@@ -90,8 +90,9 @@ std::string XmlSafeText(std::string_view text) {
 
 }  // namespace
 
-SoapRequest::SoapRequest(const TROSOAPMessage& handler)
+SoapRequest::SoapRequest(const TROSOAPMessage& handler, AnswerMode mode)
     : handler_(handler),
+      mode_(mode),
       client_id_(NewGuid()),
       reader_(handler.Classes(), handler.Options().Contains(xsoStrictStructureFieldOrder)),
       writer_(handler.Classes(), handler.Options().Contains(xsoStrictStructureFieldOrder)) {}
@@ -106,10 +107,20 @@ bool SoapRequest::Process(IHTTPTransport& transport, std::string_view request, s
   } catch (const std::exception& error) {
     // The edge of the request: whatever failed is answered as a fault. An error while
     // writing the fault itself leaves this function for the listener to answer.
-    InitializeFault(transport, {}, interface_name_, message_name_);
-    WriteFault(response, error);
+    AnswerFault(transport, response, error);
     return false;
   }
+}
+
+void SoapRequest::AnswerFault(IROTransport& transport, std::string& response, const std::exception& error) {
+  InitializeFault(transport, {}, interface_name_, message_name_);
+  WriteFault(response, error);
+}
+
+std::function<void(std::exception_ptr error)> SoapRequest::HoldAnswer() {
+  if (mode_ != kMayHoldAnswer) return {};
+  held_ = std::make_shared<HeldAnswer>();
+  return held_->Settler();
 }
 
 void SoapRequest::Invoke(IHTTPTransport& transport) {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include <pugixml.hpp>
 
+#include "service/HeldAnswer.h"
 #include "service/ROMessage.h"
 #include "transport/soap/TROSOAPMessage.h"
 #include "transport/soap/TROXMLSerializer.h"
@@ -16,12 +18,15 @@ namespace qit {
 // One SOAP request from its body to its answer: it parses the request envelope, runs the
 // operation through the class factory of the interface it names, and writes the response
 // envelope, or a fault envelope for any error. It is the message the invoker reads the
-// parameters from and writes the result to. Used by one thread, for one request; the
-// handler whose settings it reads must outlive it.
+// parameters from and writes the result to. Used by one thread at a time, for one request;
+// the handler whose settings it reads must outlive it.
 class SoapRequest final : public IROMessage {
  public:
+  // Whether an operation may hold the answer (HoldAnswer gives a settler) or must end first.
+  enum AnswerMode { kAnswerAtOnce, kMayHoldAnswer };
+
   // Empty names, no documents, and a new random client identifier.
-  explicit SoapRequest(const TROSOAPMessage& handler);
+  explicit SoapRequest(const TROSOAPMessage& handler, AnswerMode mode = kAnswerAtOnce);
   SoapRequest(const SoapRequest&) = delete;
   SoapRequest& operator=(const SoapRequest&) = delete;
 
@@ -36,6 +41,13 @@ class SoapRequest final : public IROMessage {
   void InitializeFault(IROTransport& transport, std::string_view library, std::string_view interface_name,
                        std::string_view message_name);
   void WriteFault(std::string& response, const std::exception& error);
+  // The fault of a call that failed: names and content type set, the envelope written.
+  void AnswerFault(IROTransport& transport, std::string& response, const std::exception& error);
+
+  // The answer the operation held, once Process has returned true; nullptr when it did not.
+  const std::shared_ptr<HeldAnswer>& Held() const { return held_; }
+  // Lets the request's document go, for a request whose answer waits.
+  void ReleaseRequest() { request_.reset(); }
 
   // IROMessage.
   const std::string& InterfaceName() const override { return interface_name_; }
@@ -47,6 +59,7 @@ class SoapRequest final : public IROMessage {
   void WriteParameter(std::string_view name, const TROClassInfo& type, const TROSerializable* value) override;
   void FinalizeMessage() override {}
   void ClearAttributes(IROTransport& transport) override {}
+  std::function<void(std::exception_ptr error)> HoldAnswer() override;
 
   const std::string& LibraryName() const { return library_name_; }
 
@@ -62,6 +75,8 @@ class SoapRequest final : public IROMessage {
   void FinishEnvelope(std::string& response);
 
   const TROSOAPMessage& handler_;
+  const AnswerMode mode_;
+  std::shared_ptr<HeldAnswer> held_;
 
   std::string library_name_;
   std::string interface_name_;

@@ -1,6 +1,10 @@
 #include "transport/soap/TROSOAPMessage.h"
 
+#include <memory>
+#include <optional>
+
 #include "common/Resources.h"
+#include "service/HeldAnswer.h"
 #include "transport/soap/SOAPConstants.h"
 #include "transport/soap/SoapRequest.h"
 
@@ -29,10 +33,37 @@ TROSOAPMessage::TROSOAPMessage(const TROClassFactoryList& factories, const TROCl
 void TROSOAPMessage::ProcessMessage(IHTTPTransport& transport, std::string_view request, std::string& response,
                                     MessageCompletion done) {
   // An error while writing a fault leaves here before done is called: the listener answers it.
-  done(Answer(transport, request, response));
+  if (const std::optional<bool> answered = AnswerShortBody(transport, request, response)) return done(*answered);
+  const auto soap = std::make_shared<SoapRequest>(*this, SoapRequest::kMayHoldAnswer);
+  if (!soap->Process(transport, request, response)) return done(false);
+  const std::shared_ptr<HeldAnswer> held = soap->Held();
+  if (!held) return done(true);
+  // The operation ends later: the request's document is let go meanwhile, the response
+  // written stays, and a failure replaces it with a fault.
+  soap->ReleaseRequest();
+  held->WhenSettled([soap, &transport, &response, done](std::exception_ptr error) {
+    if (!error) return done(true);
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& failure) {
+      try {
+        soap->AnswerFault(transport, response, failure);
+        done(false);
+      } catch (const std::exception&) {
+        // No fault could be written: done goes uncalled, and the listener answers 500.
+      }
+    } catch (...) {
+    }
+  });
 }
 
 bool TROSOAPMessage::Answer(IHTTPTransport& transport, std::string_view request, std::string& response) const {
+  if (const std::optional<bool> answered = AnswerShortBody(transport, request, response)) return *answered;
+  return SoapRequest(*this).Process(transport, request, response);
+}
+
+std::optional<bool> TROSOAPMessage::AnswerShortBody(IHTTPTransport& transport, std::string_view request,
+                                                    std::string& response) const {
   switch (request.size()) {
     case 0:
       transport.SetResponseContentType(::qit::WriteServiceDescription(transport, response, wsdl_settings_));
@@ -45,7 +76,7 @@ bool TROSOAPMessage::Answer(IHTTPTransport& transport, std::string_view request,
       response = "PROBEDOK";
       return true;
     default:
-      return SoapRequest(*this).Process(transport, request, response);
+      return std::nullopt;
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,14 +26,17 @@ class TROSOAPMessage final : public IMessageHandler {
 
   // IMessageHandler. ProcessMessage answers a 0-byte body with the service description, a
   // 4-byte body with the interface-definition document, a 5-byte body with "PROBEDOK", and
-  // anything else as a SOAP request; the answer is complete when it returns.
+  // anything else as a SOAP request; the answer is complete when it returns, unless the
+  // operation held it (Enviar's list on its way to the disk): done is then called when the
+  // operation has ended.
   std::string ClassName() const override { return "TROSOAPMessage"; }
   std::string MetadataName() const override { return "wsdl"; }
   void ProcessMessage(IHTTPTransport& transport, std::string_view request, std::string& response,
                       MessageCompletion done) override;
   std::string WriteServiceDescription(IHTTPTransport& transport, std::string& response) override;
 
-  // What ProcessMessage answers, on the calling thread: false when the response holds a fault.
+  // What ProcessMessage answers, complete on the calling thread (no operation holds its
+  // answer): false when the response holds a fault.
   bool Answer(IHTTPTransport& transport, std::string_view request, std::string& response) const;
 
   const TROClassFactoryList& Factories() const { return factories_; }
@@ -47,6 +51,10 @@ class TROSOAPMessage final : public IMessageHandler {
   const ArrayReadLimits& ReadLimits() const { return array_read_limits_; }
 
  private:
+  // The answers to the bodies of 0, 4 and 5 bytes; nullopt for any other body.
+  std::optional<bool> AnswerShortBody(IHTTPTransport& transport, std::string_view request,
+                                      std::string& response) const;
+
   const TROClassFactoryList& factories_;
   const TROClassRegistry& classes_;
   const TROXMLSerializationOptions options_;
