@@ -41,7 +41,13 @@ void DurableSendQueue::AdicionarListaDeEnvio(const TListaIntegraTelemetria* List
     return;
   }
   std::vector<QueuedRecord> records = memory_.CopyList(*ListaTelemetria, CodigoEmpresa);
-  journal_->AppendList(records, Numbering());
+  const Room room = HoldRoom(records);
+  try {
+    journal_->AppendList(records, Numbering());
+  } catch (const std::exception&) {
+    memory_.ReleaseRoom(room.records, room.bytes);
+    throw;
+  }
   if (const std::exception_ptr refused = EnqueueWritten(std::move(records))) std::rethrow_exception(refused);
 }
 
@@ -49,10 +55,26 @@ void DurableSendQueue::QueueList(const TListaIntegraTelemetria* ListaTelemetria,
                                  ListQueued queued) {
   if (!journal_ || ListaTelemetria == nullptr || ListaTelemetria->Count() == 0)
     return ISendQueueProducer::QueueList(ListaTelemetria, CodigoEmpresa, std::move(queued));
-  journal_->AppendList(memory_.CopyList(*ListaTelemetria, CodigoEmpresa), Numbering(),
-                       [this, queued = std::move(queued)](std::vector<QueuedRecord> records, std::exception_ptr error) {
-                         queued(error ? error : EnqueueWritten(std::move(records)));
-                       });
+  std::vector<QueuedRecord> records = memory_.CopyList(*ListaTelemetria, CodigoEmpresa);
+  const Room room = HoldRoom(records);
+  try {
+    journal_->AppendList(std::move(records), Numbering(),
+                         [this, room, queued = std::move(queued)](std::vector<QueuedRecord> written,
+                                                                 std::exception_ptr error) {
+                           if (error) memory_.ReleaseRoom(room.records, room.bytes);
+                           queued(error ? error : EnqueueWritten(std::move(written)));
+                         });
+  } catch (const std::exception&) {
+    memory_.ReleaseRoom(room.records, room.bytes);
+    throw;
+  }
+}
+
+DurableSendQueue::Room DurableSendQueue::HoldRoom(const std::vector<QueuedRecord>& records) {
+  Room room{records.size(), 0};
+  for (const QueuedRecord& queued : records) room.bytes += queued.bytes;
+  memory_.HoldRoom(room.records, room.bytes);
+  return room;
 }
 
 SendJournal::Reserve DurableSendQueue::Numbering() {

@@ -58,9 +58,16 @@ class DurableSendQueue final : public ISendQueueProducer, public ISendQueueConsu
   std::size_t WaitingBytes() const override;
 
  private:
-  // A list written to the journal goes to the queue in memory; when that refuses it (others
-  // filled the queue meanwhile) its records are marked done, so that it does not come back at
-  // the next start, and the refusal is returned.
+  // The room a list takes in the queue in memory, held from before it is written until it is
+  // queued, so that the lists waiting for their sync count against the queue's limits.
+  struct Room {
+    std::size_t records = 0;
+    std::size_t bytes = 0;
+  };
+  Room HoldRoom(const std::vector<QueuedRecord>& records);
+  // A list written to the journal goes to the queue in memory; when that fails (memory runs
+  // short) its records are marked done, so that it does not come back at the next start, and
+  // the failure is returned.
   std::exception_ptr EnqueueWritten(std::vector<QueuedRecord> records);
   // Numbers the journal gives a list: the queue in memory reserves them.
   SendJournal::Reserve Numbering();

@@ -101,12 +101,12 @@ void MemorySendQueue::SetWakeUp(std::function<void()> wake_up) {
 
 void MemorySendQueue::CheckRoom(std::size_t records, std::size_t bytes) const {
   if (records == 0) return;  // an empty list takes no room, even from a queue over its limit
-  const std::size_t held_records = waiting_records_ + in_flight_.size();
+  const std::size_t held_records = waiting_records_ + in_flight_.size() + held_records_;
   if (max_records_ > 0 && held_records + records > max_records_)
     throw EListaDeEnvioCheia(fmt::format(
         "Fila de envio cheia: {} registros aguardando gravação (limite {}); envie a lista novamente mais tarde",
         held_records, max_records_));
-  const std::size_t held_bytes = waiting_bytes_ + in_flight_bytes_;
+  const std::size_t held_bytes = waiting_bytes_ + in_flight_bytes_ + held_bytes_;
   if (max_bytes_ > 0 && held_bytes + bytes > max_bytes_)
     throw EListaDeEnvioCheia(fmt::format(
         "Fila de envio cheia: {} bytes aguardando gravação (limite {} bytes); envie a lista novamente mais tarde",
@@ -155,6 +155,19 @@ void MemorySendQueue::Restore(std::vector<QueuedRecord> records, Numbers next) {
   Push(std::move(records), PushMode::kRestore);
 }
 
+void MemorySendQueue::HoldRoom(std::size_t records, std::size_t bytes) {
+  const std::lock_guard lock(mutex_);
+  CheckRoom(records, bytes);
+  held_records_ += records;
+  held_bytes_ += bytes;
+}
+
+void MemorySendQueue::ReleaseRoom(std::size_t records, std::size_t bytes) {
+  const std::lock_guard lock(mutex_);
+  held_records_ -= std::min(records, held_records_);
+  held_bytes_ -= std::min(bytes, held_bytes_);
+}
+
 void MemorySendQueue::Push(std::vector<QueuedRecord> records, PushMode mode) {
   const std::size_t count = records.size();
   std::size_t bytes = 0;
@@ -163,8 +176,14 @@ void MemorySendQueue::Push(std::vector<QueuedRecord> records, PushMode mode) {
   std::shared_ptr<const std::function<void()>> wake_up;
   {
     const std::lock_guard lock(mutex_);
-    // Room is checked again with the real size: others may have filled the queue meanwhile.
-    if (mode != PushMode::kRestore) CheckRoom(count, bytes);
+    if (mode == PushMode::kNumbered) {
+      // The room was held for them: it passes to them now, or is given back if they fail.
+      held_records_ -= std::min(count, held_records_);
+      held_bytes_ -= std::min(bytes, held_bytes_);
+    } else if (mode == PushMode::kNumber) {
+      // Checked again with the real size: others may have filled the queue meanwhile.
+      CheckRoom(count, bytes);
+    }
     if (count > 0) {
       try {
         waiting_.push_back(Chunk{std::move(records)});

@@ -78,9 +78,15 @@ class MemorySendQueue final : public ISendQueueProducer, public ISendQueueConsum
     std::uint64_t list = 0;
   };
   Numbers ReserveNumbers(std::size_t count);
-  // Queues records numbered by ReserveNumbers and runs the wake-up. Raises, with nothing
-  // queued, EListaDeEnvioCheia when the limits do not let them in, EListaDeEnvio when memory
-  // runs short.
+  // Room for a list on its way in (written to the journal, waiting for its sync): it counts
+  // against the limits from now on, so that lists in flight cannot pass them. Raises
+  // EListaDeEnvioCheia when the limits do not let it in.
+  void HoldRoom(std::size_t records, std::size_t bytes);
+  // Gives back room held for a list that will not come.
+  void ReleaseRoom(std::size_t records, std::size_t bytes);
+  // Queues records numbered by ReserveNumbers, whose room HoldRoom held, and runs the
+  // wake-up; the room held passes to them. Raises EListaDeEnvio, with nothing queued and the
+  // room given back, when memory runs short.
   void Enqueue(std::vector<QueuedRecord> records);
   // Queues records that were accepted before (by an earlier run), with their numbers and in
   // the order given, whatever the limits; later numbers follow theirs and are at least
@@ -101,7 +107,7 @@ class MemorySendQueue final : public ISendQueueProducer, public ISendQueueConsum
   // How Push treats the records it is given.
   enum class PushMode {
     kNumber,    // new records: room checked, numbered under the lock
-    kNumbered,  // numbered by ReserveNumbers: room checked
+    kNumbered,  // numbered by ReserveNumbers: room held before
     kRestore,   // accepted by an earlier run: no room check, later numbers follow theirs
   };
   // Appends the records as one chunk and runs the wake-up (also for none); called under no
@@ -115,6 +121,9 @@ class MemorySendQueue final : public ISendQueueProducer, public ISendQueueConsum
   std::size_t waiting_bytes_ = 0;
   std::unordered_map<std::uint64_t, std::size_t> in_flight_;  // sequence -> bytes charged
   std::size_t in_flight_bytes_ = 0;
+  // Room held for lists on their way in.
+  std::size_t held_records_ = 0;
+  std::size_t held_bytes_ = 0;
   std::uint64_t next_sequence_ = 1;
   std::uint64_t next_list_ = 1;
   std::size_t max_records_ = 0;  // 0: no limit

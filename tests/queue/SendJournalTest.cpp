@@ -251,15 +251,18 @@ TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome
     EXPECT_EQ(called_back, expected);
     EXPECT_EQ(Vehicles(run.queue.TakeBatch(100)), expected);
 
-    // A sync that fails refuses the lists it covered, and only them.
+    // A sync that fails refuses the lists it covered, and only them. Lists waiting for
+    // their sync count against the queue's limits, and a failed one gives its room back.
     outcomes.clear();
     {
       const std::lock_guard lock(mutex);
       sync_allowed = false;
       fail_sync = true;
     }
+    run.memory.SetMaxRecords(kLists + 2);  // the records taken above still count
     queue_list(run, "BAD1");
     queue_list(run, "BAD2");
+    EXPECT_THROW(queue_list(run, "FULL"), EListaDeEnvioCheia);
     ASSERT_TRUE(await_outcomes(2));
     queue_list(run, "OK");
     ASSERT_TRUE(await_outcomes(3));
