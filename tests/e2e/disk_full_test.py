@@ -35,9 +35,18 @@ def enter_namespace():
     file system; returns only inside it."""
     if os.environ.get(NAMESPACE_MARK):
         return
-    probe = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "true"], capture_output=True, text=True)
+    probe_folder = tempfile.mkdtemp(prefix="qit-e2e-disk-full-probe-")
+    try:
+        probe = subprocess.run(["unshare", "--user", "--map-root-user", "--mount",
+                                "mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", probe_folder],
+                               capture_output=True, text=True)
+    except OSError as error:
+        probe = subprocess.CompletedProcess([], 1, "", str(error))
+    finally:
+        os.rmdir(probe_folder)
     if probe.returncode != 0:
-        print("skipped: no user and mount namespace here (" + probe.stderr.strip() + ")", flush=True)
+        print("skipped: no file system can be mounted in a user and mount namespace here (" +
+              probe.stderr.strip() + ")", flush=True)
         sys.exit(SKIPPED)
     # The database engine's lock files go to a folder of this run: the namespace's root is
     # nobody outside it, and may not use the system's lock folder.
