@@ -14,6 +14,7 @@
 #include "queue/SendQueue.h"
 #include "workers/DeadLetterFile.h"
 #include "workers/DriverAttempts.h"
+#include "workers/Savepoint.h"
 #include "workers/WaitTimeout.h"
 
 namespace qit {
@@ -22,6 +23,9 @@ namespace {
 
 // Passes a record may fail before it is given up on and written to its own file.
 constexpr int kMaxFailures = 3;
+
+// The savepoint of each record in a transaction of several.
+constexpr std::string_view kRecordSavepoint = "QIT_RECORD";
 
 // A failure that is not the record's: the connection or the attachment was lost (the server
 // is away or shutting down), another transaction held what the record needed, or the send
@@ -136,6 +140,7 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
       if (!parts_.cdsMotoristas.Loaded()) return PassResult::kFailed;
     }
 
+    PassLookups lookups(parts_.schema, parts_.settings);
     batch = parts_.queue.TakeBatch(SIZE_MAX);
     if (!batch.empty()) {
       // The records of one call keep their list: the lines count lists and their records.
@@ -157,17 +162,45 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
       }
       log.Registrar("Loop ListaDeEnvio - Count=" + std::to_string(list_sizes.size()), true, {}, stDebug);
       std::size_t list = 0;
-      while (next < batch.size()) {
-        if (Draining(stop)) break;
-        if (next == 0 || batch[next].list != batch[next - 1].list)
+      const auto log_list = [&](std::size_t at) {
+        if (at == 0 || batch[at].list != batch[at - 1].list)
           log.Registrar("Loop TListaIntegraTelemetria - Count=" + std::to_string(list_sizes[list++]), true, {},
                         stDebug);
-        const bool written = ProcessRecord(*connection, batch[next]);
-        // Committed, or its vehicle is unknown: either way the record is done with, and is
-        // not handed back should its done mark fail.
-        const std::uint64_t done[] = {batch[next++].sequence};
-        if (parts_.metrics) ++(written ? parts_.metrics->records_inserted : parts_.metrics->records_dropped);
+      };
+      const std::size_t per_transaction =
+          static_cast<std::size_t>(std::max(1, parts_.settings.RegistrosPorTransacao));
+      while (next < batch.size()) {
+        if (Draining(stop)) break;
+        std::vector<std::string> failures;  // the records of the transaction that failed, by position
+        const std::size_t end = per_transaction == 1
+                                    ? WriteRecord(*connection, lookups, batch, next, log_list)
+                                    : WriteTransaction(*connection, lookups, batch, next, per_transaction, stop,
+                                                       log_list, failures);
+        // Committed, or their vehicles are unknown: the records are done with, and are not
+        // handed back should their done marks fail. Those that failed go back to the queue,
+        // before the records not reached, and the pass ends as a failed one.
+        std::vector<std::uint64_t> done;
+        std::vector<QueuedRecord> failed;
+        std::vector<std::string> failed_errors;
+        for (std::size_t i = next; i < end; ++i) {
+          if (failures.size() > i - next && !failures[i - next].empty()) {
+            failed.push_back(std::move(batch[i]));
+            failed_errors.push_back(std::move(failures[i - next]));
+          } else {
+            done.push_back(batch[i].sequence);
+          }
+        }
+        next = end;
         parts_.queue.Acknowledge(done);
+        if (!failed.empty()) {
+          pass_error_ = failed_errors.front();
+          failed.insert(failed.end(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
+                        std::make_move_iterator(batch.end()));
+          batch.clear();
+          log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
+          HandBack(std::move(failed), failed_errors);
+          return PassResult::kFailed;
+        }
       }
       if (next < batch.size()) {
         // The stop's time ran out: the rest waits in the queue.
@@ -191,53 +224,115 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
     }
     if (!batch.empty()) {
       log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
-      HandBack(batch, next, error);
+      // The failing record and those after it go back; a failure that is the database's is
+      // not held against the record.
+      std::vector<std::string> failures;
+      if (next < batch.size() && !IsTransient(error)) failures.push_back(error.what());
+      HandBack(std::vector<QueuedRecord>(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
+                                         std::make_move_iterator(batch.end())),
+               failures);
     }
     return PassResult::kFailed;
   }
 }
 
-bool TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRecord& queued) {
+std::size_t TinserirIntegracao::WriteRecord(DbConnection& connection, PassLookups& lookups,
+                                            std::vector<QueuedRecord>& batch, std::size_t at,
+                                            const std::function<void(std::size_t)>& log_list) {
+  log_list(at);
+  // A driver learnt by a transaction that is rolled back is forgotten again.
+  const std::size_t known_drivers = parts_.cdsMotoristas.Size();
+  bool written = false;
+  try {
+    written = ProcessRecord(connection, lookups, batch[at]);
+    LogarEtapa("Commitando Transação");
+    if (connection.InTransaction()) connection.CommitTransaction();
+  } catch (...) {
+    parts_.cdsMotoristas.ShrinkTo(known_drivers);
+    current_ = nullptr;
+    throw;
+  }
+  current_ = nullptr;
+  CountWritten(written ? 1 : 0, written ? 0 : 1);
+  return at + 1;
+}
+
+std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassLookups& lookups,
+                                                 std::vector<QueuedRecord>& batch, std::size_t first,
+                                                 std::size_t most, const std::stop_token& stop,
+                                                 const std::function<void(std::size_t)>& log_list,
+                                                 std::vector<std::string>& failures) {
+  // Drivers learnt by a transaction that is rolled back as a whole are forgotten again.
+  const std::size_t known_drivers = parts_.cdsMotoristas.Size();
+  std::size_t end = first;
+  std::size_t inserted = 0;
+  std::size_t dropped = 0;
+  try {
+    while (end < batch.size() && end - first < most && (end == first || !Draining(stop))) {
+      log_list(end);
+      if (!connection.InTransaction()) connection.BeginTransaction();
+      SetSavepoint(connection, kRecordSavepoint);
+      try {
+        const bool written = ProcessRecord(connection, lookups, batch[end]);
+        ReleaseSavepoint(connection, kRecordSavepoint);
+        ++(written ? inserted : dropped);
+        failures.emplace_back();
+      } catch (const std::exception& error) {
+        // The database's own failures end the whole transaction; a failure of the record
+        // undoes the record alone, and the others of the transaction go on.
+        if (IsTransient(error)) throw;
+        parts_.Log.RegistrarExcecao(&error, "Enviar " + ultima_etapa_, true);
+        RollBackToSavepoint(connection, kRecordSavepoint);
+        failures.emplace_back(error.what());
+      }
+      ++end;
+    }
+    // The last record's vehicle names the transaction in the step line.
+    current_ = &batch[end - 1].record;
+    LogarEtapa("Commitando Transação");
+    current_ = nullptr;
+    if (connection.InTransaction()) connection.CommitTransaction();
+  } catch (...) {
+    current_ = nullptr;
+    parts_.cdsMotoristas.ShrinkTo(known_drivers);
+    failures.clear();
+    throw;
+  }
+  CountWritten(inserted, dropped);
+  return end;
+}
+
+void TinserirIntegracao::CountWritten(std::size_t inserted, std::size_t dropped) {
+  if (parts_.metrics == nullptr) return;
+  parts_.metrics->records_inserted += inserted;
+  parts_.metrics->records_dropped += dropped;
+}
+
+bool TinserirIntegracao::ProcessRecord(DbConnection& connection, PassLookups& lookups, const QueuedRecord& queued) {
   // The worker writes the identifiers it finds into its own copy; the queue keeps the record
   // as it was received, should it have to be written again.
   TIntegraTelemetria record = queued.record;
   current_ = &record;
   const int company_code = queued.company_code;
   const Settings& settings = parts_.settings;
-  // A driver learnt by a transaction that is rolled back is forgotten again.
+  // A driver learnt by a record that is rolled back is forgotten again.
   const std::size_t known_drivers = parts_.cdsMotoristas.Size();
   try {
     LogarEtapa("Iniciando Transação");
     if (!connection.InTransaction()) connection.BeginTransaction();
 
-    std::unique_ptr<DbDataset> veiculo;
-    if (settings.ConsultarEmpresa) {
-      LogarEtapa("Identificando o veículo (Consultar Empresa) ");
-      veiculo = parts_.schema.CreateDataset(connection, "VerificaVeiculo");
-      veiculo->ParamByName("IDENTIFICADOR").SetAsString(record.ID_Veiculo);
-      veiculo->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
-    } else {
-      LogarEtapa("Identificando o veículo (Não Consultar Empresa)");
-      veiculo = parts_.schema.CreateDataset(connection, "VerificaVeiculo_SemEmpresa");
-      veiculo->ParamByName("IDENTIFICADOR").SetAsString(record.ID_Veiculo);
-    }
-    veiculo->Open();
-    veiculo->Last();
-    veiculo->First();
+    LogarEtapa(settings.ConsultarEmpresa ? "Identificando o veículo (Consultar Empresa) "
+                                         : "Identificando o veículo (Não Consultar Empresa)");
+    const std::optional<int> vehicle = lookups.Vehicle(connection, record.ID_Veiculo, company_code);
     // A vehicle that is not found drops its record: nothing is written for it.
-    const bool found = !veiculo->IsEmpty();
-    if (found) {
+    if (vehicle) {
       LogarEtapa("Veículo Identificado");
-      const int vehicle_code = veiculo->FieldByName("CODIGO").AsInteger();
-      std::unique_ptr<DbDataset> metadados = parts_.schema.CreateDataset(connection, "Metadados");
-      metadados->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
-      metadados->Open();
-      metadados->Last();
-      metadados->First();
+      const int vehicle_code = *vehicle;
+      DbDataset& metadados = lookups.Metadados(connection, company_code);
 
       LogarEtapa("Atualizar Controle - Motorista - " + record.ID_Motorista);
       if (!record.Inf_Adicional_Motorista.empty() && settings.GravarMotorista)
-        RegisterDriver(connection, record, *metadados, vehicle_code, company_code);
+        RegisterDriver(connection, record, metadados, vehicle_code, company_code);
       LogarEtapa("Atualizar Controle - Agrupamento 1 - " + record.ID_Agrupamento_1);
       if (!record.Inf_Adicional_Agrupamento_1.empty())
         record.ID_Agrupamento_1 = grouping_control_.VerificaControle(
@@ -250,10 +345,7 @@ bool TinserirIntegracao::ProcessRecord(DbConnection& connection, const QueuedRec
             record.Inf_Adicional_Agrupamento_2, vehicle_code, company_code, TDateTime::Now());
       InsertRow(connection, record, vehicle_code, company_code);
     }
-    LogarEtapa("Commitando Transação");
-    if (connection.InTransaction()) connection.CommitTransaction();
-    current_ = nullptr;
-    return found;
+    return vehicle.has_value();
   } catch (...) {
     parts_.cdsMotoristas.ShrinkTo(known_drivers);
     current_ = nullptr;
@@ -306,28 +398,32 @@ void TinserirIntegracao::InsertRow(DbConnection& connection, const TIntegraTelem
   insert->ExecuteCommand();
 }
 
-void TinserirIntegracao::HandBack(std::vector<QueuedRecord>& batch, std::size_t failed, const std::exception& error) {
-  std::vector<QueuedRecord> back(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(failed)),
-                                 std::make_move_iterator(batch.end()));
-  if (!back.empty() && !IsTransient(error) && ++back.front().failures >= kMaxFailures) {
-    QueuedRecord& given_up = back.front();
+void TinserirIntegracao::HandBack(std::vector<QueuedRecord> back, const std::vector<std::string>& failures) {
+  std::vector<QueuedRecord> kept;
+  kept.reserve(back.size());
+  for (std::size_t i = 0; i < back.size(); ++i) {
+    QueuedRecord& record = back[i];
+    if (i >= failures.size() || ++record.failures < kMaxFailures) {
+      kept.push_back(std::move(record));
+      continue;
+    }
     try {
       const std::filesystem::path file =
-          WriteDeadLetterFile(parts_.rejected_folder, given_up, error.what(), TDateTime::Now());
+          WriteDeadLetterFile(parts_.rejected_folder, record, failures[i], TDateTime::Now());
       parts_.Log.Registrar("", false,
                            fmt::format("Registro do veículo {} rejeitado após {} tentativas: gravado em {}",
-                                       RequestText(given_up.record.ID_Veiculo), given_up.failures, file.string()),
+                                       RequestText(record.record.ID_Veiculo), record.failures, file.string()),
                            stError);
-      const std::uint64_t done[] = {given_up.sequence};
+      const std::uint64_t done[] = {record.sequence};
       if (parts_.metrics) ++parts_.metrics->records_rejected;
       parts_.queue.Acknowledge(done);
-      back.erase(back.begin());
     } catch (const std::exception& write_error) {
       // Without its file the record stays in the queue and is tried again.
       parts_.Log.RegistrarExcecao(&write_error, "Rejeitados", true);
+      kept.push_back(std::move(record));
     }
   }
-  parts_.queue.GiveBack(std::move(back));
+  parts_.queue.GiveBack(std::move(kept));
 }
 
 }  // namespace qit

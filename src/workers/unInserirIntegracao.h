@@ -21,6 +21,7 @@
 #include "logging/VoradaLogger.h"
 #include "queue/SendQueue.h"
 #include "workers/DriverCache.h"
+#include "workers/PassLookups.h"
 #include "workers/VerificaControle.h"
 #include "workers/VerificaControle_Tab_Vert.h"
 
@@ -29,8 +30,9 @@ namespace qit {
 // The insert worker. A thread that sleeps until the send queue wakes it (or until the waiting
 // time has passed) and then, in one pass, takes every waiting record and writes it into the
 // fleet database: vehicle identified, driver and groupings registered, one integration row,
-// one transaction per record. At the end of a pass that went through it wakes the processing
-// worker.
+// one transaction per record ([CONFIGURACOES] RegistrosPorTransacao above 1: that many records
+// per transaction, each under a savepoint). The vehicle and Metadados look-ups are read once
+// per pass. At the end of a pass that went through it wakes the processing worker.
 //
 // Nothing is lost: a record leaves the queue only when its transaction committed or its
 // vehicle is unknown. When a pass fails, the failing record and those not reached go back to
@@ -88,17 +90,33 @@ class TinserirIntegracao {
 
   void Execute(std::stop_token stop);
   PassResult ProcessarListaDeEnvio(std::stop_token stop);
-  // One record in its own transaction, committed; raises when it fails (rolled back by the
-  // caller). true when its row was written, false when its vehicle is unknown.
-  bool ProcessRecord(DbConnection& connection, const QueuedRecord& queued);
+  // The record at `at` in a transaction of its own, committed; returns the position after
+  // it. Raises when it fails (rolled back by the caller).
+  std::size_t WriteRecord(DbConnection& connection, PassLookups& lookups, std::vector<QueuedRecord>& batch,
+                          std::size_t at, const std::function<void(std::size_t)>& log_list);
+  // Up to `most` records from `first` in one transaction, each under a savepoint, committed;
+  // returns the position after the last. A record that fails is rolled back to its savepoint
+  // alone and its error is put at its place in `failures` (empty for the records written);
+  // the transaction goes on with the next. A failure that is the database's, or of the
+  // commit, raises with the whole transaction to be rolled back by the caller. From the
+  // second record on, a stop whose time ran out ends the transaction early.
+  std::size_t WriteTransaction(DbConnection& connection, PassLookups& lookups, std::vector<QueuedRecord>& batch,
+                               std::size_t first, std::size_t most, const std::stop_token& stop,
+                               const std::function<void(std::size_t)>& log_list, std::vector<std::string>& failures);
+  // One record's statements in the connection's transaction (begun when there is none),
+  // without the commit; raises when it fails. true when its row was written, false when its
+  // vehicle is unknown.
+  bool ProcessRecord(DbConnection& connection, PassLookups& lookups, const QueuedRecord& queued);
+  void CountWritten(std::size_t inserted, std::size_t dropped);
   // Counts the pass that ended, and how the database answered it.
   void CountPass(PassResult result, std::chrono::steady_clock::duration duration);
   void RegisterDriver(DbConnection& connection, TIntegraTelemetria& record, DbDataset& metadados, int vehicle_code,
                       int company_code);
   void InsertRow(DbConnection& connection, const TIntegraTelemetria& record, int vehicle_code, int company_code);
-  // The failing record and those after it go back to the queue, or the failing one to its
-  // file when it has failed too often.
-  void HandBack(std::vector<QueuedRecord>& batch, std::size_t failed, const std::exception& error);
+  // Records go back to the head of the queue in their order after a failed pass. The first
+  // failures.size() of them failed with those errors and count it; one that has failed too
+  // often goes to its own file instead. The others were not reached.
+  void HandBack(std::vector<QueuedRecord> back, const std::vector<std::string>& failures);
   bool Draining(const std::stop_token& stop) const;
   void LogarEtapa(std::string_view texto);
 

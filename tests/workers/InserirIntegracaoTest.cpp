@@ -178,6 +178,84 @@ TEST_F(InserirIntegracaoTest, AFailingRecordLosesNothingAndIsGivenUpOnAfterThree
   EXPECT_GT(counted.last_database_failure, 0);
 }
 
+// Several records per transaction give the same database as one per transaction. In a list
+// of 50 records (drivers and groupings registered, one unknown vehicle), record 17 fails for
+// itself, after registering a new driver: with 50 records per transaction it is rolled back to
+// its savepoint alone, driver included, and goes
+// back to the queue while the other 49 commit, as they do one by one; after its third failed
+// pass it is given up on either way.
+TEST_F(InserirIntegracaoTest, SeveralRecordsPerTransactionGiveTheSameDatabaseAsOne) {
+  struct Outcome {
+    std::vector<std::string> rows;
+    std::vector<std::string> controls;
+    std::vector<std::string> drivers;
+    std::uint64_t inserted = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t failed_passes = 0;
+    std::string log;
+  };
+  // The texts of a query with the run's prefix taken out, so that two runs compare.
+  const auto values = [this](const std::string& sql, const std::string& prefix) {
+    PooledConnection connection = pool_.AcquireConnection();
+    std::vector<std::string> texts;
+    for (const auto& row : connection->QueryOnce(sql)) {
+      std::string text;
+      for (const DbValue& value : row) text += ValueAsString(value) + "|";
+      for (std::size_t at; (at = text.find(prefix)) != std::string::npos;) text.erase(at, prefix.size());
+      texts.push_back(text);
+    }
+    return texts;
+  };
+  const auto run = [&](const std::string& prefix, int per_transaction) {
+    settings_.RegistrosPorTransacao = per_transaction;
+    database_->Execute({"DELETE FROM TELEMETRIA_INTEGRACAO"});
+    const ServiceMetrics::Snapshot before = metrics_.Read();
+    std::vector<Sent> sent;
+    for (int i = 0; i < 50; ++i)
+      sent.push_back({i == 30 ? "NAO-EXISTE" : "VEI00" + std::to_string(1 + i % 3),
+                      prefix + "MOT" + std::to_string(i % 5), prefix + "G" + std::to_string(i % 7)});
+    // Record 17 registers a driver of its own before its grouping fails: the failure must
+    // take the driver away again.
+    sent[16].driver = prefix + "MOTX";
+    auto list = List(sent);
+    list->Items(16)->Inf_Adicional_Agrupamento_1 = std::string(400, 'x');  // longer than its column
+    StartWorker();
+    queue_.AdicionarListaDeEnvio(list.get(), 1);
+    Outcome outcome;
+    EXPECT_TRUE(QueueEmptied());
+    worker_.reset();
+    const ServiceMetrics::Snapshot after = metrics_.Read();
+    outcome.inserted = after.records_inserted - before.records_inserted;
+    outcome.dropped = after.records_dropped - before.records_dropped;
+    outcome.failed_passes = after.insert_worker.passes_failed - before.insert_worker.passes_failed;
+    EXPECT_EQ(after.records_rejected - before.records_rejected, 1u);
+    outcome.rows = values("SELECT IDENTIFICADOR_VEICULO, CODIGO_EMPRESA, MOTORISTA, AGRUPAMENTO_1 "
+                          "FROM TELEMETRIA_INTEGRACAO ORDER BY CODIGO",
+                          prefix);
+    outcome.controls = values("SELECT IDENTIFICADOR, DESCRICAO FROM AGRUPAMENTO_CONTROLE WHERE IDENTIFICADOR "
+                              "STARTING WITH '" + prefix + "' ORDER BY IDENTIFICADOR",
+                              prefix);
+    outcome.drivers = values("SELECT CODIGO_CAMPO, VALOR_STRING FROM TAB_VERT_REPOSITORIO WHERE CODIGO_TABELA = 10 "
+                             "AND VALOR_STRING CONTAINING '" + prefix + "' ORDER BY VALOR_STRING",
+                             prefix);
+    return outcome;
+  };
+
+  const Outcome one = run("K1-", 1);
+  const Outcome fifty = run("K50-", 50);
+  EXPECT_EQ(fifty.inserted, 48u);
+  EXPECT_EQ(fifty.dropped, 1u);
+  EXPECT_EQ(fifty.failed_passes, 3u);
+  EXPECT_EQ(fifty.rows.size(), 48u);
+  EXPECT_EQ(fifty.rows, one.rows);
+  EXPECT_EQ(fifty.controls, one.controls);
+  EXPECT_EQ(fifty.drivers, one.drivers);
+  EXPECT_EQ(fifty.controls.size(), 5u + 7u);
+  EXPECT_EQ(fifty.drivers.size(), 5u * 2u) << "a row with the identifier and one with the name per driver";
+  EXPECT_EQ(one.inserted, 48u);
+  EXPECT_EQ(one.failed_passes, 3u);
+}
+
 // Texts of a request reach the log cut and on one line, however long they are and whatever
 // they hold: an unknown vehicle of 100 000 characters, and a driver of 100 000 that fails
 // every pass until the record is given up on.
