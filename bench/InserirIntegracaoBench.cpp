@@ -2,7 +2,9 @@
 // embedded databases with forced writes (as a fleet database runs).
 //
 //   Worker      the real TinserirIntegracao: N records are queued, the worker is woken, and
-//               the iteration ends when the queue holds no record (every one committed).
+//               the iteration ends when the queue holds no record (every one committed);
+//               per_transaction is [CONFIGURACOES] RegistrosPorTransacao (1: a commit per
+//               record, as the worker ships; 100: a commit per 100 records).
 //   Statements  the per-record work written directly on the data layer: vehicle lookup,
 //               the company's field definitions, the driver's grouping control and its
 //               vertical-table registration, the two groupings' control, the integration
@@ -109,6 +111,7 @@ void WaitUntilEmpty(const MemorySendQueue& queue) {
 void BM_Worker(benchmark::State& state) {
   const int records = static_cast<int>(state.range(0));
   Fixture fixture;
+  fixture.settings.RegistrosPorTransacao = static_cast<int>(state.range(1));
   MemorySendQueue queue(fixture.log);
   TinserirIntegracao worker(TinserirIntegracao::Parts{fixture.settings, fixture.pool, fixture.schema, fixture.log,
                                                       queue, fixture.drivers, [] {}, fixture.home / "Rejeitados"});
@@ -128,7 +131,7 @@ void BM_Worker(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * records);
   CheckRows(state, fixture, state.iterations() * records + 1);
 }
-BENCHMARK(BM_Worker)->ArgName("records")->Arg(200)->MeasureProcessCPUTime()->UseRealTime()->MinTime(5.0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Worker)->ArgNames({"records", "per_transaction"})->Args({200, 1})->Args({200, 100})->MeasureProcessCPUTime()->UseRealTime()->MinTime(5.0)->Unit(benchmark::kMillisecond);
 
 void InsertRow(Fixture& f, DbConnection& connection, const TIntegraTelemetria& r, int vehicle_code,
                const std::string& driver, const std::string& grouping_1, const std::string& grouping_2) {

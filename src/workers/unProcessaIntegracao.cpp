@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/Errors.h"
+#include "workers/Savepoint.h"
 #include "workers/WaitTimeout.h"
 
 namespace qit {
@@ -12,6 +13,9 @@ namespace qit {
 namespace {
 
 constexpr std::string_view kSessionMethod = "Atualizando Estatisticos e Alarmes";
+
+// The savepoint of each session in a transaction of several.
+constexpr std::string_view kSessionSavepoint = "QIT_SESSION";
 
 void SetSpan(DbStatement& statement, const TProcessaIntegracao::Session& session) {
   statement.ParamByName("CODIGO_VEICULO").SetAsInteger(session.CODIGO_VEICULO);
@@ -172,11 +176,15 @@ void TProcessaIntegracao::RunPass(std::stop_token stop) {
   LogarAtualizacao("Commitando Transação");
   if (connection.InTransaction()) connection.CommitTransaction();
 
-  for (const Session& session : cdsSessoes) {
-    // An orderly stop waits for the session being processed, not for the whole pass; the
-    // sessions left are still open in the database.
+  const auto per_transaction = static_cast<std::size_t>(std::max(1, settings_.SessoesPorTransacao));
+  for (std::size_t next = 0; next < cdsSessoes.size();) {
+    // An orderly stop waits for the session (or the transaction of sessions) being
+    // processed, not for the whole pass; the sessions left are still open in the database.
     if (stop.stop_requested()) break;
-    ProcessSession(connection, session);
+    if (per_transaction == 1)
+      ProcessSession(connection, cdsSessoes[next++]);
+    else
+      next = ProcessSessions(connection, next, per_transaction, stop);
   }
 }
 
@@ -220,7 +228,57 @@ void TProcessaIntegracao::LoadSessions(DbConnection& connection) {
 }
 
 void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session& session) {
+  const bool completed = ApplySession(connection, session, [&] {
+    if (connection.InTransaction()) connection.CommitTransaction();
+  });
+  // Counted once committed: a session rolled back is done again by a later pass.
+  CountCompleted(completed ? 1 : 0);
+}
+
+std::size_t TProcessaIntegracao::ProcessSessions(DbConnection& connection, std::size_t first, std::size_t most,
+                                                 const std::stop_token& stop) {
+  std::size_t end = first;
+  std::size_t completed = 0;
+  std::exception_ptr failed;
+  std::string failed_step;
+  for (; end < cdsSessoes.size() && end - first < most && (end == first || !stop.stop_requested()); ++end) {
+    if (!connection.InTransaction()) connection.BeginTransaction();
+    SetSavepoint(connection, kSessionSavepoint);
+    try {
+      if (ApplySession(connection, cdsSessoes[end], [] {})) ++completed;
+      ReleaseSavepoint(connection, kSessionSavepoint);
+    } catch (const std::exception&) {
+      // The session alone is undone; the others of the transaction go on. Should even the
+      // savepoint fail (the connection lost), the whole transaction is rolled back by the
+      // pass's handler.
+      if (!failed) {
+        failed = std::current_exception();
+        failed_step = last_step_;
+      }
+      RollBackToSavepoint(connection, kSessionSavepoint);
+    }
+  }
+  if (connection.InTransaction()) connection.CommitTransaction();
+  CountCompleted(completed);
+  if (failed) {
+    // The pass ends as it does after a failed session of its own transaction, and its
+    // handler names the failed session's step.
+    last_step_ = std::move(failed_step);
+    std::rethrow_exception(failed);
+  }
+  return end;
+}
+
+void TProcessaIntegracao::CountCompleted(std::size_t sessions) {
+  if (metrics_ == nullptr || sessions == 0) return;
+  metrics_->sessions_completed += sessions;
+  if (settings_.Exportar_Telemetria) metrics_->exports += sessions;
+}
+
+bool TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session,
+                                       const std::function<void()>& commit) {
   log_atualizar_.EntrarMetodo(kSessionMethod, false, true, stDebug);
+  bool completed = false;
   try {
     LogarAtualizacao("Atualizando Estatisticos e Alarmes - Veiculo=" + std::to_string(session.CODIGO_VEICULO) +
                      " - Motorista=" + session.MOTORISTA + " - Agrupamento1=" + session.AGRUPAMENTO_1 +
@@ -228,20 +286,16 @@ void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session
                      " - DatahoraFim=" + session.DATAHORA_FIM.ToString() +
                      " - GravarMotorista=" + (settings_.GravarMotorista ? "T" : "F"));
     if (!connection.InTransaction()) connection.BeginTransaction();
-    const bool completed = ApplyAndComplete(connection, session);
-    if (connection.InTransaction()) connection.CommitTransaction();
-    // Counted once committed: a session rolled back is done again by a later pass.
-    if (completed && metrics_) {
-      ++metrics_->sessions_completed;
-      if (settings_.Exportar_Telemetria) ++metrics_->exports;
-    }
+    completed = ApplyAndComplete(connection, session);
+    commit();
   } catch (...) {
-    // The pass's handler logs the error and rolls the session's transaction back, so none
-    // of its statements stays.
+    // The session's method is left before its error is written (by the caller, after the
+    // roll-back), so none of its statements stays.
     log_atualizar_.SairMetodo(false, stDebug);
     throw;
   }
   log_atualizar_.SairMetodo(false, stDebug);
+  return completed;
 }
 
 bool TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Session& session) {

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <functional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -27,9 +28,10 @@ namespace qit {
 // purging integration rows older than Qtde_Dias_Remocao days.
 //
 // A pass runs when Acordar is called or when the waiting time has passed. Each session is
-// one transaction: either all of its statements are committed or, when one fails, none is,
-// so a session is never copied to history twice and a failed export is tried again on a
-// later pass. The database connection is taken from the pool at the first pass and taken
+// one transaction ([CONFIGURACOES] SessoesPorTransacao above 1: that many sessions per
+// transaction, each under a savepoint): either all of its statements are committed or, when
+// one fails, none is, so a session is never copied to history twice and a failed export is
+// tried again on a later pass. The database connection is taken from the pool at the first pass and taken
 // again after it was lost, so a database that is down only delays the work.
 class TProcessaIntegracao {
  public:
@@ -87,6 +89,17 @@ class TProcessaIntegracao {
   // One session in its own transaction: committed when every step succeeded, rolled back
   // (and the error raised again) when one failed.
   void ProcessSession(DbConnection& connection, const Session& session);
+  // Up to `most` sessions of cdsSessoes from `first` in one transaction, each under a
+  // savepoint, committed; returns the position after the last. A session that fails is
+  // rolled back to its savepoint alone, the others go on and commit, and then its error is
+  // raised (the pass ends as after a failed session). From the second session on, a stop
+  // ends the transaction early.
+  std::size_t ProcessSessions(DbConnection& connection, std::size_t first, std::size_t most,
+                              const std::stop_token& stop);
+  // A session's statements between its method lines, then `commit`; raises when one fails.
+  // true when the session was moved to history.
+  bool ApplySession(DbConnection& connection, const Session& session, const std::function<void()>& commit);
+  void CountCompleted(std::size_t sessions);
   // true when the session was moved to history.
   bool ApplyAndComplete(DbConnection& connection, const Session& session);
   void LogarAtualizacao(std::string_view texto);

@@ -25,9 +25,11 @@ namespace qit {
 namespace {
 
 using testing::TestDatabase;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::StartsWith;
 using namespace std::chrono_literals;
 
@@ -350,6 +352,51 @@ TEST_F(ProcessaIntegracaoTest, AFailedSessionIsRolledBackAndRetriedWhole) {
   EXPECT_THAT(OpenSessions(), IsEmpty());
   EXPECT_THAT(Stats(3), ElementsAre("10:30:00|M1|G1|G2", "11:00:01|OLD|<null>|<null>"));
 }
+
+// Sessions per transaction ([CONFIGURACOES] SessoesPorTransacao): 50 sessions, of which the
+// 17th fails its export. With 50 per transaction it is rolled back to its savepoint alone and
+// the other 49 commit; with one per transaction the pass ends at it. Either way it is the one
+// left open, and once its export goes through the database ends up the same.
+class SessionsPerTransactionTest : public ProcessaIntegracaoTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SessionsPerTransactionTest, AFailedSessionIsUndoneAloneAndTheResultIsTheSame) {
+  const int per_transaction = GetParam();
+  database_.Execute({
+      "CREATE TABLE REFUSE_EXPORT (CODIGO_VEICULO INTEGER)",
+      "CREATE EXCEPTION E_EXPORT_REFUSED 'export refused'",
+      "CREATE TRIGGER REFUSE_EXPORT_BI FOR TELEMETRIA_EXPORTADA BEFORE INSERT AS BEGIN "
+      "IF (EXISTS (SELECT 1 FROM REFUSE_EXPORT R WHERE R.CODIGO_VEICULO = NEW.CODIGO_VEICULO)) "
+      "THEN EXCEPTION E_EXPORT_REFUSED; END",
+      "INSERT INTO REFUSE_EXPORT VALUES (17)",
+  });
+  for (int veiculo = 1; veiculo <= 50; ++veiculo) AddCompletingSession(veiculo, veiculo);
+  settings_.SessoesPorTransacao = per_transaction;
+
+  Start();
+  Pass();
+  const std::vector<std::string> history = History();
+  EXPECT_EQ(history.size(), per_transaction == 1 ? 16u : 49u);
+  EXPECT_THAT(history, Not(Contains("17")));
+  EXPECT_EQ(Exports(), history);
+  EXPECT_THAT(OpenSessions(), Contains("17"));
+  EXPECT_THAT(Stats(17), ElementsAre("10:30:00|OLD|<null>|<null>", "11:00:01|OLD|<null>|<null>"))
+      << "the failed session's stamping is undone";
+  const auto errors = Errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], StartsWith("Erro em (Atualizar Atualizar Exportar dados do veiculo 17 de "));
+
+  database_.Execute({"DELETE FROM REFUSE_EXPORT"});
+  Pass();
+  std::vector<std::string> all;
+  for (int veiculo = 1; veiculo <= 50; ++veiculo) all.push_back(std::to_string(veiculo));
+  EXPECT_EQ(History(), all);
+  EXPECT_EQ(Exports(), all);
+  EXPECT_THAT(OpenSessions(), IsEmpty());
+  EXPECT_THAT(Stats(17), ElementsAre("10:30:00|M1|G1|G2", "11:00:01|OLD|<null>|<null>"));
+  EXPECT_THAT(Alarms(17), ElementsAre("10:30:00|M1|G1|G2", "11:00:01|OLD|<null>|<null>"));
+}
+
+INSTANTIATE_TEST_SUITE_P(OneAndFifty, SessionsPerTransactionTest, ::testing::Values(1, 50));
 
 // The connection is taken at the pass, not at start: a database that is missing when the
 // worker starts only delays the work.
