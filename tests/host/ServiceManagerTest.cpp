@@ -223,6 +223,16 @@ std::string Enviar(int port, int records) {
   return answer.substr(0, answer.find("\r\n"));
 }
 
+// The program started on `home` in a child process; its process id, or -1.
+pid_t StartProgram(const fs::path& home) {
+  const pid_t child = fork();
+  if (child == 0) {
+    execl(QIT_PROGRAM, QIT_PROGRAM, "--home", home.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return child;
+}
+
 // The real program under a notification socket with a watchdog: READY=1 once its company
 // port takes calls, keep-alives from its main loop, a state line that follows the queue and
 // the insert worker's failing pass (there is no database), and STOPPING=1 last, at SIGTERM.
@@ -235,13 +245,8 @@ TEST_F(ServiceManagerTest, ProgramSaysReadyStatusKeepAlivesAndStoppingInOrder) {
   ASSERT_TRUE(socket.Bound());
   ::setenv("WATCHDOG_USEC", "400000", 1);  // WATCHDOG_PID unset: meant for whoever reads it
 
-  const pid_t child = fork();
+  const pid_t child = StartProgram(root_ / "home");
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    const std::string home = (root_ / "home").string();
-    execl(QIT_PROGRAM, QIT_PROGRAM, "--home", home.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
   ::unsetenv("WATCHDOG_USEC");
 
   // READY=1 comes first, and by then the company port answers.
@@ -280,13 +285,8 @@ TEST_F(ServiceManagerTest, ProgramSaysReadyStatusKeepAlivesAndStoppingInOrder) {
 
   // Started again, it recovers the three records of its queue before it is ready, and moves
   // the start timeout on for each segment it reads.
-  const pid_t again = fork();
+  const pid_t again = StartProgram(root_ / "home");
   ASSERT_GE(again, 0);
-  if (again == 0) {
-    const std::string home = (root_ / "home").string();
-    execl(QIT_PROGRAM, QIT_PROGRAM, "--home", home.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
   EXPECT_EQ(socket.Receive(30s).value_or("(nothing)"),
             "STATUS=Recuperando a fila de envio: segmento 1 de 1\nEXTEND_TIMEOUT_USEC=90000000");
   EXPECT_EQ(socket.Receive(30s).value_or("(nothing)"), "READY=1\nSTATUS=Fila: 3 registros; nenhuma passagem ainda");

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "QueueTestSupport.h"
+#include "SyncGate.h"
 #include "queue/DurableSendQueue.h"
 #include "queue/MemorySendQueue.h"
 
@@ -191,20 +192,11 @@ TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
 // order written, and a failed sync refuses exactly the lists it covered.
 TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome) {
   constexpr int kLists = 50;
+  SyncGate gate;  // open for the start-up's own syncs
+  SendJournalOptions options;
+  options.sync = [&gate](int fd) { return gate(fd); };
   std::mutex mutex;
   std::condition_variable changed;
-  bool sync_allowed = true;  // the start-up's own syncs
-  bool fail_sync = false;
-  SendJournalOptions options;
-  options.sync = [&](int fd) {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return sync_allowed; });
-    if (std::exchange(fail_sync, false)) {
-      errno = EIO;
-      return -1;
-    }
-    return ::fdatasync(fd);
-  };
   std::vector<std::pair<std::string, std::string>> outcomes;  // vehicle, error text ("" for none)
   const auto queue_list = [&](ProgramRun& run, const std::string& vehicle) {
     run.queue.QueueList(List({vehicle}).get(), 1, [&, vehicle](std::exception_ptr error) {
@@ -220,18 +212,14 @@ TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome
     });
   };
   const auto await_outcomes = [&](std::size_t count) {
+    gate.Open();
     std::unique_lock lock(mutex);
-    sync_allowed = true;
-    changed.notify_all();
     return changed.wait_for(lock, std::chrono::seconds(30), [&] { return outcomes.size() >= count; });
   };
   {
     ProgramRun run(log_.Logger(), Folder(), options);
     const std::uint64_t syncs_before = run.queue.JournalSyncs();
-    {
-      const std::lock_guard lock(mutex);
-      sync_allowed = false;
-    }
+    gate.Close();
     // One thread writes every list while the first sync is held: none of them waits.
     for (int i = 0; i < kLists; ++i) queue_list(run, "V" + std::to_string(i));
     {
@@ -254,11 +242,8 @@ TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome
     // A sync that fails refuses the lists it covered, and only them. Lists waiting for
     // their sync count against the queue's limits, and a failed one gives its room back.
     outcomes.clear();
-    {
-      const std::lock_guard lock(mutex);
-      sync_allowed = false;
-      fail_sync = true;
-    }
+    gate.Close();
+    gate.FailNext();
     run.memory.SetMaxRecords(kLists + 2);  // the records taken above still count
     queue_list(run, "BAD1");
     queue_list(run, "BAD2");

@@ -1,6 +1,3 @@
-#include <unistd.h>
-
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -14,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "SyncGate.h"
 #include "TestSupport.h"
 #include "queue/DurableSendQueue.h"
 #include "queue/MemorySendQueue.h"
@@ -231,27 +229,14 @@ TEST_F(EnviarTest, ParallelCallsAreQueuedWithTheirOwnCompanies) {
 // does not: ProcessMessage returns at once, and the answer follows the sync, a fault when
 // the sync failed.
 TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool sync_allowed = false;
-  bool fail_sync = false;
+  SyncGate gate;  // open for the start-up's own syncs
   SendJournalOptions options;
-  options.sync = [&](int fd) {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return sync_allowed; });
-    if (std::exchange(fail_sync, false)) {
-      errno = EIO;
-      return -1;
-    }
-    return ::fdatasync(fd);
-  };
+  options.sync = [&gate](int fd) { return gate(fd); };
   TempFolder folder;
   DurableSendQueue fila(fila_, log_.Logger());
-  {
-    const std::lock_guard lock(mutex);
-    sync_allowed = true;  // the start-up's own syncs
-  }
   fila.Open(folder.Path() / "Fila", options);
+  std::mutex mutex;
+  std::condition_variable changed;
   ambiente_.fila = &fila;
 
   struct Case {
@@ -267,11 +252,8 @@ TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fail ? "the sync fails" : "the sync succeeds");
-    {
-      const std::lock_guard lock(mutex);
-      sync_allowed = false;
-      fail_sync = c.fail;
-    }
+    gate.Close();
+    if (c.fail) gate.FailNext();
     ambiente_.counted.clear();
     FakeTransport transport;
     transport.headers["Host"] = "h:10166";
@@ -288,8 +270,10 @@ TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) 
     {
       std::unique_lock lock(mutex);
       EXPECT_FALSE(outcome.has_value()) << "answered before the list reached the disk";
-      sync_allowed = true;
-      changed.notify_all();
+    }
+    gate.Open();
+    {
+      std::unique_lock lock(mutex);
       ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return outcome.has_value(); }));
     }
     EXPECT_EQ(*outcome, std::optional<bool>(c.ok));

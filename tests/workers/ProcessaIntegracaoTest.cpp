@@ -103,6 +103,19 @@ class ProcessaIntegracaoTest : public ::testing::Test {
     AddAlarms(veiculo, {kInside, kAfter});
   }
 
+  // The export of the vehicle's sessions fails (a trigger raises) until the table
+  // REFUSE_EXPORT is emptied.
+  void RefuseExportsOf(int veiculo) {
+    database_.Execute({
+        "CREATE TABLE REFUSE_EXPORT (CODIGO_VEICULO INTEGER)",
+        "CREATE EXCEPTION E_EXPORT_REFUSED 'export refused'",
+        "CREATE TRIGGER REFUSE_EXPORT_BI FOR TELEMETRIA_EXPORTADA BEFORE INSERT AS BEGIN "
+        "IF (EXISTS (SELECT 1 FROM REFUSE_EXPORT R WHERE R.CODIGO_VEICULO = NEW.CODIGO_VEICULO)) "
+        "THEN EXCEPTION E_EXPORT_REFUSED; END",
+        "INSERT INTO REFUSE_EXPORT VALUES (" + std::to_string(veiculo) + ")",
+    });
+  }
+
   // The committed rows of a query, each row's columns joined by "|", NULL as "<null>".
   std::vector<std::string> Rows(const std::string& sql) {
     std::vector<std::string> rows;
@@ -317,14 +330,7 @@ TEST_F(ProcessaIntegracaoTest, LogsEveryStepOfACompletedSessionInsideItsMethod) 
 // it wait for the next pass. Nothing of the failed session stays, so it is copied to history
 // and exported exactly once when it succeeds later.
 TEST_F(ProcessaIntegracaoTest, AFailedSessionIsRolledBackAndRetriedWhole) {
-  database_.Execute({
-      "CREATE TABLE REFUSE_EXPORT (CODIGO_VEICULO INTEGER)",
-      "CREATE EXCEPTION E_EXPORT_REFUSED 'export refused'",
-      "CREATE TRIGGER REFUSE_EXPORT_BI FOR TELEMETRIA_EXPORTADA BEFORE INSERT AS BEGIN "
-      "IF (EXISTS (SELECT 1 FROM REFUSE_EXPORT R WHERE R.CODIGO_VEICULO = NEW.CODIGO_VEICULO)) "
-      "THEN EXCEPTION E_EXPORT_REFUSED; END",
-      "INSERT INTO REFUSE_EXPORT VALUES (3)",
-  });
+  RefuseExportsOf(3);
   for (int veiculo = 1; veiculo <= 5; ++veiculo) AddCompletingSession(veiculo, veiculo);
 
   Start();
@@ -361,14 +367,7 @@ class SessionsPerTransactionTest : public ProcessaIntegracaoTest, public ::testi
 
 TEST_P(SessionsPerTransactionTest, AFailedSessionIsUndoneAloneAndTheResultIsTheSame) {
   const int per_transaction = GetParam();
-  database_.Execute({
-      "CREATE TABLE REFUSE_EXPORT (CODIGO_VEICULO INTEGER)",
-      "CREATE EXCEPTION E_EXPORT_REFUSED 'export refused'",
-      "CREATE TRIGGER REFUSE_EXPORT_BI FOR TELEMETRIA_EXPORTADA BEFORE INSERT AS BEGIN "
-      "IF (EXISTS (SELECT 1 FROM REFUSE_EXPORT R WHERE R.CODIGO_VEICULO = NEW.CODIGO_VEICULO)) "
-      "THEN EXCEPTION E_EXPORT_REFUSED; END",
-      "INSERT INTO REFUSE_EXPORT VALUES (17)",
-  });
+  RefuseExportsOf(17);
   for (int veiculo = 1; veiculo <= 50; ++veiculo) AddCompletingSession(veiculo, veiculo);
   settings_.SessoesPorTransacao = per_transaction;
 
