@@ -322,7 +322,6 @@ std::vector<ListRun> ListRuns(const std::vector<QueuedRecord>& records) {
 struct ListBody {
   std::string bytes;
   std::uint32_t crc = 0;
-  std::uint32_t count = 0;
 };
 
 ListBody EncodeList(const std::vector<QueuedRecord>& records) {
@@ -331,7 +330,6 @@ ListBody EncodeList(const std::vector<QueuedRecord>& records) {
   ListBody body;
   for (const QueuedRecord& queued : records) PutRecord(body.bytes, queued.record);
   body.crc = Crc(0, body.bytes);
-  body.count = static_cast<std::uint32_t>(records.size());
   return body;
 }
 
@@ -658,23 +656,24 @@ void SendJournal::DropUnsynced() {
 }
 
 SendJournal::Waiter SendJournal::WriteList(std::unique_lock<std::mutex>& lock, std::vector<QueuedRecord>& records,
+                                           std::string_view body_bytes, std::uint32_t body_crc,
                                            const Reserve& reserve) {
-  const ListBody body = EncodeList(records);
+  const auto count = static_cast<std::uint32_t>(records.size());
   PrepareSegment(lock);
-  const auto [first_sequence, list] = reserve(body.count);
-  next_sequence_ = std::max(next_sequence_, first_sequence + body.count);
+  const auto [first_sequence, list] = reserve(count);
+  next_sequence_ = std::max(next_sequence_, first_sequence + count);
   std::string head;
   PutU8(head, kListEntry);
   PutU64(head, list);
   PutU32(head, static_cast<std::uint32_t>(records.front().company_code));
   PutU64(head, first_sequence);
-  PutU32(head, body.count);
+  PutU32(head, count);
   Waiter waiter;
-  waiter.position = WriteEntry(lock, head, body.bytes, body.crc);
+  waiter.position = WriteEntry(lock, head, body_bytes, body_crc);
   waiter.segment = segments_.back().number;
-  waiter.records = body.count;
-  segments_.back().live += body.count;
-  for (std::uint32_t i = 0; i < body.count; ++i) {
+  waiter.records = count;
+  segments_.back().live += count;
+  for (std::uint32_t i = 0; i < count; ++i) {
     records[i].sequence = first_sequence + i;
     records[i].list = list;
   }
@@ -683,12 +682,15 @@ SendJournal::Waiter SendJournal::WriteList(std::unique_lock<std::mutex>& lock, s
 
 void SendJournal::AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve) {
   if (records.empty()) return;
+  // The records are written out before the lock is taken: only the numbers are left to add.
+  const ListBody body = EncodeList(records);
   std::unique_lock lock(mutex_);
-  AwaitDurable(lock, WriteList(lock, records, reserve));
+  AwaitDurable(lock, WriteList(lock, records, body.bytes, body.crc, reserve));
 }
 
 void SendJournal::AppendList(std::vector<QueuedRecord> records, const Reserve& reserve, Durable durable) {
   if (records.empty()) return durable(std::move(records), nullptr);
+  const ListBody body = EncodeList(records);
   // Everything the call back needs is made before the entry is written: once it is, the call
   // back must follow.
   auto held = std::make_shared<std::vector<QueuedRecord>>(std::move(records));
@@ -696,7 +698,7 @@ void SendJournal::AppendList(std::vector<QueuedRecord> records, const Reserve& r
     durable(std::move(*held), std::move(error));
   };
   std::unique_lock lock(mutex_);
-  Waiter waiter = WriteList(lock, *held, reserve);
+  Waiter waiter = WriteList(lock, *held, body.bytes, body.crc, reserve);
   waiter.then = std::move(then);
   waiters_.push_back(std::move(waiter));
   synced_cv_.notify_all();

@@ -81,8 +81,9 @@ class SendJournal {
   void AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve);
 
   // What AppendList's other form calls back with: the records, numbered, and nullptr once
-  // they are on disk, or the error that kept them out. Called once, on the journal's thread;
-  // it must not raise and must not wait for the journal.
+  // they are on disk, or the error that kept them out. Called once, on the journal's thread
+  // (at once, on the caller's, for an empty list); it must not raise and must not wait for
+  // the journal.
   using Durable = std::function<void(std::vector<QueuedRecord> records, std::exception_ptr error)>;
   // Writes the list as AppendList does and returns without waiting for the sync: `durable`
   // is called when the sync that covers the list has ended. A failed write raises
@@ -143,9 +144,10 @@ class SendJournal {
   // its end. Cuts the file back and raises when the write fails. Under the lock.
   std::uint64_t WriteEntry(std::unique_lock<std::mutex>& lock, std::string_view head, std::string_view body,
                            std::uint32_t body_crc);
-  // Writes a list entry and numbers the records; returns the entry's waiter, not yet queued.
-  // Under the lock.
-  Waiter WriteList(std::unique_lock<std::mutex>& lock, std::vector<QueuedRecord>& records, const Reserve& reserve);
+  // Writes a list entry of the records (their body encoded before) and numbers them; returns
+  // the entry's waiter, not yet queued. Under the lock.
+  Waiter WriteList(std::unique_lock<std::mutex>& lock, std::vector<QueuedRecord>& records, std::string_view body_bytes,
+                   std::uint32_t body_crc, const Reserve& reserve);
   // Queues the waiter for the journal's thread and waits until the sync that covers it has
   // ended; raises when it failed. Under the lock.
   void AwaitDurable(std::unique_lock<std::mutex>& lock, Waiter waiter);
