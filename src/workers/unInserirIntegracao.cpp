@@ -191,16 +191,19 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
           }
         }
         next = end;
-        parts_.queue.Acknowledge(done);
         if (!failed.empty()) {
+          // Handed back before the marks are written, so that a mark that fails cannot take
+          // them along.
           pass_error_ = failed_errors.front();
           failed.insert(failed.end(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
                         std::make_move_iterator(batch.end()));
           batch.clear();
           log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
           HandBack(std::move(failed), failed_errors);
+          parts_.queue.Acknowledge(done);
           return PassResult::kFailed;
         }
+        parts_.queue.Acknowledge(done);
       }
       if (next < batch.size()) {
         // The stop's time ran out: the rest waits in the queue.

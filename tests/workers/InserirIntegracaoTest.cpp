@@ -294,16 +294,37 @@ class FailingMarks final : public ISendQueueConsumer {
   int failures_;
 };
 
+// Stops the worker when the test's locals go, also when an assertion ends the test early.
+struct StopsWorkerFirst {
+  std::unique_ptr<TinserirIntegracao>& worker;
+  ~StopsWorkerFirst() { worker.reset(); }
+};
+
 // A done mark that cannot be written ends the pass, but the committed record is neither
 // written again nor counted as failing, however often it happens.
 TEST_F(InserirIntegracaoTest, AFailedDoneMarkNeitherRepeatsNorRejectsTheCommittedRecord) {
   FailingMarks marks(queue_, 3);
   StartWorker(schema_, marks);
+  const StopsWorkerFirst stop_first{worker_};  // its thread uses the wrapper, which ends with this test
   queue_.AdicionarListaDeEnvio(List({{"VEI001", "", ""}, {"VEI002", "", ""}, {"VEI003", "", ""}}).get(), 1);
   ASSERT_TRUE(QueueEmptied());
   EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI002|1", "VEI003|1"}));
   EXPECT_FALSE(fs::exists(home_ / "Rejeitados"));
-  worker_.reset();  // its thread uses the wrapper, which ends with this test
+}
+
+// The same with several records per transaction, one of which fails for itself: the mark of
+// the others fails too, and the failed record is still handed back, not lost with the mark.
+TEST_F(InserirIntegracaoTest, AFailedDoneMarkDoesNotTakeTheFailedRecordOfATransactionAlong) {
+  settings_.RegistrosPorTransacao = 3;
+  FailingMarks marks(queue_, 1);
+  StartWorker(schema_, marks);
+  const StopsWorkerFirst stop_first{worker_};
+  auto list = List({{"VEI001", "", ""}, {"VEI002", "", "TURNO-B"}, {"VEI003", "", ""}});
+  list->Items(1)->Inf_Adicional_Agrupamento_1 = std::string(400, 'x');  // longer than its column
+  queue_.AdicionarListaDeEnvio(list.get(), 1);
+  ASSERT_TRUE(QueueEmptied());
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI003|1"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(home_ / "Rejeitados"), fs::directory_iterator()), 1);
 }
 
 TEST_F(InserirIntegracaoTest, RecordsWaitForADatabaseThatIsAway) {
