@@ -248,14 +248,15 @@ std::size_t TinserirIntegracao::WriteRecord(DbConnection& connection, PassLookup
   bool written = false;
   try {
     written = ProcessRecord(connection, lookups, batch[at]);
+    current_ = &batch[at].record;
     LogarEtapa("Commitando Transação");
+    current_ = nullptr;
     if (connection.InTransaction()) connection.CommitTransaction();
   } catch (...) {
     parts_.cdsMotoristas.ShrinkTo(known_drivers);
     current_ = nullptr;
     throw;
   }
-  current_ = nullptr;
   CountWritten(written ? 1 : 0, written ? 0 : 1);
   return at + 1;
 }
@@ -315,7 +316,12 @@ bool TinserirIntegracao::ProcessRecord(DbConnection& connection, PassLookups& lo
   // The worker writes the identifiers it finds into its own copy; the queue keeps the record
   // as it was received, should it have to be written again.
   TIntegraTelemetria record = queued.record;
+  // The step texts name this copy's vehicle while it exists, and nothing after.
   current_ = &record;
+  struct ForgetCurrent {
+    const TIntegraTelemetria*& current;
+    ~ForgetCurrent() { current = nullptr; }
+  } forget_current{current_};
   const int company_code = queued.company_code;
   const Settings& settings = parts_.settings;
   // A driver learnt by a record that is rolled back is forgotten again.
@@ -351,7 +357,6 @@ bool TinserirIntegracao::ProcessRecord(DbConnection& connection, PassLookups& lo
     return vehicle.has_value();
   } catch (...) {
     parts_.cdsMotoristas.ShrinkTo(known_drivers);
-    current_ = nullptr;
     throw;
   }
 }
