@@ -245,8 +245,9 @@ std::size_t TProcessaIntegracao::ProcessSessions(DbConnection& connection, std::
     if (!connection.InTransaction()) connection.BeginTransaction();
     SetSavepoint(connection, kSessionSavepoint);
     try {
-      if (ApplySession(connection, cdsSessoes[end], [] {})) ++completed;
+      const bool moved = ApplySession(connection, cdsSessoes[end], [] {});
       ReleaseSavepoint(connection, kSessionSavepoint);
+      if (moved) ++completed;  // only once nothing of it can be undone alone any more
     } catch (const std::exception&) {
       // The session alone is undone; the others of the transaction go on. Should even the
       // savepoint fail (the connection lost), the whole transaction is rolled back by the

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "TestDatabase.h"
+#include "common/ServiceMetrics.h"
 #include "data/ConnectionManager.h"
 #include "data/DbConnection.h"
 #include "data/Schema.h"
@@ -68,7 +70,7 @@ class ProcessaIntegracaoTest : public ::testing::Test {
     std::filesystem::remove_all(logs_);
   }
 
-  void Start() { worker_.emplace(settings_, manager_, schema_, log_); }
+  void Start(ServiceMetrics* metrics = nullptr) { worker_.emplace(settings_, manager_, schema_, log_, metrics); }
 
   // Wakes the worker and waits for the pass that follows.
   void Pass() {
@@ -359,43 +361,100 @@ TEST_F(ProcessaIntegracaoTest, AFailedSessionIsRolledBackAndRetriedWhole) {
   EXPECT_THAT(Stats(3), ElementsAre("10:30:00|M1|G1|G2", "11:00:01|OLD|<null>|<null>"));
 }
 
-// Sessions per transaction ([CONFIGURACOES] SessoesPorTransacao): 50 sessions, of which the
-// 17th fails its export. With 50 per transaction it is rolled back to its savepoint alone and
-// the other 49 commit; with one per transaction the pass ends at it. Either way it is the one
-// left open, and once its export goes through the database ends up the same.
-class SessionsPerTransactionTest : public ProcessaIntegracaoTest, public ::testing::WithParamInterface<int> {};
+// Sessions per transaction ([CONFIGURACOES] SessoesPorTransacao) over 50 completing sessions.
+// A value below 1 counts as 1; 7 puts the sessions in transactions of 7 and a last one of 1.
+class SessionsPerTransactionTest : public ProcessaIntegracaoTest, public ::testing::WithParamInterface<int> {
+ protected:
+  static constexpr int kSessions = 50;
 
+  void SetUp() override {
+    for (int veiculo = 1; veiculo <= kSessions; ++veiculo) AddCompletingSession(veiculo, veiculo);
+    settings_.SessoesPorTransacao = GetParam();
+    Start(&metrics_);
+  }
+
+  // Every vehicle's statistics and alarm rows are stamped when its session is in history and
+  // untouched otherwise; the exports are the history's; the counts are what was committed.
+  void ExpectTheDatabaseFollowsHistory() {
+    const std::vector<std::string> history = History();
+    EXPECT_EQ(Exports(), history);
+    EXPECT_EQ(metrics_.sessions_completed.load(), history.size());
+    EXPECT_EQ(metrics_.exports.load(), history.size());
+    for (int veiculo = 1; veiculo <= kSessions; ++veiculo) {
+      const bool moved = std::find(history.begin(), history.end(), std::to_string(veiculo)) != history.end();
+      const std::vector<std::string> rows = {moved ? "10:30:00|M1|G1|G2" : "10:30:00|OLD|<null>|<null>",
+                                             "11:00:01|OLD|<null>|<null>"};
+      EXPECT_EQ(Stats(veiculo), rows) << veiculo;
+      EXPECT_EQ(Alarms(veiculo), rows) << veiculo;
+    }
+  }
+  std::vector<std::string> AllSessions() const {
+    std::vector<std::string> all;
+    for (int veiculo = 1; veiculo <= kSessions; ++veiculo) all.push_back(std::to_string(veiculo));
+    return all;
+  }
+
+  ServiceMetrics metrics_;
+};
+
+// The 17th session fails its export. Under a savepoint it is undone alone and the other
+// sessions of its transaction commit; the pass ends there, as it does after a failed session
+// of its own transaction. Once the export goes through, the database is the same whatever
+// the number per transaction.
 TEST_P(SessionsPerTransactionTest, AFailedSessionIsUndoneAloneAndTheResultIsTheSame) {
-  const int per_transaction = GetParam();
   RefuseExportsOf(17);
-  for (int veiculo = 1; veiculo <= 50; ++veiculo) AddCompletingSession(veiculo, veiculo);
-  settings_.SessoesPorTransacao = per_transaction;
+  const int per_transaction = std::max(1, GetParam());
+  // Every session up to the end of the failed one's transaction, but the failed one.
+  const std::size_t applied = std::min(kSessions, (17 + per_transaction - 1) / per_transaction * per_transaction) - 1;
 
-  Start();
   Pass();
   const std::vector<std::string> history = History();
-  EXPECT_EQ(history.size(), per_transaction == 1 ? 16u : 49u);
+  EXPECT_EQ(history.size(), applied);
   EXPECT_THAT(history, Not(Contains("17")));
-  EXPECT_EQ(Exports(), history);
   EXPECT_THAT(OpenSessions(), Contains("17"));
-  EXPECT_THAT(Stats(17), ElementsAre("10:30:00|OLD|<null>|<null>", "11:00:01|OLD|<null>|<null>"))
-      << "the failed session's stamping is undone";
+  EXPECT_EQ(OpenSessions().size(), kSessions - applied);
+  ExpectTheDatabaseFollowsHistory();
   const auto errors = Errors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_THAT(errors[0], StartsWith("Erro em (Atualizar Atualizar Exportar dados do veiculo 17 de "));
 
   database_.Execute({"DELETE FROM REFUSE_EXPORT"});
   Pass();
-  std::vector<std::string> all;
-  for (int veiculo = 1; veiculo <= 50; ++veiculo) all.push_back(std::to_string(veiculo));
-  EXPECT_EQ(History(), all);
-  EXPECT_EQ(Exports(), all);
+  EXPECT_EQ(History(), AllSessions());
   EXPECT_THAT(OpenSessions(), IsEmpty());
-  EXPECT_THAT(Stats(17), ElementsAre("10:30:00|M1|G1|G2", "11:00:01|OLD|<null>|<null>"));
-  EXPECT_THAT(Alarms(17), ElementsAre("10:30:00|M1|G1|G2", "11:00:01|OLD|<null>|<null>"));
+  ExpectTheDatabaseFollowsHistory();
+  EXPECT_EQ(Errors().size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(OneAndFifty, SessionsPerTransactionTest, ::testing::Values(1, 50));
+// A transaction that fails as a whole (here its commit is refused) leaves every one of its
+// sessions open and uncounted, and the pass ends; the next pass does them all.
+TEST_P(SessionsPerTransactionTest, ARefusedCommitLeavesEverySessionOfTheTransactionOpen) {
+  database_.Execute({
+      "CREATE TABLE REFUSE_COMMIT (ID INTEGER)",
+      "CREATE EXCEPTION E_COMMIT_REFUSED 'commit refused'",
+      "CREATE TRIGGER REFUSE_COMMIT_TC ON TRANSACTION COMMIT AS BEGIN "
+      "IF (EXISTS (SELECT 1 FROM REFUSE_COMMIT) AND EXISTS (SELECT 1 FROM TELEMETRIA_INTEGRA_PROCESSADO)) "
+      "THEN EXCEPTION E_COMMIT_REFUSED; END",
+      "INSERT INTO REFUSE_COMMIT VALUES (1)",
+  });
+
+  Pass();
+  EXPECT_THAT(History(), IsEmpty());
+  EXPECT_EQ(OpenSessions(), AllSessions());
+  ExpectTheDatabaseFollowsHistory();
+  const auto errors = Errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], HasSubstr("commit refused"));
+
+  database_.Execute({"DELETE FROM REFUSE_COMMIT"});
+  Pass();
+  EXPECT_EQ(History(), AllSessions());
+  EXPECT_THAT(OpenSessions(), IsEmpty());
+  ExpectTheDatabaseFollowsHistory();
+  EXPECT_EQ(Errors().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PerTransaction, SessionsPerTransactionTest, ::testing::Values(1, 50, 7, 0));
 
 // The connection is taken at the pass, not at start: a database that is missing when the
 // worker starts only delays the work.
