@@ -18,6 +18,7 @@
 #include "service/IntegracaoTelemetria_Intf.h"
 #include "service/IntegracaoTelemetria_Invk.h"
 #include "service/ROExceptions.h"
+#include "transport/soap/ROGuid.h"
 #include "transport/soap/SoapRequest.h"
 #include "transport/soap/TROSOAPMessage.h"
 
@@ -121,6 +122,27 @@ TEST_F(SOAPMessageTest, EmptyResultResponseIsExact) {
                 "<SOAP-ENV:Body xmlns:ro=\"urn:IntegracaoTelemetria\"><v1:ServicoTelemetria___EnviarResponse>"
                 "<v1:Result/></v1:ServicoTelemetria___EnviarResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>");
   EXPECT_EQ(transport_.content_type, kSoapContentType);
+}
+
+// Identifiers come from blocks of system random bytes: across several blocks, and from
+// several threads at once, none repeats, and each is marked as a random one.
+TEST(NewGuidTest, IdentifiersAreDistinctAcrossBlocksAndThreads) {
+  std::mutex mutex;
+  std::set<std::string> seen;
+  std::atomic<int> unmarked = 0;
+  const auto make = [&] {
+    for (int i = 0; i < 300; ++i) {
+      const TGuid guid = NewGuid();
+      if ((guid.data[6] & 0xF0) != 0x40 || (guid.data[8] & 0xC0) != 0x80) ++unmarked;
+      std::lock_guard lock(mutex);
+      seen.insert(GuidToString(guid));
+    }
+  };
+  std::thread other(make);
+  make();
+  other.join();
+  EXPECT_EQ(seen.size(), 600u);
+  EXPECT_EQ(unmarked, 0);
 }
 
 TEST_F(SOAPMessageTest, ClientIdentifierIsReturnedOrMadeUp) {
