@@ -282,8 +282,9 @@ TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) 
     for (const QueuedRecord& record : TakeAll(fila_)) queued.push_back(record.record.ID_Veiculo);
     EXPECT_EQ(queued, c.queued);
     EXPECT_THAT(ambiente_.counted, ElementsAre(std::pair{10166, c.ok})) << "counted once, with its outcome";
-    if (c.fail)
+    if (c.fail) {
       EXPECT_THAT(EnviarLines(log_).back(), StartsWith("Erro em (Enviar ) = (EListaDeEnvio) : Falha ao sincronizar"));
+    }
   }
 }
 
