@@ -9,7 +9,7 @@ namespace qit {
 std::string GroupingControl::VerificaControle(DbConnection& connection, const StepLogger& LogarEtapa,
                                               std::string_view type_code, std::string_view identifier_in,
                                               std::string_view description_in, int vehicle_code, int company_code,
-                                              TDateTime now) {
+                                              TDateTime now, ControlLookups* lookups) {
   MethodScope method(log_, "VerificaControle");
   std::string identifier(Trim(identifier_in));
   const std::string description(Trim(description_in));
@@ -43,21 +43,32 @@ std::string GroupingControl::VerificaControle(DbConnection& connection, const St
   }
 
   LogarEtapa("qryVerificaRegistro - IDENTIFICADOR_TIPO = " + type + " - IDENTIFICADOR_AGRUPAMENTO = " + identifier);
-  auto check = schema_.CreateDataset(connection, "VerificaControle");
-  check->ParamByName("IDENTIFICADOR_TIPO").SetAsString(type);
-  check->ParamByName("IDENTIFICADOR_AGRUPAMENTO").SetAsString(identifier);
-  check->ParamByName("CODIGO_VEICULO").SetAsInteger(vehicle_code);
-  check->ParamByName("CODIGOEMPRESA").SetAsInteger(company_code);
-  check->Open();
-  check->Last();
-  check->First();
+  const ControlLookups::Key key{type, identifier, vehicle_code, company_code};
+  ControlLookups::Found found;
+  if (const ControlLookups::Found* known = lookups != nullptr ? lookups->Find(key) : nullptr) {
+    found = *known;
+  } else {
+    auto check = schema_.CreateDataset(connection, "VerificaControle");
+    check->ParamByName("IDENTIFICADOR_TIPO").SetAsString(type);
+    check->ParamByName("IDENTIFICADOR_AGRUPAMENTO").SetAsString(identifier);
+    check->ParamByName("CODIGO_VEICULO").SetAsInteger(vehicle_code);
+    check->ParamByName("CODIGOEMPRESA").SetAsInteger(company_code);
+    check->Open();
+    check->Last();
+    check->First();
+    // No row: none of the vehicle's operations has a grouping type with this code.
+    if (!check->IsEmpty()) {
+      found.type_found = true;
+      found.type_row = check->FieldByName("CODIGO_TIPO_AGRUPAMENTO").AsInteger();
+      DbField& control = check->FieldByName("CODIGO_AGRUPAMENTO_CONTROLE");
+      if (!control.IsNull()) found.control = control.AsInteger();
+    }
+    if (lookups != nullptr) lookups->Remember(key, found);
+  }
+  if (!found.type_found) return identifier;
 
-  // No row: none of the vehicle's operations has a grouping type with this code.
-  if (check->IsEmpty()) return identifier;
-
-  const int type_row = check->FieldByName("CODIGO_TIPO_AGRUPAMENTO").AsInteger();
-  DbField& control = check->FieldByName("CODIGO_AGRUPAMENTO_CONTROLE");
-  if (control.IsNull()) {
+  const int type_row = found.type_row;
+  if (!found.control) {
     LogarEtapa("qryProximoCodigoAgrupControle - AgrupamentosId.GetProximoCodigo");
     int code = 0;
     {
@@ -76,8 +87,10 @@ std::string GroupingControl::VerificaControle(DbConnection& connection, const St
     insert->ParamByName("IDENTIFICADOR").SetAsString(identifier);
     insert->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
     insert->ExecuteCommand();
+    // The next look-up of this key finds the record just inserted.
+    if (lookups != nullptr) lookups->Forget(key);
   } else {
-    const int code = control.AsInteger();
+    const int code = *found.control;
     LogarEtapa("Motorista Encontrado. Atualizando Agrupamento_Controle - DESCRICAO = " + description +
                " - DATAHORA = " + now.ToString() + " - CODIGO = " + std::to_string(code));
     auto update = schema_.CreateCommand(connection, "AtualizarAgrupamentoControle");

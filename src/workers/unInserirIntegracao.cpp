@@ -287,6 +287,7 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
         if (IsTransient(error)) throw;
         parts_.Log.RegistrarExcecao(&error, "Enviar " + ultima_etapa_, true);
         RollBackToSavepoint(connection, kRecordSavepoint);
+        lookups.Controls().Clear();
         failures.emplace_back(error.what());
       }
       ++end;
@@ -341,17 +342,17 @@ bool TinserirIntegracao::ProcessRecord(DbConnection& connection, PassLookups& lo
 
       LogarEtapa("Atualizar Controle - Motorista - " + record.ID_Motorista);
       if (!record.Inf_Adicional_Motorista.empty() && settings.GravarMotorista)
-        RegisterDriver(connection, record, metadados, vehicle_code, company_code);
+        RegisterDriver(connection, lookups, record, metadados, vehicle_code, company_code);
       LogarEtapa("Atualizar Controle - Agrupamento 1 - " + record.ID_Agrupamento_1);
       if (!record.Inf_Adicional_Agrupamento_1.empty())
         record.ID_Agrupamento_1 = grouping_control_.VerificaControle(
             connection, step_logger_, "03", record.ID_Agrupamento_1,
-            record.Inf_Adicional_Agrupamento_1, vehicle_code, company_code, TDateTime::Now());
+            record.Inf_Adicional_Agrupamento_1, vehicle_code, company_code, TDateTime::Now(), &lookups.Controls());
       LogarEtapa("Atualizar Controle - Agrupamento 2 - " + record.ID_Agrupamento_2);
       if (!record.Inf_Adicional_Agrupamento_2.empty())
         record.ID_Agrupamento_2 = grouping_control_.VerificaControle(
             connection, step_logger_, "04", record.ID_Agrupamento_2,
-            record.Inf_Adicional_Agrupamento_2, vehicle_code, company_code, TDateTime::Now());
+            record.Inf_Adicional_Agrupamento_2, vehicle_code, company_code, TDateTime::Now(), &lookups.Controls());
       InsertRow(connection, record, vehicle_code, company_code);
     }
     return vehicle.has_value();
@@ -361,21 +362,23 @@ bool TinserirIntegracao::ProcessRecord(DbConnection& connection, PassLookups& lo
   }
 }
 
-void TinserirIntegracao::RegisterDriver(DbConnection& connection, TIntegraTelemetria& record, DbDataset& metadados,
-                                        int vehicle_code, int company_code) {
+void TinserirIntegracao::RegisterDriver(DbConnection& connection, PassLookups& lookups, TIntegraTelemetria& record,
+                                        DbDataset& metadados, int vehicle_code, int company_code) {
   // After the last failed attempt the record goes on without its driver registered.
   RunDriverAttempts(
       connection, parts_.cdsMotoristas,
       [&] {
         record.ID_Motorista = grouping_control_.VerificaControle(connection, step_logger_, "02", record.ID_Motorista,
                                                                  record.Inf_Adicional_Motorista, vehicle_code,
-                                                                 company_code, TDateTime::Now());
+                                                                 company_code, TDateTime::Now(), &lookups.Controls());
         record.ID_Motorista = driver_registration_.VerificaControle_Tab_Vert(
             connection, metadados, step_logger_, record.ID_Motorista, record.Inf_Adicional_Motorista, company_code,
             TDateTime::Now());
         LogarEtapa("Motorista " + record.ID_Motorista + " atualizado. Saindo do Loop");
       },
       [&](const std::exception* error, int attempt) {
+        // The attempt is rolled back to its savepoint next.
+        lookups.Controls().Clear();
         parts_.Log.RegistrarExcecao(
             error, fmt::format("Erro ao atualizar motorista - Tentativa {} de {} {}", attempt, kDriverAttempts,
                                ultima_etapa_),

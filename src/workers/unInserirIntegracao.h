@@ -110,8 +110,8 @@ class TinserirIntegracao {
   void CountWritten(std::size_t inserted, std::size_t dropped);
   // Counts the pass that ended, and how the database answered it.
   void CountPass(PassResult result, std::chrono::steady_clock::duration duration);
-  void RegisterDriver(DbConnection& connection, TIntegraTelemetria& record, DbDataset& metadados, int vehicle_code,
-                      int company_code);
+  void RegisterDriver(DbConnection& connection, PassLookups& lookups, TIntegraTelemetria& record,
+                      DbDataset& metadados, int vehicle_code, int company_code);
   void InsertRow(DbConnection& connection, const TIntegraTelemetria& record, int vehicle_code, int company_code);
   // Records go back to the head of the queue in their order after a failed pass. The first
   // failures.size() of them failed with those errors and count it; one that has failed too

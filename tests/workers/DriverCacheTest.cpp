@@ -101,7 +101,9 @@ TEST_F(DriverCacheTest, LoadingAndLookupsOnTwoThreads) {
   std::thread reader([&] {
     while (!done) {
       const auto found = cache_.Find("M0", 1, true);
-      if (found) EXPECT_EQ(found->CODIGO, 0);
+      if (found) {
+        EXPECT_EQ(found->CODIGO, 0);
+      }
     }
   });
   for (int i = 0; i < kDrivers; ++i) cache_.AdicionarMotoristaTempoReal(i, 1, "M" + std::to_string(i));

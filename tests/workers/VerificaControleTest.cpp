@@ -18,9 +18,10 @@ using testing::kNowText;
 class VerificaControleTest : public testing::ControlFixture {
  protected:
   std::string Verifica(std::string_view type, std::string_view identifier, std::string_view description,
-                       int vehicle, int company, TDateTime now = kNow) {
+                       int vehicle, int company, TDateTime now = kNow, ControlLookups* lookups = nullptr) {
     steps_.clear();
-    return control_.VerificaControle(*connection_, step_logger_, type, identifier, description, vehicle, company, now);
+    return control_.VerificaControle(*connection_, step_logger_, type, identifier, description, vehicle, company, now,
+                                     lookups);
   }
 
   GroupingControl control_{schema_, *log_};
@@ -53,6 +54,28 @@ TEST_F(VerificaControleTest, NewValueIsInsertedAndAReportedOneRefreshedPerCompan
   rows = Rows("Controle");
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_THAT(rows[1], ::testing::EndsWith("|1|Joao|" + kNowText + "|M1|2"));
+}
+
+// The look-ups a pass keeps answer the later records as the database would: a record just
+// inserted is refreshed by the next report, never inserted twice, and the step texts are the
+// same as without them.
+TEST_F(VerificaControleTest, LookupsKeptForAPassGiveTheSameRecordsAndSteps) {
+  ControlLookups lookups;
+  ASSERT_EQ(Verifica("02", "M1", "Joao", 1, 1, kNow, &lookups), "M1");
+  const std::string code = Rows("Controle")[0].substr(0, Rows("Controle")[0].find('|'));
+  for (const char* description : {"Joao Silva", "Joao Costa"}) {
+    SCOPED_TRACE(description);
+    const TDateTime later = kNow + 1.0;
+    EXPECT_EQ(Verifica("02", "M1", description, 1, 1, later, &lookups), "M1");
+    EXPECT_THAT(Rows("Controle"), ElementsAre(code + "|1|" + description + "|" + later.ToString() + "|M1|1"));
+    EXPECT_THAT(steps_, ElementsAre("Identificador = M1",
+                                    "qryVerificaRegistro - IDENTIFICADOR_TIPO = 02 - IDENTIFICADOR_AGRUPAMENTO = M1",
+                                    std::string("Motorista Encontrado. Atualizando Agrupamento_Controle - DESCRICAO = ") +
+                                        description + " - DATAHORA = " + later.ToString() + " - CODIGO = " + code));
+  }
+  // A code the vehicle's operations do not have writes nothing, looked up or kept.
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(Verifica("09", "X", "Nada", 1, 1, kNow, &lookups), "X");
+  EXPECT_EQ(Rows("Controle").size(), 1u);
 }
 
 TEST_F(VerificaControleTest, EmptyIdentifierIsTakenFromAStoredDescription) {
