@@ -17,8 +17,8 @@ namespace qit {
 // What one pass of the insert worker reads from the database once and reuses for the later
 // records of the pass: the vehicle a (vehicle identifier, company) names, the field
 // definitions (Metadados) of a company, and the grouping control records found (see
-// ControlLookups). None of them changes while the service runs but by the pass's own writes;
-// a vehicle not found stays not found for the pass. Lives for one pass, on the pass's
+// ControlLookups). None of them changes while the service runs, other than by the pass's own
+// writes; a vehicle not found stays not found for the pass. Lives for one pass, on the pass's
 // connection.
 class PassLookups {
  public:
