@@ -1,6 +1,7 @@
 #include "queue/DurableSendQueue.h"
 
 #include <exception>
+#include <future>
 #include <utility>
 
 #include <fmt/format.h>
@@ -40,15 +41,11 @@ void DurableSendQueue::AdicionarListaDeEnvio(const TListaIntegraTelemetria* List
     memory_.AdicionarListaDeEnvio(ListaTelemetria, CodigoEmpresa);
     return;
   }
-  std::vector<QueuedRecord> records = memory_.CopyList(*ListaTelemetria, CodigoEmpresa);
-  const Room room = HoldRoom(records);
-  try {
-    journal_->AppendList(records, Numbering());
-  } catch (const std::exception&) {
-    memory_.ReleaseRoom(room.records, room.bytes);
-    throw;
-  }
-  if (const std::exception_ptr refused = EnqueueWritten(std::move(records))) std::rethrow_exception(refused);
+  // The list takes the way of a call that need not wait, and this one waits for its end.
+  std::promise<std::exception_ptr> outcome;
+  std::future<std::exception_ptr> settled = outcome.get_future();
+  QueueList(ListaTelemetria, CodigoEmpresa, [&outcome](std::exception_ptr error) { outcome.set_value(error); });
+  if (const std::exception_ptr error = settled.get()) std::rethrow_exception(error);
 }
 
 void DurableSendQueue::QueueList(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa,

@@ -164,6 +164,10 @@ void MemorySendQueue::HoldRoom(std::size_t records, std::size_t bytes) {
 
 void MemorySendQueue::ReleaseRoom(std::size_t records, std::size_t bytes) {
   const std::lock_guard lock(mutex_);
+  LetGoHeldRoom(records, bytes);
+}
+
+void MemorySendQueue::LetGoHeldRoom(std::size_t records, std::size_t bytes) {
   held_records_ -= std::min(records, held_records_);
   held_bytes_ -= std::min(bytes, held_bytes_);
 }
@@ -178,8 +182,7 @@ void MemorySendQueue::Push(std::vector<QueuedRecord> records, PushMode mode) {
     const std::lock_guard lock(mutex_);
     if (mode == PushMode::kNumbered) {
       // The room was held for them: it passes to them now, or is given back if they fail.
-      held_records_ -= std::min(count, held_records_);
-      held_bytes_ -= std::min(bytes, held_bytes_);
+      LetGoHeldRoom(count, bytes);
     } else if (mode == PushMode::kNumber) {
       // Checked again with the real size: others may have filled the queue meanwhile.
       CheckRoom(count, bytes);

@@ -110,6 +110,8 @@ class MemorySendQueue final : public ISendQueueProducer, public ISendQueueConsum
     kNumbered,  // numbered by ReserveNumbers: room held before
     kRestore,   // accepted by an earlier run: no room check, later numbers follow theirs
   };
+  // Room held for lists on their way in stops counting. Under the lock.
+  void LetGoHeldRoom(std::size_t records, std::size_t bytes);
   // Appends the records as one chunk and runs the wake-up (also for none); called under no
   // lock.
   void Push(std::vector<QueuedRecord> records, PushMode mode);

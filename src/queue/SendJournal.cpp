@@ -680,16 +680,9 @@ SendJournal::Waiter SendJournal::WriteList(std::unique_lock<std::mutex>& lock, s
   return waiter;
 }
 
-void SendJournal::AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve) {
-  if (records.empty()) return;
-  // The records are written out before the lock is taken: only the numbers are left to add.
-  const ListBody body = EncodeList(records);
-  std::unique_lock lock(mutex_);
-  AwaitDurable(lock, WriteList(lock, records, body.bytes, body.crc, reserve));
-}
-
 void SendJournal::AppendList(std::vector<QueuedRecord> records, const Reserve& reserve, Durable durable) {
   if (records.empty()) return durable(std::move(records), nullptr);
+  // The records are written out before the lock is taken: only the numbers are left to add.
   const ListBody body = EncodeList(records);
   // Everything the call back needs is made before the entry is written: once it is, the call
   // back must follow.

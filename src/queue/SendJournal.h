@@ -35,7 +35,7 @@ struct SendJournalOptions {
 
 // The send queue's record on disk: every list accepted and every record done with, appended
 // to segment files in one folder, each entry with its length and a CRC-32. A list is on disk
-// (its bytes synced) before AppendList returns or calls back, and so is a done mark before
+// (its bytes synced) before AppendList calls back, and so is a done mark before
 // MarkDone returns. The journal's own thread makes the syncs: each covers everything written
 // before it began, so calls that arrive together share one sync and none holds its thread
 // for it unless it asks to wait. A segment is deleted once every record it lists is done and
@@ -73,20 +73,16 @@ class SendJournal {
   // EListaDeEnvio when the folder cannot be read or written.
   Recovered Open();
 
-  // Writes a list of records of one company and waits until it is on disk. `reserve` is
-  // called once, under the journal's lock, with the record count, and gives the numbers;
-  // the records receive them. Raises EListaDeEnvio when the write or the sync fails; the
-  // entry is then cut from the file, and the numbers reserved are not used again.
+  // Numbers for a list: called once, under the journal's lock, with the record count; gives
+  // the first sequence and the list number.
   using Reserve = std::function<std::pair<std::uint64_t, std::uint64_t>(std::size_t count)>;  // first sequence, list
-  void AppendList(std::vector<QueuedRecord>& records, const Reserve& reserve);
-
-  // What AppendList's other form calls back with: the records, numbered, and nullptr once
-  // they are on disk, or the error that kept them out. Called once, on the journal's thread
-  // (at once, on the caller's, for an empty list); it must not raise and must not wait for
-  // the journal.
+  // What AppendList calls back with: the records, numbered, and nullptr once they are on
+  // disk, or the error that kept them out (the entry is then cut from the file, and the
+  // numbers reserved are not used again). Called once, on the journal's thread (at once, on
+  // the caller's, for an empty list); it must not raise and must not wait for the journal.
   using Durable = std::function<void(std::vector<QueuedRecord> records, std::exception_ptr error)>;
-  // Writes the list as AppendList does and returns without waiting for the sync: `durable`
-  // is called when the sync that covers the list has ended. A failed write raises
+  // Writes a list of records of one company and returns without waiting for the sync:
+  // `durable` is called when the sync that covers the list has ended. A failed write raises
   // EListaDeEnvio here, and `durable` is not called.
   void AppendList(std::vector<QueuedRecord> records, const Reserve& reserve, Durable durable);
 

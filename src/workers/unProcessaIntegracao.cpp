@@ -228,9 +228,8 @@ void TProcessaIntegracao::LoadSessions(DbConnection& connection) {
 }
 
 void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session& session) {
-  const bool completed = ApplySession(connection, session, [&] {
-    if (connection.InTransaction()) connection.CommitTransaction();
-  });
+  const bool completed = ApplySession(connection, session);
+  if (connection.InTransaction()) connection.CommitTransaction();
   // Counted once committed: a session rolled back is done again by a later pass.
   CountCompleted(completed ? 1 : 0);
 }
@@ -245,7 +244,7 @@ std::size_t TProcessaIntegracao::ProcessSessions(DbConnection& connection, std::
     if (!connection.InTransaction()) connection.BeginTransaction();
     SetSavepoint(connection, kSessionSavepoint);
     try {
-      const bool moved = ApplySession(connection, cdsSessoes[end], [] {});
+      const bool moved = ApplySession(connection, cdsSessoes[end]);
       ReleaseSavepoint(connection, kSessionSavepoint);
       if (moved) ++completed;  // only once nothing of it can be undone alone any more
     } catch (const std::exception&) {
@@ -276,8 +275,7 @@ void TProcessaIntegracao::CountCompleted(std::size_t sessions) {
   if (settings_.Exportar_Telemetria) metrics_->exports += sessions;
 }
 
-bool TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session,
-                                       const std::function<void()>& commit) {
+bool TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session) {
   log_atualizar_.EntrarMetodo(kSessionMethod, false, true, stDebug);
   bool completed = false;
   try {
@@ -288,7 +286,6 @@ bool TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& 
                      " - GravarMotorista=" + (settings_.GravarMotorista ? "T" : "F"));
     if (!connection.InTransaction()) connection.BeginTransaction();
     completed = ApplyAndComplete(connection, session);
-    commit();
   } catch (...) {
     // The session's method is left before its error is written (by the caller, after the
     // roll-back), so none of its statements stays.

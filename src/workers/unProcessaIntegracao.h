@@ -4,7 +4,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <functional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -96,9 +95,9 @@ class TProcessaIntegracao {
   // ends the transaction early.
   std::size_t ProcessSessions(DbConnection& connection, std::size_t first, std::size_t most,
                               const std::stop_token& stop);
-  // A session's statements between its method lines, then `commit`; raises when one fails.
-  // true when the session was moved to history.
-  bool ApplySession(DbConnection& connection, const Session& session, const std::function<void()>& commit);
+  // A session's statements between its method lines, without the commit; raises when one
+  // fails. true when the session was moved to history.
+  bool ApplySession(DbConnection& connection, const Session& session);
   void CountCompleted(std::size_t sessions);
   // true when the session was moved to history.
   bool ApplyAndComplete(DbConnection& connection, const Session& session);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -176,10 +177,16 @@ TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
       callers.emplace_back([&, i] {
         std::vector<QueuedRecord> records(1);
         records[0].record.ID_Veiculo = "V" + std::to_string(i);
-        shared.AppendList(records, [&](std::size_t count) {
-          const MemorySendQueue::Numbers numbers = memory.ReserveNumbers(count);
-          return std::pair{numbers.first_sequence, numbers.list};
-        });
+        // Each caller waits for its list to be on disk, as AdicionarListaDeEnvio does.
+        std::promise<void> durable;
+        shared.AppendList(
+            std::move(records),
+            [&](std::size_t count) {
+              const MemorySendQueue::Numbers numbers = memory.ReserveNumbers(count);
+              return std::pair{numbers.first_sequence, numbers.list};
+            },
+            [&durable](std::vector<QueuedRecord>, std::exception_ptr) { durable.set_value(); });
+        durable.get_future().wait();
       });
     for (std::thread& caller : callers) caller.join();
   });

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <fmt/format.h>
 
@@ -35,7 +36,7 @@ class RandomBlock {
       const ssize_t got = ::getrandom(bytes_.data() + filled, bytes_.size() - filled, 0);
       if (got < 0) {
         if (errno == EINTR) continue;
-        throw Exception(fmt::format("No random bytes from the system: {}", std::strerror(errno)));
+        throw Exception(fmt::format("No random bytes from the system: {}", std::system_category().message(errno)));
       }
       filled += static_cast<std::size_t>(got);
     }
