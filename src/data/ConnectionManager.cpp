@@ -124,6 +124,12 @@ void ConnectionManager::SetPoolTransactionBehaviour(qit::PoolTransactionBehaviou
   SetLocked(transaction_behaviour_, value);
 }
 
+TransactionOptions ConnectionManager::TransactionDefaults() const { return Locked(transaction_defaults_); }
+
+void ConnectionManager::SetTransactionDefaults(const TransactionOptions& value) {
+  SetLocked(transaction_defaults_, value);
+}
+
 int ConnectionManager::LiveCount() const { return Locked(live_); }
 
 int ConnectionManager::IdleCount() const {
@@ -162,11 +168,13 @@ void ConnectionManager::Close(std::vector<std::unique_ptr<DbConnection>>& connec
 }
 
 std::unique_ptr<DbConnection> ConnectionManager::Open(const ConnectionDefinition& definition,
-                                                      const std::string& default_name, bool open) const {
+                                                      const std::string& default_name,
+                                                      const TransactionOptions& transactions, bool open) const {
   const std::string driver = ConnectionStringDriver(definition.ConnectionString);
   if (!SameText(driver, kFirebirdDriver)) throw EDatabaseError(fmt::format("Unknown driver {}", driver));
   auto connection = std::make_unique<DbConnection>(definition.Name, definition.ConnectionString,
                                                    definition.ConnectionType, default_name);
+  connection->SetTransactionDefaults(transactions);
   if (open) connection->Connect();
   return connection;
 }
@@ -193,6 +201,7 @@ void ConnectionManager::TakeDetachedIdleLocked(std::vector<std::unique_ptr<DbCon
 PooledConnection ConnectionManager::AcquireConnection(std::string_view name, bool open) {
   ConnectionDefinition definition;
   std::string default_name;
+  TransactionOptions transactions;
   bool pooling = true;
   {
     std::lock_guard lock(mutex_);
@@ -203,8 +212,9 @@ PooledConnection ConnectionManager::AcquireConnection(std::string_view name, boo
     definition = *found;
     default_name = DefaultNameLocked();
     pooling = pooling_enabled_;
+    transactions = transaction_defaults_;
   }
-  if (!pooling) return PooledConnection(nullptr, Open(definition, default_name, open));
+  if (!pooling) return PooledConnection(nullptr, Open(definition, default_name, transactions, open));
 
   enum class Outcome { kReused, kReserved, kFull, kShuttingDown };
   Outcome outcome = Outcome::kFull;
@@ -253,6 +263,7 @@ PooledConnection ConnectionManager::AcquireConnection(std::string_view name, boo
 
   switch (outcome) {
     case Outcome::kReused:
+      reused->SetTransactionDefaults(transactions);
       return PooledConnection(this, std::move(reused));
     case Outcome::kFull:
       throw EDatabaseError(std::string(kPoolFull));
@@ -263,7 +274,7 @@ PooledConnection ConnectionManager::AcquireConnection(std::string_view name, boo
   }
   std::unique_ptr<DbConnection> connection;
   try {
-    connection = Open(definition, default_name, open);
+    connection = Open(definition, default_name, transactions, open);
   } catch (...) {
     {
       std::lock_guard lock(mutex_);

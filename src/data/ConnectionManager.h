@@ -89,6 +89,11 @@ class ConnectionManager {
   qit::PoolTransactionBehaviour PoolTransactionBehaviour() const;
   void SetPoolTransactionBehaviour(qit::PoolTransactionBehaviour value);
 
+  // The parameters of the transactions that connections handed out from now on begin without
+  // being given any (a lock time-out, for one). The server's defaults unless set.
+  TransactionOptions TransactionDefaults() const;
+  void SetTransactionDefaults(const TransactionOptions& value);
+
   // Connections made by the pool and not yet closed (idle and handed out), and idle ones.
   int LiveCount() const;
   int IdleCount() const;
@@ -138,7 +143,7 @@ class ConnectionManager {
   // Takes the idle connections that are no longer attached out of the pool.
   void TakeDetachedIdleLocked(std::vector<std::unique_ptr<DbConnection>>& dropped);
   std::unique_ptr<DbConnection> Open(const ConnectionDefinition& definition, const std::string& default_name,
-                                     bool open) const;
+                                     const TransactionOptions& transactions, bool open) const;
   void ReleaseConnection(std::unique_ptr<DbConnection> connection);
   void ReportError(const std::exception& error, std::string_view location) const noexcept;
   // Detaches connections taken out of the pool, reporting a failed detach instead of raising it.
@@ -155,6 +160,7 @@ class ConnectionManager {
   int wait_interval_seconds_ = 5;
   int pool_timeout_seconds_ = 60;
   qit::PoolTransactionBehaviour transaction_behaviour_ = qit::PoolTransactionBehaviour::ptCommit;
+  TransactionOptions transaction_defaults_;
   ErrorHandler error_handler_;
 
   std::vector<IdleEntry> idle_;  // oldest first

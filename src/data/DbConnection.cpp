@@ -147,7 +147,7 @@ Firebird::IAttachment* DbConnection::Attachment() {
 }
 
 Firebird::ITransaction* DbConnection::Transaction() {
-  return transaction_ ? transaction_.get() : StartTransaction({});
+  return transaction_ ? transaction_.get() : StartTransaction(transaction_defaults_);
 }
 
 Firebird::ITransaction* DbConnection::StartTransaction(const TransactionOptions& options) {

@@ -73,9 +73,13 @@ class DbConnection {
   void Disconnect();
 
   bool InTransaction() const { return static_cast<bool>(transaction_); }
-  // Starts the connection's transaction with these parameters; fails when it is already
-  // active. A statement run without an active transaction starts one with the defaults.
-  void BeginTransaction(const TransactionOptions& options = {});
+  // Starts the connection's transaction with these parameters, or with the connection's
+  // transaction defaults; fails when it is already active. A statement run without an active
+  // transaction starts one with the defaults.
+  void BeginTransaction(const TransactionOptions& options);
+  void BeginTransaction() { BeginTransaction(transaction_defaults_); }
+  // The parameters of the transactions begun without any (the server's own unless set).
+  void SetTransactionDefaults(const TransactionOptions& options) { transaction_defaults_ = options; }
   void CommitTransaction();
   void RollbackTransaction();
 
@@ -110,6 +114,7 @@ class DbConnection {
   unsigned dialect_ = 3;
   int connect_timeout_seconds_ = 15;
   bool reuse_statements_ = true;
+  TransactionOptions transaction_defaults_;
 
   // Declaration order matters for destruction: statements, then transaction, then attachment.
   fb::Ref<Firebird::IAttachment> attachment_;

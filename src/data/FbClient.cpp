@@ -30,6 +30,17 @@ bool IsConflict(const intptr_t* errors) {
   return HasErrorCode(errors, {isc_lock_conflict, isc_deadlock, isc_update_conflict, isc_lock_timeout});
 }
 
+// Errors of the work's own data: the SQLSTATE classes 22 (data exception) and 23 (integrity
+// constraint violation), and the exceptions PSQL code raises (their SQLSTATE is the generic
+// HY000, so they are told by their codes). A lock conflict or a lost connection is never the
+// data's, whatever else the status says.
+bool IsDataFault(const intptr_t* errors) {
+  if (HasErrorCode(errors, {isc_except, isc_except2})) return true;
+  std::array<char, 6> sqlstate{};
+  fb_sqlstate(sqlstate.data(), errors);
+  return sqlstate[0] == '2' && (sqlstate[1] == '2' || sqlstate[1] == '3');
+}
+
 }  // namespace
 
 Firebird::IMaster* Master() { return Firebird::fb_get_master_interface(); }
@@ -42,8 +53,9 @@ void Status::checkException(Status* status) {
   Util()->formatStatus(text.data(), static_cast<unsigned>(text.size() - 1), status);
   const bool lost = IsConnectionLost(status->getErrors());
   const bool conflict = IsConflict(status->getErrors());
+  const bool data_fault = !lost && !conflict && IsDataFault(status->getErrors());
   status->clearException();
-  throw EFirebirdError(text.data(), lost, conflict);
+  throw EFirebirdError(text.data(), lost, conflict, data_fault);
 }
 
 }  // namespace qit::fb

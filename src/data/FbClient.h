@@ -13,8 +13,11 @@ namespace qit {
 // client library formats for it.
 class EFirebirdError : public Exception {
  public:
-  EFirebirdError(std::string message, bool connection_lost, bool conflict = false)
-      : Exception(std::move(message), "EFirebirdError"), connection_lost_(connection_lost), conflict_(conflict) {}
+  EFirebirdError(std::string message, bool connection_lost, bool conflict = false, bool data_fault = false)
+      : Exception(std::move(message), "EFirebirdError"),
+        connection_lost_(connection_lost),
+        conflict_(conflict),
+        data_fault_(data_fault) {}
 
   // The attachment it happened on can no longer be used: the network link broke or the
   // database or the attachment was shut down.
@@ -22,10 +25,16 @@ class EFirebirdError : public Exception {
   // Another transaction held what this one needed: a lock conflict, an update conflict, a
   // deadlock or a lock time-out. The same work may succeed when tried again later.
   bool Conflict() const { return conflict_; }
+  // The work's own data was refused: a data exception (a value that does not fit or convert,
+  // a division by zero), a constraint violation, or an exception raised by a trigger or a
+  // procedure. Sending the same work again fails the same way; anything else (input/output,
+  // shutdown, network, locks, resources, server limits) is the database's condition.
+  bool DataFault() const { return data_fault_; }
 
  private:
   bool connection_lost_;
   bool conflict_;
+  bool data_fault_;
 };
 
 namespace fb {

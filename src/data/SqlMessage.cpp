@@ -180,7 +180,7 @@ InputMessage::InputMessage(IMessageMetadata* markers, std::span<const DbValue* c
         break;
       case Slot::kText: {
         if (slot.text.size() > kMaxVarchar)
-          throw EDatabaseError(fmt::format("Text of {} bytes is too long for a parameter", slot.text.size()));
+          throw EParameterValueError(fmt::format("Text of {} bytes is too long for a parameter", slot.text.size()));
         const unsigned charset = IsTextType(marker_type) ? markers->getCharSet(&status, i) : 0;
         builder->setType(&status, i, SQL_VARYING | 1);
         builder->setSubType(&status, i, 0);

@@ -25,6 +25,11 @@ struct QueuedRecord {
   int company_code = 0;
   TIntegraTelemetria record;   // the queue's own copy of the client's record
   int failures = 0;            // passes that failed on this record; the worker counts them
+  // Kept by the worker while the record is in memory: its list line was written (it is
+  // written once, however often the record comes back), and it is to be written in a
+  // transaction of its own (a transaction of several it was in was refused as a whole).
+  bool listed = false;
+  bool write_alone = false;
   std::size_t bytes = 0;       // what the queue charged for the record against its byte limit
 };
 

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <thread>
 
+#include "data/DataErrors.h"
 #include "workers/Savepoint.h"
 
 namespace qit {
@@ -21,6 +22,10 @@ bool RunDriverAttempts(DbConnection& connection, DriverCache& cache, const std::
     std::exception_ptr failure;
     try {
       attempt();
+    } catch (const std::exception& error) {
+      // The database's failures are not the driver's: trying again only waits on them.
+      if (!IsDataFailure(error)) throw;
+      failure = std::current_exception();
     } catch (...) {
       failure = std::current_exception();
     }

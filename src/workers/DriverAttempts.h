@@ -18,7 +18,9 @@ inline constexpr int kDriverAttempts = 3;
 // `cache` are forgotten, so it leaves neither rows nor cache records behind; then `report`
 // receives the failure (nullptr for one that is not a std::exception) and its attempt number
 // from 1, and the step waits `pause` before going on, also after the last attempt.
-// Returns true when an attempt succeeded, false after the last failure. A savepoint that
+// Returns true when an attempt succeeded, false after the last failure. A failure that is not
+// the data's (IsDataFailure: the database unreachable, a lock not given in time, ...) is
+// raised at once, without further attempts. A savepoint that
 // cannot be set, released or rolled back is raised: the transaction's state is then unknown
 // and the caller must roll the record back.
 bool RunDriverAttempts(DbConnection& connection, DriverCache& cache, const std::function<void()>& attempt,

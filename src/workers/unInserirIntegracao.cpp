@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 
 #include "common/Text.h"
-#include "data/FbClient.h"
+#include "data/DataErrors.h"
 #include "queue/SendQueue.h"
 #include "workers/DeadLetterFile.h"
 #include "workers/DriverAttempts.h"
@@ -27,14 +27,11 @@ constexpr int kMaxFailures = 3;
 // The savepoint of each record in a transaction of several.
 constexpr std::string_view kRecordSavepoint = "QIT_RECORD";
 
-// A failure that is not the record's: the connection or the attachment was lost (the server
-// is away or shutting down), another transaction held what the record needed, or the send
-// queue could not write a done mark. It is not held against the record.
-bool IsTransient(const std::exception& error) {
-  if (dynamic_cast<const EListaDeEnvio*>(&error) != nullptr) return true;
-  const auto* database = dynamic_cast<const EFirebirdError*>(&error);
-  return database != nullptr && (database->ConnectionLost() || database->Conflict());
-}
+// A failure held against the record: its own data was refused (a value, a constraint, an
+// exception of a trigger or procedure while it was written). Anything else (the database
+// unreachable or out of space, a lock that was not given in time, a done mark that could not
+// be written) is the database's or the queue's: the record waits for it, uncounted.
+bool IsRecordsOwn(const std::exception& error) { return IsDataFailure(error); }
 
 std::int64_t Ticks(std::chrono::steady_clock::time_point time) { return time.time_since_epoch().count(); }
 
@@ -55,11 +52,11 @@ std::optional<TinserirIntegracao::PassOutcome> TinserirIntegracao::LastPass() co
   return last_pass_;
 }
 
-void TinserirIntegracao::Stop(std::chrono::steady_clock::time_point drain_until) {
-  if (!thread_.joinable()) return;
+bool TinserirIntegracao::Stop(std::chrono::steady_clock::time_point drain_until,
+                              std::chrono::steady_clock::time_point deadline) {
+  // Stored before the stop is requested: the worker reads it once it sees the request.
   drain_until_.store(Ticks(drain_until), std::memory_order_release);
-  thread_.request_stop();
-  thread_.join();
+  return thread_.Stop(deadline);
 }
 
 bool TinserirIntegracao::Draining(const std::stop_token& stop) const {
@@ -81,6 +78,7 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
     PassResult result = PassResult::kFailed;
     pass_error_.clear();
     const auto started = std::chrono::steady_clock::now();
+    if (parts_.steps) parts_.steps->Begin(StepWatch::kPassStart, started);
     try {
       result = ProcessarListaDeEnvio(stop);
     } catch (const std::exception& error) {
@@ -88,6 +86,7 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
       parts_.Log.RegistrarExcecao(&error, "TinserirIntegracao", true);
       pass_error_ = error.what();
     }
+    if (parts_.steps) parts_.steps->Idle();
     {
       std::lock_guard lock(last_pass_mutex_);
       last_pass_ = PassOutcome{std::chrono::system_clock::now(), result == PassResult::kDone, pass_error_};
@@ -121,6 +120,7 @@ void TinserirIntegracao::LogarEtapa(std::string_view texto) {
   ultima_etapa_ = fmt::format("InserirIntegracao Id Veículo:[{}] - {}",
                               current_ ? RequestText(current_->ID_Veiculo) : std::string(), RequestText(texto));
   parts_.Log.Registrar("", false, ultima_etapa_, stDebug);
+  if (parts_.steps) parts_.steps->Begin(ultima_etapa_);
 }
 
 TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::stop_token stop) {
@@ -129,6 +129,7 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
   current_ = nullptr;
   std::vector<QueuedRecord> batch;
   std::size_t next = 0;  // the first record of the batch not finished
+  bool writing_alone = false;  // the record at `next` is being written in a transaction of its own
   PooledConnection connection;
   try {
     connection = parts_.pool.AcquireConnection("GPS");
@@ -150,7 +151,9 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
         ++list_sizes.back();
       }
       log.RegistrarFmt("Copiando %d Itens Para a Lista Temporária", true, stDebug, static_cast<int>(list_sizes.size()));
-      for (const QueuedRecord& queued : batch) {
+      for (QueuedRecord& queued : batch) {
+        // Once per record: one that comes back after a failed pass is not listed again.
+        if (std::exchange(queued.listed, true)) continue;
         const TIntegraTelemetria& r = queued.record;
         log.Registrar("", false,
                       "Logar Lista - Veiculo: " + RequestText(r.ID_Veiculo) + " - Motorista: " +
@@ -172,10 +175,10 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
       while (next < batch.size()) {
         if (Draining(stop)) break;
         std::vector<std::string> failures;  // the records of the transaction that failed, by position
-        const std::size_t end = per_transaction == 1
-                                    ? WriteRecord(*connection, lookups, batch, next, log_list)
-                                    : WriteTransaction(*connection, lookups, batch, next, per_transaction, stop,
-                                                       log_list, failures);
+        writing_alone = per_transaction == 1 || batch[next].write_alone;
+        const std::size_t end = writing_alone ? WriteRecord(*connection, lookups, batch, next, log_list)
+                                              : WriteTransaction(*connection, lookups, batch, next, per_transaction,
+                                                                 stop, log_list, failures);
         // Committed, or their vehicles are unknown: the records are done with, and are not
         // handed back should their done marks fail. Those that failed go back to the queue,
         // before the records not reached, and the pass ends as a failed one.
@@ -227,10 +230,12 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
     }
     if (!batch.empty()) {
       log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
-      // The failing record and those after it go back; a failure that is the database's is
-      // not held against the record.
+      // The failing record and those after it go back. Only a failure of the record's own,
+      // written alone, is held against it: a transaction of several refused as a whole had
+      // its records marked to be written one per transaction, and the next pass finds which.
       std::vector<std::string> failures;
-      if (next < batch.size() && !IsTransient(error)) failures.push_back(error.what());
+      if (next < batch.size() && IsRecordsOwn(error) && (writing_alone || !batch[next].write_alone))
+        failures.push_back(error.what());
       HandBack(std::vector<QueuedRecord>(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
                                          std::make_move_iterator(batch.end())),
                failures);
@@ -269,27 +274,34 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
   // Drivers learnt by a transaction that is rolled back as a whole are forgotten again.
   const std::size_t known_drivers = parts_.cdsMotoristas.Size();
   std::size_t end = first;
+  std::size_t taken = 0;  // records whose statements the transaction holds or is running
   std::size_t inserted = 0;
   std::size_t dropped = 0;
   try {
-    while (end < batch.size() && end - first < most && (end == first || !Draining(stop))) {
+    while (end < batch.size() && end - first < most &&
+           (end == first || (!Draining(stop) && !batch[end].write_alone))) {
+      ++taken;
       log_list(end);
       if (!connection.InTransaction()) connection.BeginTransaction();
       SetSavepoint(connection, kRecordSavepoint);
+      bool written = false;
       try {
-        const bool written = ProcessRecord(connection, lookups, batch[end]);
-        ReleaseSavepoint(connection, kRecordSavepoint);
-        ++(written ? inserted : dropped);
-        failures.emplace_back();
+        written = ProcessRecord(connection, lookups, batch[end]);
       } catch (const std::exception& error) {
-        // The database's own failures end the whole transaction; a failure of the record
-        // undoes the record alone, and the others of the transaction go on.
-        if (IsTransient(error)) throw;
+        // The database's failures end the whole transaction; a failure of the record undoes
+        // the record alone, and the others of the transaction go on.
+        if (!IsRecordsOwn(error)) throw;
         parts_.Log.RegistrarExcecao(&error, "Enviar " + ultima_etapa_, true);
         RollBackToSavepoint(connection, kRecordSavepoint);
         lookups.Controls().Clear();
         failures.emplace_back(error.what());
+        ++end;
+        continue;
       }
+      // Outside the record's own failures: a release that fails ends the transaction.
+      ReleaseSavepoint(connection, kRecordSavepoint);
+      ++(written ? inserted : dropped);
+      failures.emplace_back();
       ++end;
     }
     // The last record's vehicle names the transaction in the step line.
@@ -297,10 +309,16 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
     LogarEtapa("Commitando Transação");
     current_ = nullptr;
     if (connection.InTransaction()) connection.CommitTransaction();
-  } catch (...) {
+  } catch (const std::exception& error) {
     current_ = nullptr;
     parts_.cdsMotoristas.ShrinkTo(known_drivers);
     failures.clear();
+    // Refused as a whole for its data (at the commit, by a trigger on it, or where no
+    // record's savepoint could isolate the failure): which record caused it is not known, so
+    // none is charged, and each is written in a transaction of its own from now on, where
+    // the failure lands on the record that causes it.
+    if (taken > 1 && IsRecordsOwn(error))
+      for (std::size_t i = first; i < first + taken; ++i) batch[i].write_alone = true;
     throw;
   }
   CountWritten(inserted, dropped);

@@ -22,8 +22,10 @@
 #include "queue/SendQueue.h"
 #include "workers/DriverCache.h"
 #include "workers/PassLookups.h"
+#include "workers/StepWatch.h"
 #include "workers/VerificaControle.h"
 #include "workers/VerificaControle_Tab_Vert.h"
+#include "workers/WorkerThread.h"
 
 namespace qit {
 
@@ -58,12 +60,16 @@ class TinserirIntegracao {
     // Counts passes, records written, dropped and given up on, and the database's outcome;
     // null: nothing is counted.
     ServiceMetrics* metrics = nullptr;
+    // Told every step of a pass, for a health check to see a pass that no longer moves;
+    // null: nobody watches.
+    StepWatch* steps = nullptr;
   };
 
   // Starts the thread at once; the first pass comes with the first wake-up or after the
   // first full waiting time.
   explicit TinserirIntegracao(Parts parts);
-  // Stops without draining when nobody stopped it.
+  // Stops without draining when nobody stopped it. Must not run for a worker whose thread a
+  // stop left behind.
   ~TinserirIntegracao();
   TinserirIntegracao(const TinserirIntegracao&) = delete;
   TinserirIntegracao& operator=(const TinserirIntegracao&) = delete;
@@ -73,8 +79,11 @@ class TinserirIntegracao {
 
   // The orderly stop: the record being written is finished, then the worker goes on through
   // the queue until `drain_until`, and its thread ends. What it did not reach stays in the
-  // queue.
-  void Stop(std::chrono::steady_clock::time_point drain_until);
+  // queue. true once the thread ended; false when it had not by `deadline` (a statement that
+  // does not come back): the thread is left behind, its records stay in the queue, and
+  // this object and everything it uses must then never be freed.
+  bool Stop(std::chrono::steady_clock::time_point drain_until,
+            std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
   // How a pass ended: when, whether it went through, and the failure's message if it raised.
   struct PassOutcome {
@@ -133,7 +142,7 @@ class TinserirIntegracao {
   std::string pass_error_;                       // the message of the pass's failure, if it raised
   mutable std::mutex last_pass_mutex_;
   std::optional<PassOutcome> last_pass_;
-  std::jthread thread_;  // last: started when everything else exists, joined first
+  WorkerThread thread_;  // last: started when everything else exists, joined first
 };
 
 }  // namespace qit

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/Errors.h"
+#include "data/DataErrors.h"
 #include "workers/Savepoint.h"
 #include "workers/WaitTimeout.h"
 
@@ -45,25 +46,24 @@ std::unique_ptr<DbDataset> OpenLaterRow(Schema& schema, DbConnection& connection
 }  // namespace
 
 TProcessaIntegracao::TProcessaIntegracao(const Settings& settings, ConnectionManager& connections, Schema& schema,
-                                         TVoradaLogger& log_atualizar, ServiceMetrics* metrics)
+                                         TVoradaLogger& log_atualizar, ServiceMetrics* metrics, StepWatch* steps)
     : settings_(settings),
       connections_(connections),
       schema_(schema),
       log_atualizar_(log_atualizar),
       metrics_(metrics),
+      steps_(steps),
       thread_([this](std::stop_token stop) { Execute(stop); }) {}
 
 TProcessaIntegracao::~TProcessaIntegracao() { Stop(); }
 
 void TProcessaIntegracao::Acordar() { wake_.Set(); }
 
-void TProcessaIntegracao::Stop() {
+bool TProcessaIntegracao::Stop(std::chrono::steady_clock::time_point deadline) {
   std::lock_guard lock(stop_mutex_);
-  if (!thread_.joinable()) return;
   // The wait for a wake-up ends on the stop request itself; a pass ends after its current
   // session.
-  thread_.request_stop();
-  thread_.join();
+  return thread_.Stop(deadline);
 }
 
 std::uint64_t TProcessaIntegracao::Passes() const {
@@ -90,7 +90,9 @@ void TProcessaIntegracao::Execute(std::stop_token stop) {
       // Woken or timed out, a pass runs either way; a stop request ends the wait and the loop.
       wake_.WaitFor(stop, WaitTimeout(settings_.TempoAguardar_Minutos));
       if (stop.stop_requested()) break;
+      if (steps_) steps_->Begin(StepWatch::kPassStart);
       AtualizarSessoes(stop);
+      if (steps_) steps_->Idle();
       CountPass();
     }
   } catch (const std::exception& error) {
@@ -106,6 +108,7 @@ void TProcessaIntegracao::LogarAtualizacao(std::string_view texto) {
   last_step_ = "Atualizar ";
   last_step_ += texto;
   log_atualizar_.Registrar({}, false, last_step_, stDebug);
+  if (steps_) steps_->Begin(last_step_);
 }
 
 void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
@@ -113,27 +116,32 @@ void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
   const auto started = std::chrono::steady_clock::now();
   std::exception_ptr failure;
   try {
-    RunPass(stop);
+    // Sessions that failed for themselves were logged and left for the next pass; the pass
+    // went on and still counts as failed.
+    const std::string session_failure = RunPass(stop);
     if (metrics_) {
-      metrics_->CountPass(ServiceMetrics::Worker::kProcessing, true, std::chrono::steady_clock::now() - started);
-      metrics_->DatabaseSucceeded();
+      metrics_->CountPass(ServiceMetrics::Worker::kProcessing, session_failure.empty(),
+                          std::chrono::steady_clock::now() - started);
+      if (session_failure.empty())
+        metrics_->DatabaseSucceeded();
+      else
+        metrics_->DatabaseFailed(session_failure);
     }
     return;
   } catch (...) {
     failure = std::current_exception();
   }
 
-  const std::string location = "Atualizar " + last_step_;
   std::string message;
   const auto log_failure = [&](const std::exception_ptr& error) {
     try {
       std::rethrow_exception(error);
     } catch (const std::exception& known) {
-      log_atualizar_.RegistrarExcecao(&known, location, true);
+      LogFailure(known);
       if (message.empty()) message = known.what();
     } catch (...) {
       const Exception unknown("Unknown error");
-      log_atualizar_.RegistrarExcecao(&unknown, location, true);
+      LogFailure(unknown);
       if (message.empty()) message = unknown.what();
     }
   };
@@ -156,7 +164,11 @@ void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
   if (!connection_->Connected()) connection_ = PooledConnection();
 }
 
-void TProcessaIntegracao::RunPass(std::stop_token stop) {
+void TProcessaIntegracao::LogFailure(const std::exception& error) {
+  log_atualizar_.RegistrarExcecao(&error, "Atualizar " + last_step_, true);
+}
+
+std::string TProcessaIntegracao::RunPass(std::stop_token stop) {
   if (!connection_) connection_ = connections_.AcquireConnection("GPS");
   DbConnection& connection = *connection_;
 
@@ -177,15 +189,27 @@ void TProcessaIntegracao::RunPass(std::stop_token stop) {
   if (connection.InTransaction()) connection.CommitTransaction();
 
   const auto per_transaction = static_cast<std::size_t>(std::max(1, settings_.SessoesPorTransacao));
+  std::string session_failure;  // the first session's own failure of the pass
   for (std::size_t next = 0; next < cdsSessoes.size();) {
     // An orderly stop waits for the session (or the transaction of sessions) being
     // processed, not for the whole pass; the sessions left are still open in the database.
     if (stop.stop_requested()) break;
-    if (per_transaction == 1)
-      ProcessSession(connection, cdsSessoes[next++]);
-    else
-      next = ProcessSessions(connection, next, per_transaction, stop);
+    try {
+      if (per_transaction == 1)
+        ProcessSession(connection, cdsSessoes[next++]);
+      else
+        ProcessSessions(connection, next, per_transaction, stop, session_failure);
+    } catch (const std::exception& error) {
+      // A failure of the database ends the pass. One of the session's own data (an export
+      // procedure that refuses it, a value, a constraint) undoes that session's transaction
+      // alone; it stays open for the next pass and the sessions after it go on.
+      if (!IsDataFailure(error)) throw;
+      if (connection.InTransaction()) connection.RollbackTransaction();
+      LogFailure(error);
+      if (session_failure.empty()) session_failure = error.what();
+    }
   }
+  return session_failure;
 }
 
 void TProcessaIntegracao::LoadSessions(DbConnection& connection) {
@@ -234,39 +258,31 @@ void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session
   CountCompleted(completed ? 1 : 0);
 }
 
-std::size_t TProcessaIntegracao::ProcessSessions(DbConnection& connection, std::size_t first, std::size_t most,
-                                                 const std::stop_token& stop) {
-  std::size_t end = first;
+void TProcessaIntegracao::ProcessSessions(DbConnection& connection, std::size_t& end, std::size_t most,
+                                          const std::stop_token& stop, std::string& session_failure) {
+  const std::size_t first = end;
   std::size_t completed = 0;
-  std::exception_ptr failed;
-  std::string failed_step;
   for (; end < cdsSessoes.size() && end - first < most && (end == first || !stop.stop_requested()); ++end) {
     if (!connection.InTransaction()) connection.BeginTransaction();
     SetSavepoint(connection, kSessionSavepoint);
+    bool moved = false;
     try {
-      const bool moved = ApplySession(connection, cdsSessoes[end]);
-      ReleaseSavepoint(connection, kSessionSavepoint);
-      if (moved) ++completed;  // only once nothing of it can be undone alone any more
-    } catch (const std::exception&) {
-      // The session alone is undone; the others of the transaction go on. Should even the
-      // savepoint fail (the connection lost), the whole transaction is rolled back by the
-      // pass's handler.
-      if (!failed) {
-        failed = std::current_exception();
-        failed_step = last_step_;
-      }
+      moved = ApplySession(connection, cdsSessoes[end]);
+    } catch (const std::exception& error) {
+      // A failure of the database ends the transaction, rolled back by the pass's handler.
+      // One of the session's own data undoes the session alone; the others go on, and it
+      // waits for the next pass.
+      if (!IsDataFailure(error)) throw;
       RollBackToSavepoint(connection, kSessionSavepoint);
+      LogFailure(error);
+      if (session_failure.empty()) session_failure = error.what();
+      continue;
     }
+    ReleaseSavepoint(connection, kSessionSavepoint);
+    if (moved) ++completed;  // only once nothing of it can be undone alone any more
   }
   if (connection.InTransaction()) connection.CommitTransaction();
   CountCompleted(completed);
-  if (failed) {
-    // The pass ends as it does after a failed session of its own transaction, and its
-    // handler names the failed session's step.
-    last_step_ = std::move(failed_step);
-    std::rethrow_exception(failed);
-  }
-  return end;
 }
 
 void TProcessaIntegracao::CountCompleted(std::size_t sessions) {

@@ -17,6 +17,8 @@
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
 #include "logging/VoradaLogger.h"
+#include "workers/StepWatch.h"
+#include "workers/WorkerThread.h"
 
 namespace qit {
 
@@ -30,8 +32,10 @@ namespace qit {
 // one transaction ([CONFIGURACOES] SessoesPorTransacao above 1: that many sessions per
 // transaction, each under a savepoint): either all of its statements are committed or, when
 // one fails, none is, so a session is never copied to history twice and a failed export is
-// tried again on a later pass. The database connection is taken from the pool at the first pass and taken
-// again after it was lost, so a database that is down only delays the work.
+// tried again on a later pass. A session that fails for its own data does not hold up the
+// others: the pass goes on with the next sessions (and counts as failed); a failure of the
+// database ends the pass. The database connection is taken from the pool at the first pass
+// and taken again after it was lost, so a database that is down only delays the work.
 class TProcessaIntegracao {
  public:
   // One record of cdsSessoes: an open session as read from TELEMETRIA_INTEGRACAO (null
@@ -56,9 +60,12 @@ class TProcessaIntegracao {
   // Starts the thread; it waits for Acordar or the waiting time before its first pass. All
   // references must outlive the worker. Nothing here touches the database. metrics, when
   // given, counts passes, open, completed and exported sessions and the database's outcome.
+  // steps, when given, is told every step of a pass, for a health check to see a pass that
+  // no longer moves.
   TProcessaIntegracao(const Settings& settings, ConnectionManager& connections, Schema& schema,
-                      TVoradaLogger& log_atualizar, ServiceMetrics* metrics = nullptr);
-  // Stops the worker (see Stop).
+                      TVoradaLogger& log_atualizar, ServiceMetrics* metrics = nullptr, StepWatch* steps = nullptr);
+  // Stops the worker (see Stop), without a deadline. Must not run for a worker whose thread
+  // a stop left behind.
   ~TProcessaIntegracao();
   TProcessaIntegracao(const TProcessaIntegracao&) = delete;
   TProcessaIntegracao& operator=(const TProcessaIntegracao&) = delete;
@@ -69,8 +76,10 @@ class TProcessaIntegracao {
 
   // The orderly stop, from any thread but the worker's own; once or more. The worker
   // finishes the session it is on (the remaining ones stay open for the next run), gives
-  // its connection back to the pool and its thread ends before this returns.
-  void Stop();
+  // its connection back to the pool and its thread ends before this returns: true. false
+  // when it had not ended by `deadline` (a statement that does not come back): the thread is
+  // left behind, and this object and everything it uses must then never be freed.
+  bool Stop(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
   // Passes ended so far, successful or not.
   std::uint64_t Passes() const;
@@ -83,18 +92,22 @@ class TProcessaIntegracao {
   // One pass; never raises. Failures are logged and roll the open transaction back. Counts
   // the pass when metrics are kept.
   void AtualizarSessoes(std::stop_token stop);
-  void RunPass(std::stop_token stop);
+  // The pass's work; returns the message of the first session that failed for its own data
+  // (logged, rolled back and left open for the next pass), empty when none did. A failure of
+  // the database raises.
+  std::string RunPass(std::stop_token stop);
   void LoadSessions(DbConnection& connection);
   // One session in its own transaction: committed when every step succeeded, rolled back
   // (and the error raised again) when one failed.
   void ProcessSession(DbConnection& connection, const Session& session);
-  // Up to `most` sessions of cdsSessoes from `first` in one transaction, each under a
-  // savepoint, committed; returns the position after the last. A session that fails is
-  // rolled back to its savepoint alone, the others go on and commit, and then its error is
-  // raised (the pass ends as after a failed session). From the second session on, a stop
-  // ends the transaction early.
-  std::size_t ProcessSessions(DbConnection& connection, std::size_t first, std::size_t most,
-                              const std::stop_token& stop);
+  // Up to `most` sessions of cdsSessoes from `next` in one transaction, each under a
+  // savepoint, committed; `next` moves past each session as it is taken, so that it is past
+  // the transaction's sessions also when their commit fails. A session that fails for its
+  // own data is rolled back to its savepoint alone and logged, its message kept in
+  // `session_failure` when that is empty, and the others go on and commit; a failure of the
+  // database raises. From the second session on, a stop ends the transaction early.
+  void ProcessSessions(DbConnection& connection, std::size_t& next, std::size_t most, const std::stop_token& stop,
+                       std::string& session_failure);
   // A session's statements between its method lines, without the commit; raises when one
   // fails. true when the session was moved to history.
   bool ApplySession(DbConnection& connection, const Session& session);
@@ -102,6 +115,8 @@ class TProcessaIntegracao {
   // true when the session was moved to history.
   bool ApplyAndComplete(DbConnection& connection, const Session& session);
   void LogarAtualizacao(std::string_view texto);
+  // The failure's line, at the pass's last step.
+  void LogFailure(const std::exception& error);
   void CountPass();
 
   const Settings& settings_;
@@ -109,6 +124,7 @@ class TProcessaIntegracao {
   Schema& schema_;
   TVoradaLogger& log_atualizar_;
   ServiceMetrics* const metrics_;
+  StepWatch* const steps_;
 
   AutoResetEvent wake_;
   // Used only by the worker thread: its connection (empty until the first pass and after
@@ -122,7 +138,7 @@ class TProcessaIntegracao {
   std::uint64_t passes_ = 0;
 
   std::mutex stop_mutex_;  // serialises Stop calls
-  std::jthread thread_;    // last member: started when everything it uses exists
+  WorkerThread thread_;    // last member: started when everything it uses exists
 };
 
 }  // namespace qit

@@ -6,6 +6,7 @@
 
 #include "ControlFixture.h"
 #include "common/Errors.h"
+#include "data/FbClient.h"
 #include "workers/DriverAttempts.h"
 #include "workers/DriverCache.h"
 #include "workers/VerificaControle.h"
@@ -56,7 +57,7 @@ TEST_F(DriverAttemptsTest, AFailedFirstAttemptLeavesExactlyOneRegistration) {
       {"a failure after the driver was registered",
        [this](int n) {
          DriverStep("D601", "Dora");
-         if (n == 1) throw Exception("simulated");
+         if (n == 1) throw EConvertError("simulated");
        }},
   };
   for (const auto& c : cases) {
@@ -92,6 +93,19 @@ TEST_F(DriverAttemptsTest, ThreeFailuresConsumeThreeBlocksAndLeaveNothing) {
   EXPECT_EQ(Count("Repositorio"), rows_before);
   EXPECT_EQ(Count("ControleCount"), controls_before);
   EXPECT_FALSE(cache_.Find("D700", 1, false).has_value());
+}
+
+TEST_F(DriverAttemptsTest, AFailureOfTheDatabaseIsRaisedAtOnce) {
+  // Input/output, a lock not given in time: not the driver's fault, and not tried again.
+  int attempts = 0;
+  EXPECT_THROW(Attempts([&](int) {
+                 ++attempts;
+                 DriverStep("D800", "Dora");
+                 throw EFirebirdError("I/O error during \"write\" operation", false);
+               }),
+               EFirebirdError);
+  EXPECT_EQ(attempts, 1);
+  EXPECT_TRUE(reports_.empty());
 }
 
 }  // namespace

@@ -331,18 +331,22 @@ TEST_F(ProcessaIntegracaoTest, LogsEveryStepOfACompletedSessionInsideItsMethod) 
 // A failure inside a session undoes that session only and ends the pass; the sessions after
 // it wait for the next pass. Nothing of the failed session stays, so it is copied to history
 // and exported exactly once when it succeeds later.
+// A session that fails for itself is rolled back whole and stays open; the sessions after it
+// go on in the same pass, which counts as failed.
 TEST_F(ProcessaIntegracaoTest, AFailedSessionIsRolledBackAndRetriedWhole) {
   RefuseExportsOf(3);
   for (int veiculo = 1; veiculo <= 5; ++veiculo) AddCompletingSession(veiculo, veiculo);
 
-  Start();
+  ServiceMetrics metrics;
+  Start(&metrics);
   Pass();
 
-  EXPECT_THAT(History(), ElementsAre("1", "2"));
-  EXPECT_THAT(Exports(), ElementsAre("1", "2"));
-  EXPECT_THAT(OpenSessions(), ElementsAre("3", "4", "5"));
+  EXPECT_THAT(History(), ElementsAre("1", "2", "4", "5"));
+  EXPECT_THAT(Exports(), ElementsAre("1", "2", "4", "5"));
+  EXPECT_THAT(OpenSessions(), ElementsAre("3"));
   EXPECT_THAT(Stats(3), ElementsAre("10:30:00|OLD|<null>|<null>", "11:00:01|OLD|<null>|<null>"));
-  EXPECT_THAT(Stats(4), ElementsAre("10:30:00|OLD|<null>|<null>", "11:00:01|OLD|<null>|<null>"));
+  EXPECT_THAT(Stats(4), ElementsAre("10:30:00|M1|G1|G2", "11:00:01|OLD|<null>|<null>"));
+  EXPECT_EQ(metrics.Read().processing_worker.passes_failed, 1u);
   const auto errors = Errors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_THAT(errors[0], StartsWith("Erro em (Atualizar Atualizar Exportar dados do veiculo 3 de 15/03/2024 10:00:00 "
@@ -350,7 +354,9 @@ TEST_F(ProcessaIntegracaoTest, AFailedSessionIsRolledBackAndRetriedWhole) {
   EXPECT_THAT(errors[0], HasSubstr("export refused"));
   // The session's method is left before the error is written.
   const auto texts = LogTexts();
-  EXPECT_EQ(texts[texts.size() - 2], "<- Atualizando Estatisticos e Alarmes");
+  const auto error_line = std::find(texts.begin(), texts.end(), errors[0]);
+  ASSERT_NE(error_line, texts.begin());
+  EXPECT_EQ(*(error_line - 1), "<- Atualizando Estatisticos e Alarmes");
 
   database_.Execute({"DELETE FROM REFUSE_EXPORT"});
   Pass();
@@ -394,46 +400,43 @@ class SessionsPerTransactionTest : public ProcessaIntegracaoTest, public ::testi
     return all;
   }
 
-  // Once nothing fails any more: the next pass moves every session to history, and the one
-  // error of the pass before stays the only one.
-  void ExpectTheNextPassCompletesEverySession() {
+  // Once nothing fails any more: the next pass moves every session to history, and the
+  // errors of the pass before stay the only ones.
+  void ExpectTheNextPassCompletesEverySession(std::size_t errors_before) {
     Pass();
     EXPECT_EQ(History(), AllSessions());
     EXPECT_THAT(OpenSessions(), IsEmpty());
     ExpectTheDatabaseFollowsHistory();
-    EXPECT_EQ(Errors().size(), 1u);
+    EXPECT_EQ(Errors().size(), errors_before);
   }
 
   ServiceMetrics metrics_;
 };
 
-// The 17th session fails its export. Under a savepoint it is undone alone and the other
-// sessions of its transaction commit; the pass ends there, as it does after a failed session
-// of its own transaction. Once the export goes through, the database is the same whatever
-// the number per transaction.
+// The 17th session fails its export. Alone in its transaction, or under a savepoint in a
+// transaction of several, it is undone alone, and every other session of the pass commits.
+// Once the export goes through, the database is the same whatever the number per transaction.
 TEST_P(SessionsPerTransactionTest, AFailedSessionIsUndoneAloneAndTheResultIsTheSame) {
   RefuseExportsOf(17);
-  const int per_transaction = std::max(1, GetParam());
-  // Every session up to the end of the failed one's transaction, but the failed one.
-  const std::size_t applied = std::min(kSessions, (17 + per_transaction - 1) / per_transaction * per_transaction) - 1;
 
   Pass();
   const std::vector<std::string> history = History();
-  EXPECT_EQ(history.size(), applied);
+  EXPECT_EQ(history.size(), kSessions - 1u);
   EXPECT_THAT(history, Not(Contains("17")));
-  EXPECT_THAT(OpenSessions(), Contains("17"));
-  EXPECT_EQ(OpenSessions().size(), kSessions - applied);
+  EXPECT_THAT(OpenSessions(), ElementsAre("17"));
   ExpectTheDatabaseFollowsHistory();
+  EXPECT_EQ(metrics_.Read().processing_worker.passes_failed, 1u);
   const auto errors = Errors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_THAT(errors[0], StartsWith("Erro em (Atualizar Atualizar Exportar dados do veiculo 17 de "));
 
   database_.Execute({"DELETE FROM REFUSE_EXPORT"});
-  ExpectTheNextPassCompletesEverySession();
+  ExpectTheNextPassCompletesEverySession(1);
 }
 
-// A transaction that fails as a whole (here its commit is refused) leaves every one of its
-// sessions open and uncounted, and the pass ends; the next pass does them all.
+// A transaction that fails as a whole (here every commit is refused) leaves every one of its
+// sessions open and uncounted, with one error line a transaction, and the pass goes on with
+// the next transaction; the next pass does them all.
 TEST_P(SessionsPerTransactionTest, ARefusedCommitLeavesEverySessionOfTheTransactionOpen) {
   database_.Execute({
       "CREATE TABLE REFUSE_COMMIT (ID INTEGER)",
@@ -448,12 +451,14 @@ TEST_P(SessionsPerTransactionTest, ARefusedCommitLeavesEverySessionOfTheTransact
   EXPECT_THAT(History(), IsEmpty());
   EXPECT_EQ(OpenSessions(), AllSessions());
   ExpectTheDatabaseFollowsHistory();
+  const int per_transaction = std::max(1, GetParam());
+  const std::size_t transactions = (kSessions + per_transaction - 1) / per_transaction;
   const auto errors = Errors();
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_THAT(errors[0], HasSubstr("commit refused"));
+  ASSERT_EQ(errors.size(), transactions);
+  for (const std::string& error : errors) EXPECT_THAT(error, HasSubstr("commit refused"));
 
   database_.Execute({"DELETE FROM REFUSE_COMMIT"});
-  ExpectTheNextPassCompletesEverySession();
+  ExpectTheNextPassCompletesEverySession(transactions);
 }
 
 INSTANTIATE_TEST_SUITE_P(PerTransaction, SessionsPerTransactionTest, ::testing::Values(1, 50, 7, 0));
