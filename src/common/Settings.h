@@ -37,6 +37,10 @@ struct Settings {
   int MemoriaMaximaFila_MB = 0;
   // How long the insert worker goes on through the queue when the service stops.
   int TempoEsvaziarFila_Segundos = 0;
+  // How long the workers' transactions wait for a lock another transaction holds, and how
+  // long one step of a worker's pass may last before the health check calls it stalled.
+  int TempoEsperaBloqueio_Segundos = 0;
+  int TempoMaximoEtapa_Segundos = 0;
   // [Servidor] FilaDuravel: the send queue is kept on disk (folder "Fila"), so that lists
   // answered survive a crash; without it the queue lives in memory only.
   bool FilaDuravel = false;

@@ -1,5 +1,8 @@
 #include "host/unDMPrincipal.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include <fmt/format.h>
 
 #include "common/Errors.h"
@@ -15,6 +18,17 @@ constexpr const char* kLogFolder = "Logs/Integradores/Telemetria/";
 
 // How long the destructor's stop waits for open connections, when nobody stopped before.
 constexpr std::chrono::seconds kBackstopStopTime{5};
+
+// How long past its own time (the drain, for the insert worker) a stop waits for a worker
+// to finish the statement it is in.
+constexpr std::chrono::seconds kWorkerStopTime{10};
+
+// By default a worker step that lasts longer than twice the lock wait counts as stalled;
+// without a limit on lock waits, one that lasts longer than this many seconds.
+constexpr int kStallLimitWithoutLockLimit = 60;
+
+constexpr std::string_view kInsertWorkerName = "inserção";
+constexpr std::string_view kProcessingWorkerName = "processamento";
 
 // Both start-up timers fire once, this long after the creation.
 constexpr std::chrono::milliseconds kTimerInterval{5000};
@@ -96,7 +110,10 @@ TdmPrincipal::TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_l
   http_server_.SetTerminateWaitTime(std::chrono::milliseconds(500000));
 }
 
-TdmPrincipal::~TdmPrincipal() { Stop(std::chrono::steady_clock::now() + kBackstopStopTime); }
+TdmPrincipal::~TdmPrincipal() {
+  // A worker left behind still uses what the members below are: nothing may be freed.
+  if (!Stop(std::chrono::steady_clock::now() + kBackstopStopTime)) std::_Exit(EXIT_FAILURE);
+}
 
 void TdmPrincipal::DataModuleCreate() {
   // The connection file comes first; when it cannot be loaded nothing else is done.
@@ -154,8 +171,8 @@ void TdmPrincipal::tmrCarregarCDSTimer() { drivers_.CarregarCDS(connection_manag
 
 void TdmPrincipal::tmrAtivacaoTimer() {
   try {
-    processa_integracao_ =
-        std::make_unique<TProcessaIntegracao>(settings_, connection_manager_, schema_, log_atualizar_, &metrics_);
+    processa_integracao_ = std::make_unique<TProcessaIntegracao>(settings_, connection_manager_, schema_,
+                                                                 log_atualizar_, &metrics_, &processing_steps_);
     if (!inserir_integracao_) {
       inserir_integracao_ = std::make_unique<TinserirIntegracao>(
           TinserirIntegracao::Parts{.settings = settings_,
@@ -166,7 +183,8 @@ void TdmPrincipal::tmrAtivacaoTimer() {
                                     .cdsMotoristas = drivers_,
                                     .AcordarProcessamento = [this] { AcordarProcessamento(); },
                                     .rejected_folder = folder_.folder / "Rejeitados",
-                                    .metrics = &metrics_});
+                                    .metrics = &metrics_,
+                                    .steps = &insert_steps_});
       send_queue_.SetWakeUp([worker = inserir_integracao_.get()] { worker->Acordar(); });
       // Lists that arrived before the worker existed are written by its first pass.
       if (send_queue_.WaitingRecords() > 0) inserir_integracao_->Acordar();
@@ -200,6 +218,11 @@ Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
   settings.MaximoRegistrosNaFila = NonNegativeLimit(ini, "MaximoRegistrosNaFila", 500000);
   settings.MemoriaMaximaFila_MB = NonNegativeLimit(ini, "MemoriaMaximaFila_MB", 256);
   settings.TempoEsvaziarFila_Segundos = NonNegativeLimit(ini, "TempoEsvaziarFila_Segundos", 10);
+  settings.TempoEsperaBloqueio_Segundos = NonNegativeLimit(ini, "TempoEsperaBloqueio_Segundos", 30);
+  // A step may wait for one lock and still be on time; twice that is a stall.
+  settings.TempoMaximoEtapa_Segundos = NonNegativeLimit(
+      ini, "TempoMaximoEtapa_Segundos",
+      settings.TempoEsperaBloqueio_Segundos > 0 ? 2 * settings.TempoEsperaBloqueio_Segundos : kStallLimitWithoutLockLimit);
   settings.FilaDuravel = ini.ReadFlag("Servidor", "FilaDuravel", true);
   settings.PortaMetricas = NonNegativeLimit(ini, "PortaMetricas", 0);
   settings.EnderecoMetricas = Trim(ini.ReadText("Servidor", "EnderecoMetricas", ""));
@@ -227,6 +250,9 @@ void TdmPrincipal::ApplyLimits() {
   // One budget for the bodies being read on every company port together.
   listener_limits_.request_memory =
       std::make_shared<RequestMemoryBudget>(MegaBytes(settings_.MemoriaMaximaRequisicoes_MB));
+  // No transaction of the workers waits longer than this for another's lock: a lock time-out
+  // is the database's failure, and the work is tried again on a later pass.
+  connection_manager_.SetTransactionDefaults({.lock_timeout_seconds = settings_.TempoEsperaBloqueio_Segundos});
   send_queue_.SetMaxRecords(static_cast<std::size_t>(settings_.MaximoRegistrosNaFila));
   send_queue_.SetMaxBytes(MegaBytes(settings_.MemoriaMaximaFila_MB));
   // A list read from a request stops at what the queue can take, and its records at the
@@ -291,9 +317,21 @@ std::string TdmPrincipal::HealthProblem() const {
   }
   if (!any_open) return "nenhuma porta aberta";
   if (!closed.empty()) return closed;
+  if (std::string stalled = StalledWorkers(); !stalled.empty()) return stalled;
   const ServiceMetrics::DatabaseAttempt database = metrics_.LastDatabaseAttempt();
   if (database.attempted && !database.ok) return "banco de dados: " + RequestText(database.error);
   return {};
+}
+
+std::string TdmPrincipal::StalledWorkers() const {
+  std::string text;
+  const auto add = [&](std::string_view worker, const StepWatch& steps) {
+    if (const auto step = steps.Stalled(std::chrono::seconds(settings_.TempoMaximoEtapa_Segundos))) text += (text.empty() ? "" : "; ") + StallText(worker, *step);
+  };
+  add(kInsertWorkerName, insert_steps_);
+  add(kProcessingWorkerName, processing_steps_);
+  // The step texts may quote what a request brought: one line, cut.
+  return RequestText(text);
 }
 
 HttpResponse TdmPrincipal::AnswerMetricsRequest(const HttpRequest& request) const {
@@ -319,8 +357,8 @@ HttpResponse TdmPrincipal::AnswerMetricsRequest(const HttpRequest& request) cons
   return response;
 }
 
-void TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
-  if (stopped_) return;
+bool TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
+  if (stopped_) return true;
   stopped_ = true;
   // First, so that no scrape reads the listeners, the queue or the journal while they stop.
   if (!metrics_server_.Deactivate(deadline))
@@ -336,23 +374,47 @@ void TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
   io_pool_.Stop();
   tmrAtivacao.cancel();
   tmrCarregarCDS.cancel();
-  StopWorkers();
+  const bool workers_ended = StopWorkers();
   // After the worker: the done marks it left are written before the journal closes.
   durable_queue_.Close();
   connection_manager_.Shutdown();
   log_.Close();
   log_atualizar_.Close();
+  return workers_ended;
 }
 
-void TdmPrincipal::StopWorkers() {
+bool TdmPrincipal::StopWorkers() {
+  bool ended = true;
+  // A worker's thread held in a statement that does not come back is left behind at its
+  // deadline, with the object and everything it uses: the process must end without freeing
+  // them (Stop's result says so).
+  const auto left_behind = [&](std::string_view worker, const StepWatch& steps, std::string_view what_stays) {
+    const auto step = steps.Current();
+    log_.Registrar("", false,
+                   fmt::format("Parada do serviço: {} não terminou no prazo e foi deixado para trás, etapa: {}; {}",
+                               worker, step ? RequestText(step->text) : std::string(), what_stays),
+                   stError);
+    ended = false;
+  };
+  auto deadline = std::chrono::steady_clock::now() + kWorkerStopTime;
   if (inserir_integracao_) {
     send_queue_.SetWakeUp(nullptr);
-    inserir_integracao_->Stop(std::chrono::steady_clock::now() +
-                              std::chrono::seconds(settings_.TempoEsvaziarFila_Segundos));
+    const auto drain_until =
+        std::chrono::steady_clock::now() + std::chrono::seconds(settings_.TempoEsvaziarFila_Segundos);
+    deadline = drain_until + kWorkerStopTime;
+    if (!inserir_integracao_->Stop(drain_until, deadline)) {
+      left_behind(kInsertWorkerName, insert_steps_, "os registros que ele tinha ficam na fila de envio");
+      (void)inserir_integracao_.release();
+    }
     if (const std::size_t left = send_queue_.WaitingRecords(); left > 0)
       log_.Registrar("", false, fmt::format("Parada do serviço: {} registros ficaram na fila de envio", left), stError);
   }
-  if (processa_integracao_) processa_integracao_->Stop();
+  if (processa_integracao_ &&
+      !processa_integracao_->Stop(std::max(deadline, std::chrono::steady_clock::now() + kWorkerStopTime))) {
+    left_behind(kProcessingWorkerName, processing_steps_, "a sessão dele segue aberta");
+    (void)processa_integracao_.release();
+  }
+  return ended;
 }
 
 }  // namespace qit

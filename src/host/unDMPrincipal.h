@@ -78,8 +78,11 @@ class TdmPrincipal {
   // dropped with them); the timers are cancelled; the insert worker finishes its record and
   // goes on through the queue for [Servidor] TempoEsvaziarFila_Segundos, what is left is
   // logged; the processing worker finishes its session; the connection pool shuts (its
-  // waits end, idle connections are closed); the logs are closed.
-  void Stop(std::chrono::steady_clock::time_point deadline);
+  // waits end, idle connections are closed); the logs are closed. No worker is waited for
+  // past its time (the insert worker's drain) and ten seconds more: one that is still held
+  // in a statement then is logged and left behind, and Stop returns false; the process must
+  // then end at once, without freeing the module (its records stay in the queue on disk).
+  bool Stop(std::chrono::steady_clock::time_point deadline);
 
   // Wakes the processing worker, once it runs; the insert worker calls it after every pass.
   void AcordarProcessamento();
@@ -111,10 +114,15 @@ class TdmPrincipal {
   const ServiceMetrics& Metrics() const { return metrics_; }
   const TROHTTPServer& MetricsServer() const { return metrics_server_; }
 
+  // The workers whose current step has lasted longer than [Servidor]
+  // TempoMaximoEtapa_Segundos (0: never), one "<worker>: sem avanço há N s, etapa: <step>" each,
+  // joined by "; "; empty when none. Any thread may ask.
+  std::string StalledWorkers() const;
+
   // The answer of the metrics listener: GET /metrics, the counters and gauges in the text
-  // exposition format; GET /health, 200 "ok" when every company port is open and the last
-  // database attempt went through, else 503 with the reason on one line. HEAD as GET; other
-  // methods 405; other paths 404.
+  // exposition format; GET /health, 200 "ok" when every company port is open, no worker is
+  // stalled and the last database attempt went through, else 503 with the reason on one
+  // line. HEAD as GET; other methods 405; other paths 404.
   HttpResponse AnswerMetricsRequest(const HttpRequest& request) const;
 
  private:
@@ -133,7 +141,8 @@ class TdmPrincipal {
   void ArmTimers();
   void tmrCarregarCDSTimer();
   void tmrAtivacaoTimer();
-  void StopWorkers();
+  // false when a worker was left behind.
+  bool StopWorkers();
 
   ProgramFolder folder_;
   std::function<void(std::string_view status)> start_progress_;
@@ -156,6 +165,9 @@ class TdmPrincipal {
   std::vector<std::unique_ptr<TROHTTPServer>> servers_;
   TROHTTPServer metrics_server_;
   DriverCache drivers_;
+  // What each worker's pass is doing, for the health answer and the status line.
+  StepWatch insert_steps_;
+  StepWatch processing_steps_;
   boost::asio::steady_timer tmrAtivacao;
   boost::asio::steady_timer tmrCarregarCDS;
   std::unique_ptr<TProcessaIntegracao> processa_integracao_;

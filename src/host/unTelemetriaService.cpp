@@ -1,5 +1,7 @@
 #include "host/unTelemetriaService.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include <fmt/format.h>
@@ -111,6 +113,8 @@ std::string TQueltoIntegradorTelemetria::CurrentStatus() {
                                        worker ? worker->LastPass() : std::nullopt, std::chrono::system_clock::now());
   // The workers never start after a failed creation: the line says why.
   if (!creation_error_.empty()) text = "Início interrompido (" + OneLine(creation_error_) + "); " + text;
+  // A pass that no longer moves is said, whatever the last pass's outcome was.
+  if (std::string stalled = dm_principal_->StalledWorkers(); !stalled.empty()) text += "; " + stalled;
   return text;
 }
 
@@ -164,7 +168,12 @@ int TQueltoIntegradorTelemetria::RunService() {
       platform_.LogEvent(executable_.filename().string(), error.what());
     }
   }
-  if (dm_principal_) dm_principal_->Stop(std::chrono::steady_clock::now() + kStopTime);
+  if (dm_principal_ && !dm_principal_->Stop(std::chrono::steady_clock::now() + kStopTime)) {
+    // A worker was left behind in a statement that did not come back and still uses the data
+    // module: the process ends here, without freeing it. The logs are closed.
+    std::fflush(nullptr);
+    std::_Exit(EXIT_FAILURE);
+  }
   return 0;
 }
 
