@@ -24,6 +24,7 @@
 
 #include <fmt/format.h>
 
+#include "common/DurableFolder.h"
 #include "logging/VoradaLogger.h"
 
 namespace qit {
@@ -155,15 +156,6 @@ bool WriteAllAt(int fd, std::string_view bytes, std::uint64_t offset) {
     offset += static_cast<std::uint64_t>(written);
   }
   return true;
-}
-
-void SyncDirectory(const fs::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::system_category(), folder.string());
-  const int result = ::fsync(fd);
-  const int error = errno;
-  ::close(fd);
-  if (result != 0) throw std::system_error(error, std::system_category(), folder.string());
 }
 
 std::string ReadWholeFile(const fs::path& file) {
@@ -365,13 +357,13 @@ void SendJournal::SyncFolder() const {
 SendJournal::Recovered SendJournal::Open() {
   std::unique_lock lock(mutex_);
   std::vector<std::pair<std::uint64_t, fs::path>> found;
-  const auto folder_error = [this](const fs::filesystem_error& error) {
+  const auto folder_error = [this](const std::system_error& error) {
     return EListaDeEnvio(fmt::format("Falha ao abrir a pasta da fila de envio {}: {}", folder_.string(),
                                      ErrorText(error.code().value())));
   };
   try {
-    fs::create_directories(folder_);
-  } catch (const fs::filesystem_error& error) {
+    CreateDirectoriesDurably(folder_, options_.sync);
+  } catch (const std::system_error& error) {
     throw folder_error(error);
   }
   // Two processes on one folder would remove each other's segments: the second start (a

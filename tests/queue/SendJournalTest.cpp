@@ -147,6 +147,19 @@ TEST_F(SendJournalTest, RecordsNotDoneComeBackInOrderAndSegmentsAllDoneAreDelete
   }
 }
 
+// A power cut must not take back the folders the journal made, with the segments in them.
+TEST_F(SendJournalTest, TheFoldersItCreatesReachTheDiskInTheirParents) {
+  std::vector<fs::path> synced_folders;
+  SendJournalOptions options;
+  options.sync = [&](int fd) {
+    if (const fs::path path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd)); fs::is_directory(path))
+      synced_folders.push_back(path);
+    return ::fdatasync(fd);
+  };
+  ProgramRun run(log_.Logger(), root_ / "servico" / "Fila", options);
+  EXPECT_THAT(synced_folders, ::testing::IsSupersetOf({root_, root_ / "servico"}));
+}
+
 TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
   constexpr int kCallers = 8;
   // The first sync after the start waits until every caller has written its list: the
