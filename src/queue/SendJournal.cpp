@@ -578,10 +578,13 @@ void SendJournal::RunSyncs() {
       // written.
       auto settled = std::move(settled_);
       settled_.clear();
+      calling_back_ = true;
       lock.unlock();
       for (auto& [then, error] : settled) then(error);
       settled.clear();
       lock.lock();
+      calling_back_ = false;
+      synced_cv_.notify_all();
     } else if (!waiters_.empty()) {
       SyncWritten(lock, true);
     } else {
@@ -683,6 +686,9 @@ void SendJournal::AppendList(std::vector<QueuedRecord> records, const Reserve& r
     durable(std::move(*held), std::move(error));
   };
   std::unique_lock lock(mutex_);
+  if (closed_)
+    throw EListaDeEnvio("A fila de envio em disco está fechada (parada do serviço): a lista não foi incluída; envie a "
+                        "lista novamente");
   Waiter waiter = WriteList(lock, *held, body.bytes, body.crc, reserve);
   waiter.then = std::move(then);
   waiters_.push_back(std::move(waiter));
@@ -761,14 +767,17 @@ void SendJournal::DeleteDoneSegments() {
 
 void SendJournal::Close() {
   std::unique_lock lock(mutex_);
+  // No list is taken from now on. Those written are synced and called back before Close
+  // returns, so that nothing a call back reaches is used after the stop; the marks they may
+  // leave (a list that could not be queued) are written with the others.
+  closed_ = true;
+  synced_cv_.wait(lock, [this] { return !syncing_ && !calling_back_ && waiters_.empty() && settled_.empty(); });
   std::exception_ptr failure;
   try {
     WriteMarks(lock, {});
   } catch (const std::exception&) {
     failure = std::current_exception();
   }
-  // Lists written and not yet synced are synced and called back first.
-  synced_cv_.wait(lock, [this] { return !syncing_ && waiters_.empty(); });
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (failure) std::rethrow_exception(failure);

@@ -82,8 +82,8 @@ class SendJournal {
   // the caller's, for an empty list); it must not raise and must not wait for the journal.
   using Durable = std::function<void(std::vector<QueuedRecord> records, std::exception_ptr error)>;
   // Writes a list of records of one company and returns without waiting for the sync:
-  // `durable` is called when the sync that covers the list has ended. A failed write raises
-  // EListaDeEnvio here, and `durable` is not called.
+  // `durable` is called when the sync that covers the list has ended. A failed write (or a
+  // journal closed) raises EListaDeEnvio here, and `durable` is not called.
   void AppendList(std::vector<QueuedRecord> records, const Reserve& reserve, Durable durable);
 
   // Marks records done and waits until the mark is on disk; segments whose records are all
@@ -94,8 +94,9 @@ class SendJournal {
   // list that was written but could not be queued after all.
   void MarkDoneLater(std::span<const std::uint64_t> sequences);
 
-  // Writes the marks that are still kept and closes the segment. Raises EListaDeEnvio when
-  // the marks could not be written.
+  // Takes no further list (AppendList raises EListaDeEnvio), waits until every list written
+  // was synced and called back, writes the marks that are still kept and closes the segment.
+  // Raises EListaDeEnvio when the marks could not be written.
   void Close();
 
   std::uint64_t DiskBytes() const { return disk_bytes_.load(std::memory_order_relaxed); }
@@ -178,7 +179,9 @@ class SendJournal {
   // Logical byte positions over the life of the journal: written, and synced.
   std::uint64_t appended_ = 0;
   std::uint64_t synced_ = 0;
-  bool syncing_ = false;  // the journal's thread syncs, off the lock
+  bool syncing_ = false;       // the journal's thread syncs, off the lock
+  bool calling_back_ = false;  // the journal's thread calls back, off the lock
+  bool closed_ = false;        // Close was called: no list is taken
   bool stopping_ = false;
   std::deque<Waiter> waiters_;  // by position
   std::vector<std::pair<std::function<void(std::exception_ptr)>, std::exception_ptr>> settled_;

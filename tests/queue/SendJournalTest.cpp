@@ -332,6 +332,42 @@ TEST_F(SendJournalTest, SegmentsStartedWhileSyncsRunLoseNothing) {
   EXPECT_EQ(run.queue.TakeBatch(10 * kThreads * kLists).size(), static_cast<std::size_t>(kThreads * kLists));
 }
 
+// The stop with a sync slower than its deadline: Close returns only once every call back has
+// ended (what the call backs reach goes right after it), and a list that comes later is
+// refused without a call back.
+TEST_F(SendJournalTest, CloseWaitsForTheCallsBackInFlightAndTakesNoListAfter) {
+  SyncGate gate;
+  SendJournalOptions options;
+  options.sync = [&gate](int fd) { return gate(fd); };
+  ProgramRun run(log_.Logger(), Folder(), options);
+  // Owned by the caller and gone once Close returned, as the service's objects are.
+  auto answers = std::make_unique<std::vector<std::string>>();
+  std::atomic<bool> closed = false;
+  std::atomic<int> after_close = 0;
+  gate.Close();
+  for (const char* vehicle : {"V1", "V2", "V3"})
+    run.queue.QueueList(List({vehicle}).get(), 1, [&, vehicle](std::exception_ptr) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));  // an answer that takes its time
+      if (closed) ++after_close;
+      else answers->push_back(vehicle);
+    });
+  std::thread opener([&gate] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gate.Open();
+  });
+  RunOrDie([&] { run.queue.Close(); });
+  closed = true;
+  EXPECT_THAT(*answers, ElementsAre("V1", "V2", "V3"));
+  answers.reset();
+  opener.join();
+  EXPECT_EQ(after_close.load(), 0);
+
+  bool called = false;
+  EXPECT_THROW(run.queue.QueueList(List({"LATE"}).get(), 1, [&called](std::exception_ptr) { called = true; }),
+               EListaDeEnvio);
+  EXPECT_FALSE(called);
+}
+
 // Damage found at start-up, each case on a segment of three lists V1, V2, V3.
 TEST_F(SendJournalTest, DamagedFilesKeepWhatIsGoodAndSaySoInTheLog) {
   struct Case {
