@@ -353,6 +353,8 @@ std::size_t SendJournal::Segments() const {
   return segments_.size();
 }
 
+int SendJournal::SyncFile(int fd) const { return options_.sync ? options_.sync(fd) : ::fdatasync(fd); }
+
 void SendJournal::SyncFolder() const {
   if (::fsync(folder_fd_) != 0) throw std::system_error(errno, std::system_category(), folder_.string());
 }
@@ -469,7 +471,7 @@ void SendJournal::CutTornTail(const fs::path& file, std::uint64_t good_end) cons
     error = errno;
   } else {
     // Synced, so that the cut tail cannot come back once the segment is no longer the newest.
-    if (::ftruncate(fd, static_cast<off_t>(good_end)) != 0 || (options_.sync ? options_.sync(fd) : ::fdatasync(fd)) != 0)
+    if (::ftruncate(fd, static_cast<off_t>(good_end)) != 0 || SyncFile(fd) != 0)
       error = errno;
     ::close(fd);
   }
@@ -493,7 +495,7 @@ void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t
   if (fd < 0) throw std::system_error(errno, std::system_category(), path.string());
   const std::string header = Header();
   int error = 0;
-  if (!WriteAllAt(fd, header, 0) || (options_.sync ? options_.sync(fd) : ::fdatasync(fd)) != 0) error = errno;
+  if (!WriteAllAt(fd, header, 0) || SyncFile(fd) != 0) error = errno;
   syncs_.fetch_add(1, std::memory_order_relaxed);
   if (error == 0) {
     try {
@@ -601,7 +603,7 @@ void SendJournal::SyncWritten(std::unique_lock<std::mutex>& lock, bool unlocked)
     syncing_ = true;
     lock.unlock();
   }
-  const int result = options_.sync ? options_.sync(fd) : ::fdatasync(fd);
+  const int result = SyncFile(fd);
   const int error = errno;
   if (unlocked) {
     lock.lock();

@@ -177,6 +177,8 @@ class SendJournal {
   // Moves a damaged segment whose records are done to the folder "corrompidos"; false (and a
   // log line, the first time) when it cannot be moved. Under the lock.
   bool MoveAside(Segment& segment);
+  // Makes a file's data durable with the options' sync. Returns 0 or -1 with errno set.
+  int SyncFile(int fd) const;
   void SyncFolder() const;
   // Writes the marks kept (and `more`) as one entry and waits for them. Under the lock.
   void WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const std::uint64_t> more);
