@@ -33,7 +33,8 @@ class DurableSendQueue final : public ISendQueueProducer, public ISendQueueConsu
   // used. Returns the number of records that came back.
   std::size_t Open(const std::filesystem::path& folder, SendJournalOptions options = {});
   // Writes the done marks still kept and closes the journal; logs a failure. For the stop,
-  // after the worker ended.
+  // after the worker ended. Returns once every list written was called back: what a call
+  // back reaches may go after it; a list that arrives later is refused (EListaDeEnvio).
   void Close();
 
   bool Durable() const { return journal_ != nullptr; }

@@ -24,6 +24,7 @@
 
 #include <fmt/format.h>
 
+#include "common/DurableFolder.h"
 #include "logging/VoradaLogger.h"
 
 namespace qit {
@@ -39,6 +40,7 @@ constexpr std::size_t kFrameBytes = 8;  // length and CRC before every payload
 constexpr std::uint8_t kListEntry = 1;
 constexpr std::uint8_t kDoneEntry = 2;
 constexpr std::string_view kSegmentSuffix = ".seg";
+constexpr std::string_view kAsideFolder = "corrompidos";  // damaged segments, kept for the operator
 constexpr int kNameDigits = 20;
 
 std::uint32_t Crc(std::uint32_t crc, std::string_view bytes) {
@@ -157,15 +159,6 @@ bool WriteAllAt(int fd, std::string_view bytes, std::uint64_t offset) {
   return true;
 }
 
-void SyncDirectory(const fs::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::system_category(), folder.string());
-  const int result = ::fsync(fd);
-  const int error = errno;
-  ::close(fd);
-  if (result != 0) throw std::system_error(error, std::system_category(), folder.string());
-}
-
 std::string ReadWholeFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::string data;
@@ -201,8 +194,10 @@ struct Replay {
   std::unordered_set<std::uint64_t> done;
   std::uint64_t next_sequence = 1;
   std::uint64_t next_list = 1;
+  // The lowest sequence listed for the first time since it was last reset.
+  std::uint64_t lowest_listed = UINT64_MAX;
 
-  // Applies one payload; false when it is not one we write.
+  // Applies one payload; false (and nothing applied) when it is not one we write.
   bool Apply(std::string_view payload) {
     Reader in{payload};
     const std::uint8_t kind = in.U8();
@@ -216,13 +211,14 @@ struct Replay {
       if (!in.ok || !in.bytes.empty() || count == 0 || first == 0 || first > UINT64_MAX - count) return false;
       for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t sequence = first + i;
-        // A record written again (a start-up that stopped before it removed the older
-        // segments) or marked done already stays as it is.
+        // A record listed again (a start-up that wrote the records anew and stopped before it
+        // removed the older segments) or marked done already stays as it is.
         if (done.contains(sequence) || live.contains(sequence)) continue;
         live.emplace(sequence, QueuedRecord{.sequence = sequence,
                                             .list = list,
                                             .company_code = company,
                                             .record = std::move(records[i])});
+        lowest_listed = std::min(lowest_listed, sequence);
       }
       next_sequence = std::max(next_sequence, first + count);
       next_list = std::max(next_list, list + 1);
@@ -246,17 +242,50 @@ struct Replay {
 // How reading one segment ended.
 struct SegmentReading {
   enum class Outcome { kWhole, kTornTail, kDamaged } outcome = Outcome::kWhole;
-  std::uint64_t good_end = 0;  // bytes up to the last good entry
-  std::string damage;          // what was wrong, for the log
+  std::uint64_t good_end = 0;  // a torn tail: bytes up to the last good entry
+  std::string damage;          // what was wrong at the first bad spot, for the log
 };
 
 bool AllZero(std::string_view bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == 0; });
 }
 
-// Applies the good entries of a segment, up to the first bad one. A bad spot that can only be
-// a write cut short by a crash (the rest of the newest segment: an entry longer than what
-// follows, or one that ends the file, or zeros) is a torn tail; anything else is damage.
+// An entry looked for at one position of a segment.
+struct EntryAt {
+  enum class Problem { kNone, kShort, kBadCrc, kUnreadable } problem = Problem::kNone;
+  std::size_t end = 0;  // where it ends, as far as its length says (at most the file's end)
+};
+
+// Takes the entry at `position` of `data` and applies it when its length fits, its CRC holds
+// and its payload is one we write.
+EntryAt TakeEntry(std::string_view data, std::size_t position, Replay& replay) {
+  using Problem = EntryAt::Problem;
+  const std::string_view rest = data.substr(position);
+  if (rest.size() < kFrameBytes) return {Problem::kShort, data.size()};
+  Reader frame{rest.substr(0, kFrameBytes)};
+  const std::uint32_t length = frame.U32();
+  const std::uint32_t crc = frame.U32();
+  if (length > rest.size() - kFrameBytes) return {Problem::kShort, data.size()};
+  const std::size_t end = position + kFrameBytes + length;
+  const std::string_view payload = rest.substr(kFrameBytes, length);
+  if (Crc(Crc(0, rest.substr(0, 4)), payload) != crc) return {Problem::kBadCrc, end};
+  if (!replay.Apply(payload)) return {Problem::kUnreadable, end};
+  return {Problem::kNone, end};
+}
+
+std::string DamageText(EntryAt::Problem problem, std::size_t position) {
+  switch (problem) {
+    case EntryAt::Problem::kShort: return fmt::format("entrada incompleta no byte {}", position);
+    case EntryAt::Problem::kBadCrc: return fmt::format("CRC inválido na entrada do byte {}", position);
+    default: return fmt::format("entrada ilegível no byte {}", position);
+  }
+}
+
+// Applies the good entries of a segment. After a bad spot reading goes on, byte by byte, at
+// the next position where an entry holds, so that one damaged entry does not hold back the
+// intact ones after it. A bad spot with no good entry after it, in the newest segment, that
+// ends the file or is followed by zeros alone, is what a crash during a write leaves: a torn
+// tail, to be cut there. Anything else is damage.
 SegmentReading ReadSegment(std::string_view data, bool newest, Replay& replay) {
   using Outcome = SegmentReading::Outcome;
   if (data.size() < kHeaderBytes) {
@@ -264,58 +293,24 @@ SegmentReading ReadSegment(std::string_view data, bool newest, Replay& replay) {
     return {Outcome::kDamaged, 0, "cabeçalho incompleto"};
   }
   if (data.substr(0, kHeaderBytes) != Header()) return {Outcome::kDamaged, 0, "cabeçalho inválido"};
+  SegmentReading reading;
   std::size_t position = kHeaderBytes;
   while (position < data.size()) {
-    const std::string_view rest = data.substr(position);
-    const Outcome cut = newest ? Outcome::kTornTail : Outcome::kDamaged;
-    if (rest.size() < kFrameBytes) return {cut, position, fmt::format("entrada incompleta no byte {}", position)};
-    Reader frame{rest.substr(0, kFrameBytes)};
-    const std::uint32_t length = frame.U32();
-    const std::uint32_t crc = frame.U32();
-    if (length > rest.size() - kFrameBytes)
-      return {cut, position, fmt::format("entrada incompleta no byte {}", position)};
-    const std::string_view payload = rest.substr(kFrameBytes, length);
-    const bool ends_file = kFrameBytes + length == rest.size();
-    if (Crc(Crc(0, rest.substr(0, 4)), payload) != crc) {
-      const bool torn = newest && (ends_file || AllZero(rest));
-      return {torn ? Outcome::kTornTail : Outcome::kDamaged, position,
-              fmt::format("CRC inválido na entrada do byte {}", position)};
+    const EntryAt entry = TakeEntry(data, position, replay);
+    if (entry.problem == EntryAt::Problem::kNone) {
+      position = entry.end;
+      continue;
     }
-    if (!replay.Apply(payload))
-      return {Outcome::kDamaged, position, fmt::format("entrada ilegível no byte {}", position)};
-    position += kFrameBytes + length;
+    std::size_t next = position + 1;
+    EntryAt found;
+    for (; next < data.size(); ++next)
+      if (found = TakeEntry(data, next, replay); found.problem == EntryAt::Problem::kNone) break;
+    if (next >= data.size() && newest && reading.outcome == Outcome::kWhole && AllZero(data.substr(entry.end)))
+      return {Outcome::kTornTail, position, {}};
+    if (reading.outcome == Outcome::kWhole) reading = {Outcome::kDamaged, 0, DamageText(entry.problem, position)};
+    position = next < data.size() ? found.end : data.size();
   }
-  return {Outcome::kWhole, position, {}};
-}
-
-// Consecutive records of one list (same list number and company, following sequences)
-// become one list entry of `head` and `body`.
-struct ListRun {
-  std::string head;
-  std::string body;
-  std::size_t count = 0;
-};
-
-std::vector<ListRun> ListRuns(const std::vector<QueuedRecord>& records) {
-  std::vector<ListRun> runs;
-  std::size_t begin = 0;
-  while (begin < records.size()) {
-    std::size_t end = begin + 1;
-    while (end < records.size() && records[end].list == records[begin].list &&
-           records[end].company_code == records[begin].company_code &&
-           records[end].sequence == records[end - 1].sequence + 1 && end - begin < UINT32_MAX)
-      ++end;
-    ListRun& run = runs.emplace_back();
-    PutU8(run.head, kListEntry);
-    PutU64(run.head, records[begin].list);
-    PutU32(run.head, static_cast<std::uint32_t>(records[begin].company_code));
-    PutU64(run.head, records[begin].sequence);
-    PutU32(run.head, static_cast<std::uint32_t>(end - begin));
-    for (std::size_t i = begin; i < end; ++i) PutRecord(run.body, records[i].record);
-    run.count = end - begin;
-    begin = end;
-  }
-  return runs;
+  return reading;
 }
 
 // A list's records as an entry's body, written out before the journal's lock is taken.
@@ -358,6 +353,8 @@ std::size_t SendJournal::Segments() const {
   return segments_.size();
 }
 
+int SendJournal::SyncFile(int fd) const { return options_.sync ? options_.sync(fd) : ::fdatasync(fd); }
+
 void SendJournal::SyncFolder() const {
   if (::fsync(folder_fd_) != 0) throw std::system_error(errno, std::system_category(), folder_.string());
 }
@@ -365,13 +362,13 @@ void SendJournal::SyncFolder() const {
 SendJournal::Recovered SendJournal::Open() {
   std::unique_lock lock(mutex_);
   std::vector<std::pair<std::uint64_t, fs::path>> found;
-  const auto folder_error = [this](const fs::filesystem_error& error) {
+  const auto folder_error = [this](const std::system_error& error) {
     return EListaDeEnvio(fmt::format("Falha ao abrir a pasta da fila de envio {}: {}", folder_.string(),
                                      ErrorText(error.code().value())));
   };
   try {
-    fs::create_directories(folder_);
-  } catch (const fs::filesystem_error& error) {
+    CreateDirectoriesDurably(folder_, options_.sync);
+  } catch (const std::system_error& error) {
     throw folder_error(error);
   }
   // Two processes on one folder would remove each other's segments: the second start (a
@@ -398,22 +395,61 @@ SendJournal::Recovered SendJournal::Open() {
     throw folder_error(error);
   }
   std::sort(found.begin(), found.end());
+  // Every segment stays where it is, as it was read: the records it lists that are not done
+  // are live there, and it goes once they are done and every older one is gone, as while
+  // running. Nothing is written anew, so that a start on a full disk needs room for the new
+  // segment's header alone.
   Replay replay;
-  std::vector<std::pair<fs::path, std::string>> damaged;  // file and what was wrong
+  std::vector<std::pair<Segment, std::uint64_t>> kept;  // and the lowest sequence first listed in it
   for (std::size_t i = 0; i < found.size(); ++i) {
-    const fs::path& file = found[i].second;
+    const auto& [number, file] = found[i];
     if (options_.reading) options_.reading(i + 1, found.size());
     const std::string data = ReadWholeFile(file);
+    replay.lowest_listed = UINT64_MAX;
     const SegmentReading reading = ReadSegment(data, i + 1 == found.size(), replay);
-    if (reading.outcome == SegmentReading::Outcome::kTornTail && reading.good_end < data.size())
+    Segment segment{number, 0, 0, data.size()};
+    if (reading.outcome == SegmentReading::Outcome::kTornTail) {
+      if (reading.good_end < data.size())
+        log_.Registrar("", false,
+                       fmt::format("Fila de envio: final incompleto do segmento {} descartado ({} bytes a partir do "
+                                   "byte {}; gravação interrompida)",
+                                   file.filename().string(), data.size() - reading.good_end, reading.good_end),
+                       stError);
+      CutTornTail(file, reading.good_end);
+      if (reading.good_end < kHeaderBytes) continue;  // the file is gone
+      segment.bytes = reading.good_end;
+    } else if (reading.outcome == SegmentReading::Outcome::kDamaged) {
       log_.Registrar("", false,
-                     fmt::format("Fila de envio: final incompleto do segmento {} descartado ({} bytes a partir do "
-                                 "byte {}; gravação interrompida)",
-                                 file.filename().string(), data.size() - reading.good_end, reading.good_end),
+                     fmt::format("Fila de envio: segmento corrompido {} ({}); as entradas legíveis voltaram à fila "
+                                 "e o segmento será movido para {} quando estiverem concluídas",
+                                 file.filename().string(), reading.damage, (folder_ / kAsideFolder).string()),
                      stError);
-    else if (reading.outcome == SegmentReading::Outcome::kDamaged)
-      damaged.emplace_back(file, reading.damage);
+      segment.disposal = Disposal::kMoveAside;
+    }
+    kept.emplace_back(segment, replay.lowest_listed);
   }
+  // A segment's first sequence is the lowest it lists or, listing none, the next one's:
+  // sequences grow with the segments, so a record is counted in the segment that lists it.
+  std::uint64_t first_sequence = replay.next_sequence;
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it)
+    it->first.first_sequence = first_sequence = std::min(first_sequence, it->second);
+  for (const auto& [segment, lowest] : kept) {
+    segments_.push_back(segment);
+    disk_bytes_.fetch_add(segment.bytes, std::memory_order_relaxed);
+  }
+  for (const auto& [sequence, queued] : replay.live) ++SegmentOf(sequence)->live;
+
+  next_sequence_ = replay.next_sequence;
+  const std::uint64_t number = found.empty() ? 1 : found.back().first + 1;
+  try {
+    StartSegment(lock, number, next_sequence_);
+  } catch (const std::system_error& error) {
+    segments_.clear();
+    disk_bytes_.store(0, std::memory_order_relaxed);
+    throw EListaDeEnvio(fmt::format("Falha ao iniciar a fila de envio em disco: o segmento {} não pôde ser criado ({})",
+                                    SegmentPath(number).string(), ErrorText(error.code().value())));
+  }
+  DeleteDoneSegments();
 
   Recovered recovered;
   recovered.records.reserve(replay.live.size());
@@ -421,74 +457,27 @@ SendJournal::Recovered SendJournal::Open() {
     if (recovered.records.empty() || recovered.records.back().list != queued.list) ++recovered.lists;
     recovered.records.push_back(std::move(queued));
   }
-  replay.live.clear();
-
-  // The records still to do go, synced, to a fresh segment before any old one is removed: a
-  // crash in between finds them twice, and the later copy is ignored.
-  const std::uint64_t number = found.empty() ? 1 : found.back().first + 1;
-  try {
-    StartSegment(lock, number, 0);
-    Waiter written;
-    written.position = appended_;
-    for (const ListRun& run : ListRuns(recovered.records)) {
-      written.position = WriteEntry(lock, run.head, run.body, Crc(0, run.body));
-      segments_.back().live += run.count;
-    }
-    AwaitDurable(lock, std::move(written));
-  } catch (const std::exception&) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    segments_.clear();
-    std::error_code ignored;
-    fs::remove(SegmentPath(number), ignored);
-    throw;
-  }
-  next_sequence_ = replay.next_sequence;
   recovered.next_sequence = replay.next_sequence;
   recovered.next_list = replay.next_list;
-
-  // Damaged segments are kept for the operator; the others are done with.
-  for (const auto& [file, damage] : damaged) {
-    const fs::path aside_folder = folder_ / "corrompidos";
-    std::error_code error;
-    fs::create_directories(aside_folder, error);
-    fs::path aside = aside_folder / file.filename();
-    for (int n = 1; fs::exists(aside, error); ++n) aside = aside_folder / fmt::format("{}.{}", file.filename().string(), n);
-    if (!error) fs::rename(file, aside, error);
-    if (error) {
-      log_.Registrar("", false,
-                     fmt::format("Fila de envio: segmento corrompido {} ({}) não pôde ser movido para {}: {}; as "
-                                 "entradas anteriores ao defeito voltaram à fila",
-                                 file.filename().string(), damage, aside_folder.string(), error.message()),
-                     stError);
-      continue;
-    }
-    try {
-      SyncDirectory(aside_folder);
-    } catch (const std::exception&) {
-      // The move is still made; only its durability is in doubt.
-    }
-    log_.Registrar("", false,
-                   fmt::format("Fila de envio: segmento corrompido {} ({}) movido para {}; as entradas anteriores ao "
-                               "defeito voltaram à fila",
-                               file.filename().string(), damage, aside.string()),
-                   stError);
-  }
-  for (const auto& [old_number, file] : found) {
-    std::error_code error;
-    if (fs::exists(file, error) && !fs::remove(file, error) && error)
-      log_.Registrar("", false,
-                     fmt::format("Fila de envio: segmento {} não pôde ser removido: {}", file.filename().string(),
-                                 error.message()),
-                     stError);
-  }
-  try {
-    SyncFolder();
-  } catch (const std::exception&) {
-    // The removals are made; a crash may bring an old segment back, whose records are then
-    // found twice and taken once.
-  }
   return recovered;
+}
+
+void SendJournal::CutTornTail(const fs::path& file, std::uint64_t good_end) const {
+  int error = 0;
+  if (good_end < kHeaderBytes) {
+    // Not even the header was written: the file holds nothing.
+    if (::unlink(file.c_str()) != 0) error = errno;
+  } else if (const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC); fd < 0) {
+    error = errno;
+  } else {
+    // Synced, so that the cut tail cannot come back once the segment is no longer the newest.
+    if (::ftruncate(fd, static_cast<off_t>(good_end)) != 0 || SyncFile(fd) != 0)
+      error = errno;
+    ::close(fd);
+  }
+  if (error != 0)
+    throw EListaDeEnvio(fmt::format("Falha ao descartar o final incompleto do segmento da fila de envio {}: {}",
+                                    file.string(), ErrorText(error)));
 }
 
 void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t number,
@@ -503,10 +492,10 @@ void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t
 
   const fs::path path = SegmentPath(number);
   const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0640);
-  if (fd < 0) ThrowWriteFailed(errno);
+  if (fd < 0) throw std::system_error(errno, std::system_category(), path.string());
   const std::string header = Header();
   int error = 0;
-  if (!WriteAllAt(fd, header, 0) || (options_.sync ? options_.sync(fd) : ::fdatasync(fd)) != 0) error = errno;
+  if (!WriteAllAt(fd, header, 0) || SyncFile(fd) != 0) error = errno;
   syncs_.fetch_add(1, std::memory_order_relaxed);
   if (error == 0) {
     try {
@@ -518,7 +507,7 @@ void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t
   if (error != 0) {
     ::close(fd);
     ::unlink(path.c_str());
-    ThrowWriteFailed(error);
+    throw std::system_error(error, std::system_category(), path.string());
   }
   segments_.push_back(Segment{number, first_sequence, 0, header.size()});
   fd_ = fd;
@@ -535,7 +524,11 @@ void SendJournal::PrepareSegment(std::unique_lock<std::mutex>& lock) {
       synced_cv_.wait(lock, [this] { return !syncing_; });
       continue;
     }
-    StartSegment(lock, segments_.empty() ? 1 : segments_.back().number + 1, next_sequence_);
+    try {
+      StartSegment(lock, segments_.empty() ? 1 : segments_.back().number + 1, next_sequence_);
+    } catch (const std::system_error& error) {
+      ThrowWriteFailed(error.code().value());
+    }
   }
 }
 
@@ -586,10 +579,13 @@ void SendJournal::RunSyncs() {
       // written.
       auto settled = std::move(settled_);
       settled_.clear();
+      calling_back_ = true;
       lock.unlock();
       for (auto& [then, error] : settled) then(error);
       settled.clear();
       lock.lock();
+      calling_back_ = false;
+      synced_cv_.notify_all();
     } else if (!waiters_.empty()) {
       SyncWritten(lock, true);
     } else {
@@ -607,7 +603,7 @@ void SendJournal::SyncWritten(std::unique_lock<std::mutex>& lock, bool unlocked)
     syncing_ = true;
     lock.unlock();
   }
-  const int result = options_.sync ? options_.sync(fd) : ::fdatasync(fd);
+  const int result = SyncFile(fd);
   const int error = errno;
   if (unlocked) {
     lock.lock();
@@ -691,6 +687,9 @@ void SendJournal::AppendList(std::vector<QueuedRecord> records, const Reserve& r
     durable(std::move(*held), std::move(error));
   };
   std::unique_lock lock(mutex_);
+  if (closed_)
+    throw EListaDeEnvio("A fila de envio em disco está fechada (parada do serviço): a lista não foi incluída; envie a "
+                        "lista novamente");
   Waiter waiter = WriteList(lock, *held, body.bytes, body.crc, reserve);
   waiter.then = std::move(then);
   waiters_.push_back(std::move(waiter));
@@ -744,10 +743,13 @@ SendJournal::Segment* SendJournal::SegmentOf(std::uint64_t sequence) {
 void SendJournal::DeleteDoneSegments() {
   bool deleted = false;
   // Oldest first and never the one written: a younger segment may hold the done marks of an
-  // older one's records, and must outlive it.
+  // older one's records, and must outlive it. A damaged segment is moved aside instead, for
+  // the operator; while it cannot be, it stays, and so do the younger ones.
   while (segments_.size() > 1 && segments_.front().live == 0) {
-    const fs::path path = SegmentPath(segments_.front().number);
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    if (segments_.front().disposal != Disposal::kDelete) {
+      if (!MoveAside(segments_.front())) break;
+    } else if (const fs::path path = SegmentPath(segments_.front().number);
+               ::unlink(path.c_str()) != 0 && errno != ENOENT) {
       log_.Registrar("", false,
                      fmt::format("Fila de envio: segmento {} não pôde ser removido: {}", path.filename().string(),
                                  ErrorText(errno)),
@@ -767,16 +769,57 @@ void SendJournal::DeleteDoneSegments() {
   }
 }
 
+bool SendJournal::MoveAside(Segment& segment) {
+  const fs::path file = SegmentPath(segment.number);
+  const fs::path aside_folder = folder_ / kAsideFolder;
+  fs::path aside = aside_folder / file.filename();
+  std::error_code error;
+  try {
+    CreateDirectoriesDurably(aside_folder, options_.sync);
+  } catch (const std::system_error& failure) {
+    error = failure.code();
+  }
+  for (int n = 1; !error && fs::exists(aside, error); ++n)
+    aside = aside_folder / fmt::format("{}.{}", file.filename().string(), n);
+  if (!error) fs::rename(file, aside, error);
+  if (error) {
+    // Said once; the move is tried again as further records are done, and at the next start.
+    if (segment.disposal == Disposal::kMoveAside)
+      log_.Registrar("", false,
+                     fmt::format("Fila de envio: segmento corrompido {} não pôde ser movido para {} ({}); ele fica em "
+                                 "{}, com os segmentos mais novos, até que possa ser movido",
+                                 file.filename().string(), aside_folder.string(), error.message(), folder_.string()),
+                     stError);
+    segment.disposal = Disposal::kMoveAsideFailed;
+    return false;
+  }
+  try {
+    // Both names reach the disk before a younger segment goes.
+    SyncDirectory(aside_folder, options_.sync);
+    SyncFolder();
+  } catch (const std::exception&) {
+    // The move is made; only its durability is in doubt.
+  }
+  log_.Registrar("", false,
+                 fmt::format("Fila de envio: segmento corrompido {} movido para {}", file.filename().string(),
+                             aside.string()),
+                 stError);
+  return true;
+}
+
 void SendJournal::Close() {
   std::unique_lock lock(mutex_);
+  // No list is taken from now on. Those written are synced and called back before Close
+  // returns, so that nothing a call back reaches is used after the stop; the marks they may
+  // leave (a list that could not be queued) are written with the others.
+  closed_ = true;
+  synced_cv_.wait(lock, [this] { return !syncing_ && !calling_back_ && waiters_.empty() && settled_.empty(); });
   std::exception_ptr failure;
   try {
     WriteMarks(lock, {});
   } catch (const std::exception&) {
     failure = std::current_exception();
   }
-  // Lists written and not yet synced are synced and called back first.
-  synced_cv_.wait(lock, [this] { return !syncing_ && waiters_.empty(); });
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (failure) std::rethrow_exception(failure);

@@ -65,12 +65,14 @@ class SendJournal {
   SendJournal& operator=(const SendJournal&) = delete;
 
   // Takes the folder for this process alone (another process that has it open makes Open
-  // raise), reads every segment and returns the records not done. They are written anew, synced, to
-  // a fresh segment and the old segments are removed: a torn tail (an entry cut short by a
-  // crash, the last thing in the newest segment) is left out with a log line; a segment that
-  // is damaged elsewhere, or whose header is not ours, is moved to the folder "corrompidos"
-  // with a log line naming it, after the records of its good entries were taken. Raises
-  // EListaDeEnvio when the folder cannot be read or written.
+  // raise), reads every segment and returns the records not done. The segments stay where
+  // they are, each going once its records are done, and a new one is started: no room beyond
+  // its header is needed. A torn tail (what a crash during a write leaves at the end of the
+  // newest segment: an entry cut short, or zeros) is cut off with a log line. After a damaged
+  // entry, reading goes on at the next intact one. A damaged segment, or one whose header is
+  // not ours, is named in a log line and moved to the folder "corrompidos" once its records
+  // are done; until it can be moved it stays. Raises EListaDeEnvio when the folder cannot be
+  // read or written, or the new segment cannot be started.
   Recovered Open();
 
   // Numbers for a list: called once, under the journal's lock, with the record count; gives
@@ -82,8 +84,8 @@ class SendJournal {
   // the caller's, for an empty list); it must not raise and must not wait for the journal.
   using Durable = std::function<void(std::vector<QueuedRecord> records, std::exception_ptr error)>;
   // Writes a list of records of one company and returns without waiting for the sync:
-  // `durable` is called when the sync that covers the list has ended. A failed write raises
-  // EListaDeEnvio here, and `durable` is not called.
+  // `durable` is called when the sync that covers the list has ended. A failed write (or a
+  // journal closed) raises EListaDeEnvio here, and `durable` is not called.
   void AppendList(std::vector<QueuedRecord> records, const Reserve& reserve, Durable durable);
 
   // Marks records done and waits until the mark is on disk; segments whose records are all
@@ -94,8 +96,9 @@ class SendJournal {
   // list that was written but could not be queued after all.
   void MarkDoneLater(std::span<const std::uint64_t> sequences);
 
-  // Writes the marks that are still kept and closes the segment. Raises EListaDeEnvio when
-  // the marks could not be written.
+  // Takes no further list (AppendList raises EListaDeEnvio), waits until every list written
+  // was synced and called back, writes the marks that are still kept and closes the segment.
+  // Raises EListaDeEnvio when the marks could not be written.
   void Close();
 
   std::uint64_t DiskBytes() const { return disk_bytes_.load(std::memory_order_relaxed); }
@@ -105,11 +108,19 @@ class SendJournal {
   const std::filesystem::path& Folder() const { return folder_; }
 
  private:
+  // What becomes of a segment once its records are done.
+  enum class Disposal : std::uint8_t {
+    kDelete,
+    kMoveAside,        // damaged: moved to the folder "corrompidos"
+    kMoveAsideFailed,  // damaged, and a move failed (and was logged): tried again
+  };
+
   struct Segment {
     std::uint64_t number = 0;
     std::uint64_t first_sequence = 0;  // no record listed in it has a lower sequence
     std::size_t live = 0;              // records listed in it and not done
     std::uint64_t bytes = 0;           // its file's size
+    Disposal disposal = Disposal::kDelete;
   };
 
   // How a wait for the disk ended, for a caller that waits on its own thread.
@@ -130,8 +141,9 @@ class SendJournal {
   };
 
   std::filesystem::path SegmentPath(std::uint64_t number) const;
-  // Starts a new segment as the one written, after syncing the current one. Under the lock,
-  // while the journal's thread does not sync.
+  // Starts a new segment as the one written, after syncing the current one; raises
+  // std::system_error when it cannot. Under the lock, while the journal's thread does not
+  // sync.
   void StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t number, std::uint64_t first_sequence);
   // Starts a new segment when there is none to write to, or the one written is full or
   // could not be cut back after a failed write. Under the lock.
@@ -157,8 +169,16 @@ class SendJournal {
   // A sync failed: the bytes not yet synced are given up and cut from the segment. Under the
   // lock.
   void DropUnsynced();
+  // Cuts a torn tail off a segment at start-up (removes the file when not even its header
+  // is whole). Raises EListaDeEnvio when it cannot.
+  void CutTornTail(const std::filesystem::path& file, std::uint64_t good_end) const;
   Segment* SegmentOf(std::uint64_t sequence);
   void DeleteDoneSegments();
+  // Moves a damaged segment whose records are done to the folder "corrompidos"; false (and a
+  // log line, the first time) when it cannot be moved. Under the lock.
+  bool MoveAside(Segment& segment);
+  // Makes a file's data durable with the options' sync. Returns 0 or -1 with errno set.
+  int SyncFile(int fd) const;
   void SyncFolder() const;
   // Writes the marks kept (and `more`) as one entry and waits for them. Under the lock.
   void WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const std::uint64_t> more);
@@ -178,7 +198,9 @@ class SendJournal {
   // Logical byte positions over the life of the journal: written, and synced.
   std::uint64_t appended_ = 0;
   std::uint64_t synced_ = 0;
-  bool syncing_ = false;  // the journal's thread syncs, off the lock
+  bool syncing_ = false;       // the journal's thread syncs, off the lock
+  bool calling_back_ = false;  // the journal's thread calls back, off the lock
+  bool closed_ = false;        // Close was called: no list is taken
   bool stopping_ = false;
   std::deque<Waiter> waiters_;  // by position
   std::vector<std::pair<std::function<void(std::exception_ptr)>, std::exception_ptr>> settled_;

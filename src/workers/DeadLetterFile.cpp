@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <variant>
 
 #include <fmt/format.h>
 
+#include "common/DurableFolder.h"
 #include "common/Errors.h"
 #include "common/XmlText.h"
 
@@ -96,9 +98,11 @@ std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error
 
 std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, const QueuedRecord& queued,
                                           std::string_view error, TDateTime now) {
-  std::error_code made;
-  std::filesystem::create_directories(folder, made);
-  if (made) ThrowFileError("Cannot create", folder, made.value());
+  try {
+    CreateDirectoriesDurably(folder);
+  } catch (const std::system_error& error) {
+    ThrowFileError("Cannot create", folder, error.code().value());
+  }
   const TDateTime::Parts t = now.Decode();
   const std::string stamp = fmt::format("rejeitados_{:02}{:02}{:02}_{:02}{:02}{:02}_", t.year % 100, t.month, t.day,
                                         t.hour, t.minute, t.second);

@@ -14,6 +14,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <thread>
@@ -77,6 +78,25 @@ class SendJournalTest : public ::testing::Test {
   ScratchLog log_;
 };
 
+// No file of the process grows past `bytes` while it exists (as on a disk that is full): a
+// write past the limit fails with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    if (::setrlimit(RLIMIT_FSIZE, &limited) != 0) std::abort();
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+};
+
 std::vector<std::uint64_t> SequencesOf(const std::vector<QueuedRecord>& records, std::initializer_list<int> at) {
   std::vector<std::uint64_t> sequences;
   for (const int i : at) sequences.push_back(records[static_cast<std::size_t>(i)].sequence);
@@ -108,17 +128,31 @@ TEST_F(SendJournalTest, RecordsNotDoneComeBackInOrderAndSegmentsAllDoneAreDelete
   }  // a crash: B1 and C2 were never done
 
   {
+    std::vector<std::pair<fs::path, std::uintmax_t>> before;
+    for (const fs::path& file : SegmentFiles()) before.emplace_back(file, fs::file_size(file));
     ProgramRun run(log_.Logger(), Folder());
     EXPECT_THAT(LogLines("Fila de envio recuperada"),
                 ElementsAre("Fila de envio recuperada: 0 registros de 0 listas voltaram à fila",
                             "Fila de envio recuperada: 2 registros de 2 listas voltaram à fila"));
-    EXPECT_EQ(SegmentFiles().size(), 1u) << "the records still to do were written anew and the old files removed";
+    // Nothing is written anew (a start on a full disk needs room for a header alone): the
+    // segments stay as they were, and the new one holds its header.
+    const std::vector<fs::path> files = SegmentFiles();
+    ASSERT_EQ(files.size(), before.size() + 1);
+    for (const auto& [file, bytes] : before) EXPECT_EQ(fs::file_size(file), bytes) << file;
+    EXPECT_EQ(fs::file_size(files.back()), 16u);
+    EXPECT_EQ(run.queue.JournalBytes(), FolderBytes());
     run.queue.AdicionarListaDeEnvio(List({"D1"}).get(), 1);
     const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
     EXPECT_THAT(Vehicles(batch), ElementsAre("B1", "C2", "D1"));
     EXPECT_THAT(Companies(batch), ElementsAre(8, -9, 1));
     EXPECT_THAT(Sequences(batch), ElementsAre(taken[2], taken[4], taken[4] + 1)) << "numbers are kept and not reused";
-    run.queue.Acknowledge(Sequences(batch));
+    // The marks, written to the new segment, count for the old ones: C2's segment waits for
+    // B1's, which is older, and then they all go.
+    run.queue.Acknowledge(SequencesOf(batch, {1}));
+    EXPECT_EQ(SegmentFiles().size(), files.size());
+    run.queue.Acknowledge(SequencesOf(batch, {0, 2}));
+    EXPECT_EQ(SegmentFiles().size(), 1u);
+    EXPECT_EQ(run.queue.JournalBytes(), FolderBytes());
     run.queue.Close();
   }
   {
@@ -145,6 +179,43 @@ TEST_F(SendJournalTest, RecordsNotDoneComeBackInOrderAndSegmentsAllDoneAreDelete
     EXPECT_EQ(batch[0].record.DataHoraInicio, TDateTime(45352.354166666664));
     EXPECT_EQ(batch[0].record.Inf_Adicional_Agrupamento_2, std::string(3000, 'x'));
   }
+}
+
+// A start after the disk filled: the records come back though a file may grow by little more
+// than a new segment's header; with no room even for that, the start is refused, saying why.
+TEST_F(SendJournalTest, AStartNeedsRoomForANewSegmentsHeaderAlone) {
+  {
+    ProgramRun run(log_.Logger(), Folder());
+    for (int i = 0; i < 20; ++i) run.queue.AdicionarListaDeEnvio(List({"V" + std::to_string(i)}).get(), 1);
+  }  // a crash with 20 records to do
+  {
+    const FileSizeLimit no_room(8);
+    SendJournal journal(Folder(), log_.Logger());
+    try {
+      journal.Open();
+      ADD_FAILURE() << "the start went through";
+    } catch (const EListaDeEnvio& error) {
+      EXPECT_THAT(error.what(), HasSubstr("Falha ao iniciar a fila de envio em disco: o segmento"));
+      EXPECT_THAT(error.what(), HasSubstr("não pôde ser criado"));
+    }
+  }
+  std::optional<FileSizeLimit> little_room(std::in_place, 64);
+  ProgramRun run(log_.Logger(), Folder());
+  little_room.reset();
+  EXPECT_EQ(run.queue.TakeBatch(100).size(), 20u);
+}
+
+// A power cut must not take back the folders the journal made, with the segments in them.
+TEST_F(SendJournalTest, TheFoldersItCreatesReachTheDiskInTheirParents) {
+  std::vector<fs::path> synced_folders;
+  SendJournalOptions options;
+  options.sync = [&](int fd) {
+    if (const fs::path path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd)); fs::is_directory(path))
+      synced_folders.push_back(path);
+    return ::fdatasync(fd);
+  };
+  ProgramRun run(log_.Logger(), root_ / "servico" / "Fila", options);
+  EXPECT_THAT(synced_folders, ::testing::IsSupersetOf({root_, root_ / "servico"}));
 }
 
 TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
@@ -319,6 +390,42 @@ TEST_F(SendJournalTest, SegmentsStartedWhileSyncsRunLoseNothing) {
   EXPECT_EQ(run.queue.TakeBatch(10 * kThreads * kLists).size(), static_cast<std::size_t>(kThreads * kLists));
 }
 
+// The stop with a sync slower than its deadline: Close returns only once every call back has
+// ended (what the call backs reach goes right after it), and a list that comes later is
+// refused without a call back.
+TEST_F(SendJournalTest, CloseWaitsForTheCallsBackInFlightAndTakesNoListAfter) {
+  SyncGate gate;
+  SendJournalOptions options;
+  options.sync = [&gate](int fd) { return gate(fd); };
+  ProgramRun run(log_.Logger(), Folder(), options);
+  // Owned by the caller and gone once Close returned, as the service's objects are.
+  auto answers = std::make_unique<std::vector<std::string>>();
+  std::atomic<bool> closed = false;
+  std::atomic<int> after_close = 0;
+  gate.Close();
+  for (const char* vehicle : {"V1", "V2", "V3"})
+    run.queue.QueueList(List({vehicle}).get(), 1, [&, vehicle](std::exception_ptr) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));  // an answer that takes its time
+      if (closed) ++after_close;
+      else answers->push_back(vehicle);
+    });
+  std::thread opener([&gate] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gate.Open();
+  });
+  RunOrDie([&] { run.queue.Close(); });
+  closed = true;
+  EXPECT_THAT(*answers, ElementsAre("V1", "V2", "V3"));
+  answers.reset();
+  opener.join();
+  EXPECT_EQ(after_close.load(), 0);
+
+  bool called = false;
+  EXPECT_THROW(run.queue.QueueList(List({"LATE"}).get(), 1, [&called](std::exception_ptr) { called = true; }),
+               EListaDeEnvio);
+  EXPECT_FALSE(called);
+}
+
 // Damage found at start-up, each case on a segment of three lists V1, V2, V3.
 TEST_F(SendJournalTest, DamagedFilesKeepWhatIsGoodAndSaySoInTheLog) {
   struct Case {
@@ -326,7 +433,7 @@ TEST_F(SendJournalTest, DamagedFilesKeepWhatIsGoodAndSaySoInTheLog) {
     std::function<void(const fs::path& file, const std::vector<std::uint64_t>& ends)> damage;  // ends of the lists
     std::vector<std::string> back;
     const char* log_text;
-    bool moved_aside;
+    bool moved_aside;  // else a torn tail, cut after the last record that came back
   };
   const auto flip = [](const fs::path& file, std::uint64_t at) {
     std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
@@ -342,12 +449,20 @@ TEST_F(SendJournalTest, DamagedFilesKeepWhatIsGoodAndSaySoInTheLog) {
       {"zeros where the file grew but nothing was written",
        [](const fs::path& file, const std::vector<std::uint64_t>& ends) { fs::resize_file(file, ends[2] + 100); },
        {"V1", "V2", "V3"}, "final incompleto do segmento 00000000000000000001.seg", false},
-      {"a flipped byte in the middle",
+      {"zeros from within the last entry on, past its end (a crash while it was written)",
+       [](const fs::path& file, const std::vector<std::uint64_t>& ends) {
+         fs::resize_file(file, ends[1] + 12);
+         fs::resize_file(file, ends[2] + 100);
+       },
+       {"V1", "V2"}, "final incompleto do segmento 00000000000000000001.seg", false},
+      {"a flipped byte in the middle: the entries after it still count",
        [&](const fs::path& file, const std::vector<std::uint64_t>& ends) { flip(file, ends[0] + 20); },
-       {"V1"}, "segmento corrompido 00000000000000000001.seg (CRC inválido", true},
+       {"V1", "V3"}, "segmento corrompido 00000000000000000001.seg (CRC inválido", true},
       {"a header that is not ours", [&](const fs::path& file, const std::vector<std::uint64_t>&) { flip(file, 0); },
        {}, "segmento corrompido 00000000000000000001.seg (cabeçalho inválido)", true},
   };
+  const fs::path segment = Folder() / "00000000000000000001.seg";
+  const fs::path aside = Folder() / "corrompidos" / "00000000000000000001.seg";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(Folder());
@@ -359,19 +474,75 @@ TEST_F(SendJournalTest, DamagedFilesKeepWhatIsGoodAndSaySoInTheLog) {
         ends.push_back(run.queue.JournalBytes());
       }
     }
-    c.damage(Folder() / "00000000000000000001.seg", ends);
+    c.damage(segment, ends);
 
     const std::size_t lines_before = LogLines(c.log_text).size();
+    const std::size_t moves_before = LogLines("00000000000000000001.seg movido para").size();
     ProgramRun run(log_.Logger(), Folder());
-    EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ::testing::ElementsAreArray(c.back));
-    const std::vector<std::string> lines = LogLines(c.log_text);
-    EXPECT_EQ(lines.size(), lines_before + 1) << "the log says what was found";
-    EXPECT_EQ(fs::exists(Folder() / "corrompidos" / "00000000000000000001.seg"), c.moved_aside);
-    if (c.moved_aside) {
-      EXPECT_THAT(lines.back(), HasSubstr("movido para"));
+    const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+    EXPECT_THAT(Vehicles(batch), ::testing::ElementsAreArray(c.back));
+    EXPECT_EQ(LogLines(c.log_text).size(), lines_before + 1) << "the log says what was found";
+    // A segment stays while it holds records not done; a torn tail is cut off at once.
+    EXPECT_EQ(fs::exists(segment), !c.back.empty());
+    if (!c.moved_aside) {
+      EXPECT_EQ(fs::file_size(segment), ends[c.back.size() - 1]);
     }
-    EXPECT_EQ(SegmentFiles().size(), 1u) << "only the fresh segment is left in the folder";
+    run.queue.Acknowledge(Sequences(batch));
+    EXPECT_EQ(fs::exists(aside), c.moved_aside) << "a damaged segment is kept for the operator once done";
+    EXPECT_EQ(LogLines("00000000000000000001.seg movido para").size(), moves_before + (c.moved_aside ? 1 : 0));
+    EXPECT_EQ(SegmentFiles().size(), 1u) << "only the newest segment is left in the folder";
   }
+}
+
+// A damaged segment that cannot be moved aside stays, with the younger segments that hold the
+// marks of its records: nothing it holds is lost or comes back twice, and the move is made
+// once it can be.
+TEST_F(SendJournalTest, ADamagedSegmentThatCannotBeMovedStaysAndComesBackOnlyWithWhatIsNotDone) {
+  SendJournalOptions one_entry_each;
+  one_entry_each.segment_bytes = 1;
+  const fs::path damaged = Folder() / "00000000000000000001.seg";
+  std::vector<std::uint64_t> ends;
+  std::vector<std::uint64_t> sequences;
+  {
+    ProgramRun run(log_.Logger(), Folder());
+    for (const char* vehicle : {"V1", "V2", "V3", "V4"}) {
+      run.queue.AdicionarListaDeEnvio(List({vehicle}).get(), 4);
+      ends.push_back(run.queue.JournalBytes());
+    }
+    sequences = Sequences(run.queue.TakeBatch(100));
+  }  // a crash
+  // The damage is in V2's entry; "corrompidos" cannot be made (a file has its name).
+  {
+    std::fstream stream(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    stream.seekp(static_cast<std::streamoff>(ends[0] + 20));
+    stream.put('#');
+  }
+  std::ofstream(Folder() / "corrompidos").put('x');
+  {
+    ProgramRun run(log_.Logger(), Folder(), one_entry_each);
+    const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+    ASSERT_THAT(Vehicles(batch), ElementsAre("V1", "V3", "V4"));
+    run.queue.AdicionarListaDeEnvio(List({"NEW"}).get(), 4);
+    EXPECT_GT(run.queue.TakeBatch(1).at(0).sequence, sequences.back()) << "a number seen is not handed out again";
+    run.queue.Acknowledge(SequencesOf(batch, {0, 1}));
+    run.queue.Acknowledge(SequencesOf(batch, {2}));
+    run.queue.Acknowledge(SequencesOf(batch, {2}));  // one more mark: the failure is not logged again
+    EXPECT_THAT(LogLines("não pôde ser movido"), ElementsAre(HasSubstr("00000000000000000001.seg")));
+    EXPECT_TRUE(fs::exists(damaged));
+  }  // a crash
+  {
+    ProgramRun run(log_.Logger(), Folder());
+    EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("NEW")) << "what was done does not come back";
+    EXPECT_TRUE(fs::exists(damaged));
+    EXPECT_EQ(LogLines("não pôde ser movido").size(), 2u);
+  }
+  fs::remove(Folder() / "corrompidos");
+  ProgramRun run(log_.Logger(), Folder());
+  EXPECT_TRUE(fs::exists(Folder() / "corrompidos" / "00000000000000000001.seg"));
+  const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+  EXPECT_THAT(Vehicles(batch), ElementsAre("NEW"));
+  run.queue.Acknowledge(Sequences(batch));
+  EXPECT_EQ(SegmentFiles().size(), 1u);
 }
 
 // A list whose write or sync fails is refused with nothing queued; the next lists go on, and
@@ -386,7 +557,6 @@ TEST_F(SendJournalTest, AFailingWriteOrSyncRefusesTheListAndSpoilsNothingElse) {
       {"the file cannot grow (as on a full disk)", "Falha ao gravar na fila de envio em disco", true},
       {"the sync fails", "Falha ao sincronizar a fila de envio em disco", false},
   };
-  std::signal(SIGXFSZ, SIG_IGN);  // a write past the size limit fails with EFBIG instead
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(Folder());
@@ -403,12 +573,9 @@ TEST_F(SendJournalTest, AFailingWriteOrSyncRefusesTheListAndSpoilsNothingElse) {
       ProgramRun run(log_.Logger(), Folder(), options);
       run.queue.AdicionarListaDeEnvio(List({"OK1"}).get(), 1);
 
-      rlimit saved{};
-      ::getrlimit(RLIMIT_FSIZE, &saved);
+      std::optional<FileSizeLimit> limit;
       if (c.limit_file_size) {
-        rlimit limited = saved;
-        limited.rlim_cur = run.queue.JournalBytes() + 100;  // room for part of the list only
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        limit.emplace(run.queue.JournalBytes() + 100);  // room for part of the list only
       } else {
         fail_sync = true;
       }
@@ -421,7 +588,7 @@ TEST_F(SendJournalTest, AFailingWriteOrSyncRefusesTheListAndSpoilsNothingElse) {
         EXPECT_THAT(error.what(), HasSubstr(c.fault_text));
         EXPECT_EQ(error.ClassName(), "EListaDeEnvio");
       }
-      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+      limit.reset();
       EXPECT_EQ(run.memory.WaitingRecords(), 1u) << "nothing of the refused list is queued";
 
       run.queue.AdicionarListaDeEnvio(List({"OK2"}).get(), 1);
