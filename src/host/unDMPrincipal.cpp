@@ -1,5 +1,6 @@
 #include "host/unDMPrincipal.h"
 
+#include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>
 
 #include "common/Errors.h"
@@ -55,6 +56,15 @@ void ConfigureLogger(TVoradaLogger& logger, const char* prefix) {
   logger.SetDiretorio(kLogFolder);
   logger.SetMultiThread(true);
   logger.SetMaximoDias(60);
+}
+
+// Whether only this machine reaches a listener bound to `text`: 127.0.0.0/8, ::1, or one of
+// them written as an IPv4-mapped IPv6 address. The any-addresses 0.0.0.0 and :: are not.
+bool IsLoopback(const std::string& text) {
+  const boost::asio::ip::address address = boost::asio::ip::make_address(text);
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6()).is_loopback();
+  return address.is_loopback();
 }
 
 std::shared_ptr<const TROHTTPMessageDispatchers> DispatcherTable(TROSOAPMessage& message) {
@@ -270,6 +280,13 @@ void TdmPrincipal::OpenMetricsListener() noexcept {
                    fmt::format("Métricas e saúde em {}:{} (/metrics, /health)", settings_.EnderecoMetricas,
                                metrics_server_.BoundPort()),
                    stError);
+    // The counters and the health answer tell more about the installation than callers need.
+    if (!IsLoopback(settings_.EnderecoMetricas))
+      log_.Registrar("", false,
+                     fmt::format("Aviso: métricas e saúde acessíveis pela rede em {}:{} (EnderecoMetricas=127.0.0.1 "
+                                 "as deixa só neste computador)",
+                                 settings_.EnderecoMetricas, metrics_server_.BoundPort()),
+                     stError);
   } catch (const std::exception& error) {
     log_.RegistrarExcecao(&error, "PortaMetricas", true);
   }
