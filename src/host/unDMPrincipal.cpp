@@ -126,12 +126,6 @@ void TdmPrincipal::DataModuleCreate() {
   log_.SetLogLevel(ConfigurationLevel(ini.ReadText("Log", "Level", ""), log_.LogLevel()));
   settings_ = LerConfiguracao(ini);
   ApplyLimits();
-  // Once the settings are known the metrics listener opens at the end of the creation,
-  // whether it went through or not, so that its health answer can tell what is wrong.
-  struct OpenMetricsAtEnd {
-    TdmPrincipal& dm;
-    ~OpenMetricsAtEnd() { dm.OpenMetricsListener(); }
-  } open_metrics{*this};
   WriteBackConfiguration(ini, settings_);
   // The lists of an earlier run that were not written are queued again before any call can
   // arrive.
@@ -144,7 +138,9 @@ void TdmPrincipal::DataModuleCreate() {
     metrics_.records_recovered += durable_queue_.Open(folder_.folder / "Fila", std::move(options));
   }
   BuildCompanyListeners(ini);
-  // Only a creation that went through sets the main listener's port and arms the timers.
+  // Only a creation that went through opens the metrics listener, sets the main listener's
+  // port and arms the timers: after a failed one the process ends.
+  OpenMetricsListener();
   http_server_.SetPort(settings_.Porta);
   ArmTimers();
 }

@@ -107,11 +107,8 @@ int TQueltoIntegradorTelemetria::Uninstall(bool silent) {
 std::string TQueltoIntegradorTelemetria::CurrentStatus() {
   if (!dm_principal_) return {};
   const TinserirIntegracao* worker = dm_principal_->InserirIntegracao();
-  std::string text = ServiceStatusText(dm_principal_->ListaDeEnvio().WaitingRecords(),
-                                       worker ? worker->LastPass() : std::nullopt, std::chrono::system_clock::now());
-  // The workers never start after a failed creation: the line says why.
-  if (!creation_error_.empty()) text = "Início interrompido (" + OneLine(creation_error_) + "); " + text;
-  return text;
+  return ServiceStatusText(dm_principal_->ListaDeEnvio().WaitingRecords(), worker ? worker->LastPass() : std::nullopt,
+                           std::chrono::system_clock::now());
 }
 
 void TQueltoIntegradorTelemetria::ReportStatusEvery(std::chrono::steady_clock::duration interval) {
@@ -136,6 +133,14 @@ void TQueltoIntegradorTelemetria::KeepAliveEvery(std::chrono::steady_clock::dura
 }
 
 int TQueltoIntegradorTelemetria::RunService() {
+  // A service that cannot take calls or write what it took does not run on: what the
+  // creation opened is closed in order, READY=1 is never sent, and the failure status has
+  // the service manager start the process again. Its state line keeps the reason.
+  if (creation_error_) {
+    notifier_.Status("Início interrompido (" + *creation_error_ + ")");
+    dm_principal_->Stop(std::chrono::steady_clock::now() + kStopTime);
+    return 1;
+  }
   // A second SIGTERM or SIGINT, while the orderly stop below runs, ends the process at once.
   signals_.AsyncWait([this] {
     status_timer_.cancel();

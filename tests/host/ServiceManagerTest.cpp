@@ -2,6 +2,7 @@
 // notification socket, the state line, and the unit that INSTALL writes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,10 +16,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "LoopbackSocket.h"
 #include "host/ServicePlatform.h"
@@ -223,14 +228,101 @@ std::string Enviar(int port, int records) {
   return answer.substr(0, answer.find("\r\n"));
 }
 
-// The program started on `home` in a child process; its process id, or -1.
-pid_t StartProgram(const fs::path& home) {
+// The program started on `home` in a child process, its standard error written to `errors`
+// when one is given; its process id, or -1.
+pid_t StartProgram(const fs::path& home, const fs::path& errors = {}) {
   const pid_t child = fork();
   if (child == 0) {
+    if (!errors.empty()) {
+      const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0) _exit(126);
+    }
     execl(QIT_PROGRAM, QIT_PROGRAM, "--home", home.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   return child;
+}
+
+// The exit status of `child` once it ended, or nothing when it still ran after `timeout`
+// (it is killed then).
+std::optional<int> ExitStatus(pid_t child, std::chrono::seconds timeout) {
+  const auto give_up = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > give_up) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  if (!WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A start-up that fails ends the process with a failure status and without READY=1, so that
+// the service manager starts it again; the error is in the log, on standard error and in the
+// state line. An
+// install on the same home still installs: the start-up there fails when the service runs.
+TEST_F(ServiceManagerTest, AFailedStartUpEndsTheProcessWithoutReady) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor taken(io, {boost::asio::ip::address_v4::loopback(), 0});
+  const std::string busy = std::to_string(taken.local_endpoint().port());
+  const struct Case {
+    const char* name;
+    std::string configuration;
+    bool queue_folder_is_a_file;
+    std::string error_class;
+    std::string message_start;  // the error's message begins so, in the log and on standard error
+  } cases[] = {
+      {"busy port", "[Portas]\nQuantidade=3\nPorta_1=0\nPorta_2=" + busy + "\n", false, "ESocketError",
+       "Could not bind socket. Address and port are already in use."},
+      {"queue folder unusable", "[Portas]\nQuantidade=1\nPorta_1=0\n", true, "EListaDeEnvio", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path home = root_ / c.name;
+    fs::create_directories(home);
+    std::ofstream(home / "QueltoIntegradorTelemetria.dat") << c.configuration;
+    if (c.queue_folder_is_a_file) std::ofstream(home / "Fila") << "not a folder";
+    NotifySocket socket(root_);
+    ASSERT_TRUE(socket.Bound());
+
+    const pid_t child = StartProgram(home, root_ / "stderr");
+    ASSERT_GE(child, 0);
+    EXPECT_EQ(ExitStatus(child, 30s), std::optional<int>(1));
+    std::string last;
+    while (const std::optional<std::string> message = socket.Receive(100ms)) {
+      EXPECT_EQ(message->find("READY=1"), std::string::npos) << *message;
+      last = *message;
+    }
+    EXPECT_EQ(last.rfind("STATUS=Início interrompido (" + c.message_start, 0), 0u) << last;
+    fs::remove(root_ / "notify");
+
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(home / "Logs/Integradores/Telemetria"))
+      if (entry.path().filename().string().rfind("log_enviar", 0) == 0) log += ReadFile(entry.path());
+    EXPECT_NE(log.find("Erro em (DataModuleCreate) = (" + c.error_class + ") : " + c.message_start), std::string::npos)
+        << log;
+    const std::string errors = ReadFile(root_ / "stderr");
+    EXPECT_EQ(errors.rfind(c.message_start, 0), 0u) << errors;
+    EXPECT_GT(errors.size(), c.message_start.size()) << errors;
+
+    // The install takes place all the same; the start-up's error is on standard error.
+    const std::string install = std::string(QIT_PROGRAM) + " --home '" + home.string() + "' --unit-dir '" +
+                                root_.string() + "' /INSTALL /SILENT 2>'" + (root_ / "stderr").string() + "'";
+    const int installed = std::system(install.c_str());
+    EXPECT_TRUE(WIFEXITED(installed) && WEXITSTATUS(installed) == 0);
+    EXPECT_TRUE(fs::exists(root_ / "QueltoIntegradorTelemetria.service"));
+    EXPECT_NE(ReadFile(root_ / "stderr"), "");
+    fs::remove_all(root_ / "multi-user.target.wants");
+    fs::remove(root_ / "QueltoIntegradorTelemetria.service");
+  }
 }
 
 // The real program under a notification socket with a watchdog: READY=1 once its company
