@@ -51,6 +51,8 @@ TQueltoIntegradorTelemetria::~TQueltoIntegradorTelemetria() = default;
 
 void TQueltoIntegradorTelemetria::ServiceCreate() {
   if (dm_principal_) return;
+  // Every company port and every connection holds a descriptor.
+  platform_.RaiseOpenFileLimit();
   dm_principal_ = std::make_unique<TdmPrincipal>(folder_, io_);
   // Each step of a long start-up moves the manager's start timeout on, so that a large queue
   // to recover is not taken for a hung start.

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -193,6 +194,7 @@ TEST(ServiceUnitTest, UnitIsOfTypeNotifyAndItsStopTimeoutCoversTheOrderlyStop) {
             "ExecStart=\"/opt/quelto/bin/Quelto Integrador\" --home /srv/quelto\n"
             "KillSignal=SIGTERM\n"
             "TimeoutStopSec=70\n"
+            "LimitNOFILE=65536\n"
             "Restart=on-failure\n"
             "RestartSec=5\n"
             "\n"
@@ -229,10 +231,17 @@ std::string Enviar(int port, int records) {
 }
 
 // The program started on `home` in a child process, its standard error written to `errors`
-// when one is given; its process id, or -1.
-pid_t StartProgram(const fs::path& home, const fs::path& errors = {}) {
+// when one is given, and its soft limit of open files lowered to `open_files` when not 0;
+// its process id, or -1.
+pid_t StartProgram(const fs::path& home, const fs::path& errors = {}, rlim_t open_files = 0) {
   const pid_t child = fork();
   if (child == 0) {
+    if (open_files != 0) {
+      rlimit limit{};
+      if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+      limit.rlim_cur = open_files;
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+    }
     if (!errors.empty()) {
       const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0) _exit(126);
@@ -384,6 +393,51 @@ TEST_F(ServiceManagerTest, ProgramSaysReadyStatusKeepAlivesAndStoppingInOrder) {
   EXPECT_EQ(socket.Receive(30s).value_or("(nothing)"), "READY=1\nSTATUS=Fila: 3 registros; nenhuma passagem ainda");
   kill(again, SIGKILL);
   ASSERT_EQ(waitpid(again, &exit_status, 0), again);
+}
+
+// `count` distinct loopback ports that were free a moment ago.
+std::vector<int> FreePorts(std::size_t count) {
+  boost::asio::io_context io;
+  std::vector<boost::asio::ip::tcp::acceptor> held;
+  std::vector<int> ports;
+  while (ports.size() < count) {
+    held.emplace_back(io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    ports.push_back(held.back().local_endpoint().port());
+  }
+  return ports;
+}
+
+// More company ports than the soft limit of open files the program was started with: it
+// raises that limit to the hard one, and every port opens.
+TEST_F(ServiceManagerTest, MoreCompanyPortsThanTheSoftLimitOfOpenFilesAllOpen) {
+  constexpr rlim_t kSoftLimit = 256;
+  constexpr std::size_t kPorts = 300;
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 2 * kSoftLimit) GTEST_SKIP() << "the hard limit of open files is " << limit.rlim_max;
+  const std::vector<int> ports = FreePorts(kPorts);
+  std::string configuration = "[Servidor]\nFilaDuravel=F\n[Portas]\nQuantidade=" + std::to_string(kPorts) + "\n";
+  for (std::size_t n = 1; n <= kPorts; ++n)
+    configuration += "Porta_" + std::to_string(n) + "=" + std::to_string(ports[n - 1]) + "\n";
+  fs::create_directories(root_ / "home");
+  std::ofstream(root_ / "home" / "QueltoIntegradorTelemetria.dat") << configuration;
+  NotifySocket socket(root_);
+  ASSERT_TRUE(socket.Bound());
+
+  const pid_t child = StartProgram(root_ / "home", {}, kSoftLimit);
+  ASSERT_GE(child, 0);
+  const std::string ready = socket.Receive(60s).value_or("(nothing)");
+  EXPECT_EQ(ready.rfind("READY=1\n", 0), 0u) << ready;
+  std::size_t open = 0;
+  for (const int port : ports) {
+    if (const int fd = testing::ConnectTo(port); fd >= 0) {
+      ++open;
+      ::close(fd);
+    }
+  }
+  EXPECT_EQ(open, kPorts);
+  ::kill(child, SIGTERM);
+  EXPECT_EQ(ExitStatus(child, 60s), std::optional<int>(0));
 }
 
 }  // namespace
