@@ -87,7 +87,7 @@ class TQueltoIntegradorTelemetria {
   boost::asio::steady_timer status_timer_;
   boost::asio::steady_timer keep_alive_timer_;
   std::optional<std::string> creation_error_;  // the creation handler's error, when it raised one
-  std::string last_status_;     // the state line last sent
+  std::string last_status_;  // the state line last sent
   std::unique_ptr<TdmPrincipal> dm_principal_;
 };
 
