@@ -276,8 +276,8 @@ std::string ReadFile(const fs::path& file) {
 
 // A start-up that fails ends the process with a failure status and without READY=1, so that
 // the service manager starts it again; the error is in the log, on standard error and in the
-// state line. An
-// install on the same home still installs: the start-up there fails when the service runs.
+// state line. An install on the same home still installs: the start-up there fails when the
+// service runs.
 TEST_F(ServiceManagerTest, AFailedStartUpEndsTheProcessWithoutReady) {
   boost::asio::io_context io;
   boost::asio::ip::tcp::acceptor taken(io, {boost::asio::ip::address_v4::loopback(), 0});
