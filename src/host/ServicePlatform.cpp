@@ -1,5 +1,6 @@
 #include "host/ServicePlatform.h"
 
+#include <sys/resource.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -66,6 +67,9 @@ std::string LinuxServicePlatform::UnitText(const ServiceDefinition& service) {
          "ExecStart=" + exec + "\n"
          "KillSignal=SIGTERM\n"
          "TimeoutStopSec=" + std::to_string(stop_seconds) + "\n"
+         // A descriptor per company port and per connection; systemd's default soft limit
+         // of 1024 would cap them.
+         "LimitNOFILE=65536\n"
          "Restart=on-failure\n"
          "RestartSec=5\n"
          "\n"
@@ -118,6 +122,15 @@ void LinuxServicePlatform::UninstallService(const ServiceDefinition& service) {
 
 void LinuxServicePlatform::ShowMessage(const std::string& text, bool is_error) {
   (is_error ? std::cerr : std::cout) << text << std::endl;
+}
+
+void LinuxServicePlatform::RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  // An unlimited hard limit is refused (the kernel caps descriptors at fs.nr_open): the soft
+  // limit stays, and a start-up that runs out of descriptors says so in its error.
+  (void)::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void LinuxServicePlatform::LogEvent(const std::string& source, const std::string& text) {

@@ -31,6 +31,9 @@ class IServicePlatform {
   virtual void ShowMessage(const std::string& text, bool is_error) = 0;
   // An error entry of the system's event log, under the given event source.
   virtual void LogEvent(const std::string& source, const std::string& text) = 0;
+  // Lets this process hold as many open files and sockets as the system grants it; where
+  // that cannot be changed the limit stays as it is.
+  virtual void RaiseOpenFileLimit() = 0;
 };
 
 // Linux: systemd units, syslog, standard output and standard error. The unit starts the
@@ -44,6 +47,9 @@ class LinuxServicePlatform final : public IServicePlatform {
   void UninstallService(const ServiceDefinition& service) override;
   void ShowMessage(const std::string& text, bool is_error) override;
   void LogEvent(const std::string& source, const std::string& text) override;
+  // The soft limit of open files (1024 by default, for programs that still use select())
+  // goes up to the hard one.
+  void RaiseOpenFileLimit() override;
 
   // $QIT_SYSTEMD_UNIT_DIR when set, else /etc/systemd/system.
   static std::filesystem::path DefaultUnitDir();

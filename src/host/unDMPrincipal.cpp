@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <boost/asio/ip/address.hpp>
 #include <fmt/format.h>
 
 #include "common/Errors.h"
@@ -71,6 +72,15 @@ void ConfigureLogger(TVoradaLogger& logger, const char* prefix) {
   logger.SetMaximoDias(60);
 }
 
+// Whether only this machine reaches a listener bound to `text`: 127.0.0.0/8, ::1, or one of
+// them written as an IPv4-mapped IPv6 address. The any-addresses 0.0.0.0 and :: are not.
+bool IsLoopback(const std::string& text) {
+  const boost::asio::ip::address address = boost::asio::ip::make_address(text);
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6()).is_loopback();
+  return address.is_loopback();
+}
+
 std::shared_ptr<const TROHTTPMessageDispatchers> DispatcherTable(TROSOAPMessage& message) {
   auto table = std::make_shared<TROHTTPMessageDispatchers>();
   // Not owned by the table: the message is a member of the data module, whose Stop ends
@@ -133,12 +143,6 @@ void TdmPrincipal::DataModuleCreate() {
   log_.SetLogLevel(ConfigurationLevel(ini.ReadText("Log", "Level", ""), log_.LogLevel()));
   settings_ = LerConfiguracao(ini);
   ApplyLimits();
-  // Once the settings are known the metrics listener opens at the end of the creation,
-  // whether it went through or not, so that its health answer can tell what is wrong.
-  struct OpenMetricsAtEnd {
-    TdmPrincipal& dm;
-    ~OpenMetricsAtEnd() { dm.OpenMetricsListener(); }
-  } open_metrics{*this};
   WriteBackConfiguration(ini, settings_);
   // The lists of an earlier run that were not written are queued again before any call can
   // arrive.
@@ -151,7 +155,9 @@ void TdmPrincipal::DataModuleCreate() {
     metrics_.records_recovered += durable_queue_.Open(folder_.folder / "Fila", std::move(options));
   }
   BuildCompanyListeners(ini);
-  // Only a creation that went through sets the main listener's port and arms the timers.
+  // Only a creation that went through opens the metrics listener, sets the main listener's
+  // port and arms the timers: after a failed one the process ends.
+  OpenMetricsListener();
   http_server_.SetPort(settings_.Porta);
   ArmTimers();
 }
@@ -296,6 +302,13 @@ void TdmPrincipal::OpenMetricsListener() noexcept {
                    fmt::format("Métricas e saúde em {}:{} (/metrics, /health)", settings_.EnderecoMetricas,
                                metrics_server_.BoundPort()),
                    stError);
+    // The counters and the health answer tell more about the installation than callers need.
+    if (!IsLoopback(settings_.EnderecoMetricas))
+      log_.Registrar("", false,
+                     fmt::format("Aviso: métricas e saúde acessíveis pela rede em {}:{} (EnderecoMetricas=127.0.0.1 "
+                                 "as deixa só neste computador)",
+                                 settings_.EnderecoMetricas, metrics_server_.BoundPort()),
+                     stError);
   } catch (const std::exception& error) {
     log_.RegistrarExcecao(&error, "PortaMetricas", true);
   }

@@ -53,6 +53,8 @@ TQueltoIntegradorTelemetria::~TQueltoIntegradorTelemetria() = default;
 
 void TQueltoIntegradorTelemetria::ServiceCreate() {
   if (dm_principal_) return;
+  // Every company port and every connection holds a descriptor.
+  platform_.RaiseOpenFileLimit();
   dm_principal_ = std::make_unique<TdmPrincipal>(folder_, io_);
   // Each step of a long start-up moves the manager's start timeout on, so that a large queue
   // to recover is not taken for a hung start.
@@ -111,8 +113,6 @@ std::string TQueltoIntegradorTelemetria::CurrentStatus() {
   const TinserirIntegracao* worker = dm_principal_->InserirIntegracao();
   std::string text = ServiceStatusText(dm_principal_->ListaDeEnvio().WaitingRecords(),
                                        worker ? worker->LastPass() : std::nullopt, std::chrono::system_clock::now());
-  // The workers never start after a failed creation: the line says why.
-  if (!creation_error_.empty()) text = "Início interrompido (" + OneLine(creation_error_) + "); " + text;
   // A pass that no longer moves is said, whatever the last pass's outcome was.
   if (std::string stalled = dm_principal_->StalledWorkers(); !stalled.empty()) text += "; " + stalled;
   return text;
@@ -140,6 +140,14 @@ void TQueltoIntegradorTelemetria::KeepAliveEvery(std::chrono::steady_clock::dura
 }
 
 int TQueltoIntegradorTelemetria::RunService() {
+  // A service that cannot take calls or write what it took does not run on: what the
+  // creation opened is closed in order, READY=1 is never sent, and the failure status has
+  // the service manager start the process again. Its state line keeps the reason.
+  if (creation_error_) {
+    notifier_.Status("Início interrompido (" + *creation_error_ + ")");
+    dm_principal_->Stop(std::chrono::steady_clock::now() + kStopTime);
+    return 1;
+  }
   // A second SIGTERM or SIGINT, while the orderly stop below runs, ends the process at once.
   signals_.AsyncWait([this] {
     status_timer_.cancel();

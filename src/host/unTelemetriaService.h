@@ -50,10 +50,13 @@ class TQueltoIntegradorTelemetria {
   ~TQueltoIntegradorTelemetria();
 
   // Creates `dmPrincipal` once and runs its creation handler. A creation error is reported
-  // to the log and to standard error, and the program goes on.
+  // to the log and to standard error, and the program goes on to Run.
   void ServiceCreate();
 
   // INSTALL first, then UNINSTALL, else the service runs. Returns the process exit code.
+  // INSTALL and UNINSTALL take place after a failed creation too (the service running on the
+  // same ports and queue makes it fail); the service does not run after one: Run stops the
+  // data module and returns 1.
   int Run(const CommandLine& command_line);
 
   TdmPrincipal* dmPrincipal() const { return dm_principal_.get(); }
@@ -83,8 +86,8 @@ class TQueltoIntegradorTelemetria {
   // Both run on the main loop, so a loop that hangs stops the keep-alives.
   boost::asio::steady_timer status_timer_;
   boost::asio::steady_timer keep_alive_timer_;
-  std::string creation_error_;  // the creation handler's error, shown in the state line
-  std::string last_status_;     // the state line last sent
+  std::optional<std::string> creation_error_;  // the creation handler's error, when it raised one
+  std::string last_status_;  // the state line last sent
   std::unique_ptr<TdmPrincipal> dm_principal_;
 };
 

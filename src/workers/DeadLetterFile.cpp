@@ -28,10 +28,25 @@ std::string CommentText(std::string_view text) {
   return safe;
 }
 
-// xs:dateTime as the service reads it, without a fraction.
+// xs:dateTime as the service reads it, with the milliseconds when there are any, so that
+// the record read back from the file holds the same instant.
 std::string XmlDateTime(TDateTime value) {
   const TDateTime::Parts p = value.Decode();
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", p.year, p.month, p.day, p.hour, p.minute, p.second);
+  std::string text =
+      fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", p.year, p.month, p.day, p.hour, p.minute, p.second);
+  if (p.millisecond != 0) text += fmt::format(".{:03}", p.millisecond);
+  return text;
+}
+
+// Element content that reads back byte for byte: a reader turns every CR of the document
+// into a line feed, but keeps one written as a character reference.
+std::string ElementText(std::string_view value) {
+  std::string text;
+  for (const char c : XmlEscape(value)) {
+    if (c == '\r') text += "&#13;";
+    else text += c;
+  }
+  return text;
 }
 
 [[noreturn]] void ThrowFileError(const std::string& what, const std::filesystem::path& file, int error) {
@@ -78,7 +93,7 @@ std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error
           std::string text;
           if constexpr (std::is_same_v<std::decay_t<decltype(value)>, TDateTime>) text = XmlDateTime(value);
           else if constexpr (std::is_same_v<std::decay_t<decltype(value)>, int>) text = std::to_string(value);
-          else text = XmlEscape(value);
+          else text = ElementText(value);
           fmt::format_to(std::back_inserter(fields), "<tns:{0}>{1}</tns:{0}>\n", field.name, text);
         },
         field.member);

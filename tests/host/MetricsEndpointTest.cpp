@@ -9,11 +9,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <fmt/format.h>
 
 #include "LoopbackSocket.h"
 #include "host/unDMPrincipal.h"
@@ -93,6 +95,16 @@ class MetricsEndpointTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(folder_.folder); }
 
   void WriteIni(const std::string& text) { std::ofstream(folder_.ConfigurationFile()) << text; }
+
+  // Everything the data module's `Log` wrote.
+  std::string LogText() const {
+    std::string text;
+    for (const auto& entry : fs::directory_iterator(folder_.folder / "Logs/Integradores/Telemetria")) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return text;
+  }
 
   ProgramFolder folder_;
   boost::asio::io_context loop_;
@@ -174,6 +186,33 @@ TEST_F(MetricsEndpointTest, ServesMetricsAndHealthOnItsAddressOnly) {
   dm.Stop(std::chrono::steady_clock::now() + 5s);
   EXPECT_FALSE(dm.MetricsServer().Active());
   EXPECT_FALSE(Connection(metrics_port).Connected());
+}
+
+// An address other machines can reach is taken, with a warning at the default log level.
+TEST_F(MetricsEndpointTest, AnAddressReachableFromTheNetworkIsWarnedAbout) {
+  const struct Case {
+    const char* address;
+    bool warned;
+  } cases[] = {
+      {"127.0.0.1", false}, {"127.0.0.2", false}, {"::1", false}, {"::ffff:127.0.0.1", false},
+      {"0.0.0.0", true},    {"::", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.address);
+    fs::remove_all(folder_.folder / "Logs");
+    const int metrics_port = FreePort();
+    WriteIni(std::string("[Servidor]\nFilaDuravel=F\nEnderecoMetricas=") + c.address +
+             "\nPortaMetricas=" + std::to_string(metrics_port) + "\n");
+    TdmPrincipal dm(folder_, loop_);
+    dm.DataModuleCreate();
+    EXPECT_TRUE(dm.MetricsServer().Active());
+    dm.Stop(std::chrono::steady_clock::now() + 5s);
+    const std::string warning = fmt::format(
+        "Aviso: métricas e saúde acessíveis pela rede em {}:{} (EnderecoMetricas=127.0.0.1 as deixa só neste "
+        "computador)",
+        c.address, metrics_port);
+    EXPECT_EQ(LogText().find(warning) != std::string::npos, c.warned) << LogText();
+  }
 }
 
 TEST_F(MetricsEndpointTest, HealthTellsWhyItIsUnhealthy) {

@@ -2,9 +2,11 @@
 // notification socket, the state line, and the unit that INSTALL writes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -15,10 +17,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "LoopbackSocket.h"
 #include "host/ServicePlatform.h"
@@ -188,6 +194,7 @@ TEST(ServiceUnitTest, UnitIsOfTypeNotifyAndItsStopTimeoutCoversTheOrderlyStop) {
             "ExecStart=\"/opt/quelto/bin/Quelto Integrador\" --home /srv/quelto\n"
             "KillSignal=SIGTERM\n"
             "TimeoutStopSec=70\n"
+            "LimitNOFILE=65536\n"
             "Restart=on-failure\n"
             "RestartSec=5\n"
             "\n"
@@ -223,14 +230,108 @@ std::string Enviar(int port, int records) {
   return answer.substr(0, answer.find("\r\n"));
 }
 
-// The program started on `home` in a child process; its process id, or -1.
-pid_t StartProgram(const fs::path& home) {
+// The program started on `home` in a child process, its standard error written to `errors`
+// when one is given, and its soft limit of open files lowered to `open_files` when not 0;
+// its process id, or -1.
+pid_t StartProgram(const fs::path& home, const fs::path& errors = {}, rlim_t open_files = 0) {
   const pid_t child = fork();
   if (child == 0) {
+    if (open_files != 0) {
+      rlimit limit{};
+      if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+      limit.rlim_cur = open_files;
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+    }
+    if (!errors.empty()) {
+      const int fd = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0) _exit(126);
+    }
     execl(QIT_PROGRAM, QIT_PROGRAM, "--home", home.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   return child;
+}
+
+// The exit status of `child` once it ended, or nothing when it still ran after `timeout`
+// (it is killed then).
+std::optional<int> ExitStatus(pid_t child, std::chrono::seconds timeout) {
+  const auto give_up = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > give_up) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  if (!WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A start-up that fails ends the process with a failure status and without READY=1, so that
+// the service manager starts it again; the error is in the log, on standard error and in the
+// state line. An install on the same home still installs: the start-up there fails when the
+// service runs.
+TEST_F(ServiceManagerTest, AFailedStartUpEndsTheProcessWithoutReady) {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor taken(io, {boost::asio::ip::address_v4::loopback(), 0});
+  const std::string busy = std::to_string(taken.local_endpoint().port());
+  const struct Case {
+    const char* name;
+    std::string configuration;
+    bool queue_folder_is_a_file;
+    std::string error_class;
+    std::string message_start;  // the error's message begins so, in the log and on standard error
+  } cases[] = {
+      {"busy port", "[Portas]\nQuantidade=3\nPorta_1=0\nPorta_2=" + busy + "\n", false, "ESocketError",
+       "Could not bind socket. Address and port are already in use."},
+      {"queue folder unusable", "[Portas]\nQuantidade=1\nPorta_1=0\n", true, "EListaDeEnvio", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path home = root_ / c.name;
+    fs::create_directories(home);
+    std::ofstream(home / "QueltoIntegradorTelemetria.dat") << c.configuration;
+    if (c.queue_folder_is_a_file) std::ofstream(home / "Fila") << "not a folder";
+    NotifySocket socket(root_);
+    ASSERT_TRUE(socket.Bound());
+
+    const pid_t child = StartProgram(home, root_ / "stderr");
+    ASSERT_GE(child, 0);
+    EXPECT_EQ(ExitStatus(child, 30s), std::optional<int>(1));
+    std::string last;
+    while (const std::optional<std::string> message = socket.Receive(100ms)) {
+      EXPECT_EQ(message->find("READY=1"), std::string::npos) << *message;
+      last = *message;
+    }
+    EXPECT_EQ(last.rfind("STATUS=Início interrompido (" + c.message_start, 0), 0u) << last;
+    fs::remove(root_ / "notify");
+
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(home / "Logs/Integradores/Telemetria"))
+      if (entry.path().filename().string().rfind("log_enviar", 0) == 0) log += ReadFile(entry.path());
+    EXPECT_NE(log.find("Erro em (DataModuleCreate) = (" + c.error_class + ") : " + c.message_start), std::string::npos)
+        << log;
+    const std::string errors = ReadFile(root_ / "stderr");
+    EXPECT_EQ(errors.rfind(c.message_start, 0), 0u) << errors;
+    EXPECT_GT(errors.size(), c.message_start.size()) << errors;
+
+    // The install takes place all the same; the start-up's error is on standard error.
+    const std::string install = std::string(QIT_PROGRAM) + " --home '" + home.string() + "' --unit-dir '" +
+                                root_.string() + "' /INSTALL /SILENT 2>'" + (root_ / "stderr").string() + "'";
+    const int installed = std::system(install.c_str());
+    EXPECT_TRUE(WIFEXITED(installed) && WEXITSTATUS(installed) == 0);
+    EXPECT_TRUE(fs::exists(root_ / "QueltoIntegradorTelemetria.service"));
+    EXPECT_NE(ReadFile(root_ / "stderr"), "");
+    fs::remove_all(root_ / "multi-user.target.wants");
+    fs::remove(root_ / "QueltoIntegradorTelemetria.service");
+  }
 }
 
 // The real program under a notification socket with a watchdog: READY=1 once its company
@@ -292,6 +393,51 @@ TEST_F(ServiceManagerTest, ProgramSaysReadyStatusKeepAlivesAndStoppingInOrder) {
   EXPECT_EQ(socket.Receive(30s).value_or("(nothing)"), "READY=1\nSTATUS=Fila: 3 registros; nenhuma passagem ainda");
   kill(again, SIGKILL);
   ASSERT_EQ(waitpid(again, &exit_status, 0), again);
+}
+
+// `count` distinct loopback ports that were free a moment ago.
+std::vector<int> FreePorts(std::size_t count) {
+  boost::asio::io_context io;
+  std::vector<boost::asio::ip::tcp::acceptor> held;
+  std::vector<int> ports;
+  while (ports.size() < count) {
+    held.emplace_back(io, boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+    ports.push_back(held.back().local_endpoint().port());
+  }
+  return ports;
+}
+
+// More company ports than the soft limit of open files the program was started with: it
+// raises that limit to the hard one, and every port opens.
+TEST_F(ServiceManagerTest, MoreCompanyPortsThanTheSoftLimitOfOpenFilesAllOpen) {
+  constexpr rlim_t kSoftLimit = 256;
+  constexpr std::size_t kPorts = 300;
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 2 * kSoftLimit) GTEST_SKIP() << "the hard limit of open files is " << limit.rlim_max;
+  const std::vector<int> ports = FreePorts(kPorts);
+  std::string configuration = "[Servidor]\nFilaDuravel=F\n[Portas]\nQuantidade=" + std::to_string(kPorts) + "\n";
+  for (std::size_t n = 1; n <= kPorts; ++n)
+    configuration += "Porta_" + std::to_string(n) + "=" + std::to_string(ports[n - 1]) + "\n";
+  fs::create_directories(root_ / "home");
+  std::ofstream(root_ / "home" / "QueltoIntegradorTelemetria.dat") << configuration;
+  NotifySocket socket(root_);
+  ASSERT_TRUE(socket.Bound());
+
+  const pid_t child = StartProgram(root_ / "home", {}, kSoftLimit);
+  ASSERT_GE(child, 0);
+  const std::string ready = socket.Receive(60s).value_or("(nothing)");
+  EXPECT_EQ(ready.rfind("READY=1\n", 0), 0u) << ready;
+  std::size_t open = 0;
+  for (const int port : ports) {
+    if (const int fd = testing::ConnectTo(port); fd >= 0) {
+      ++open;
+      ::close(fd);
+    }
+  }
+  EXPECT_EQ(open, kPorts);
+  ::kill(child, SIGTERM);
+  EXPECT_EQ(ExitStatus(child, 60s), std::optional<int>(0));
 }
 
 }  // namespace

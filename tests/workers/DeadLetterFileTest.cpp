@@ -25,14 +25,16 @@ QueuedRecord TrickyRecord() {
   TIntegraTelemetria& r = queued.record;
   r.ID_Veiculo = "VEI<001>";
   r.DataOperacao = TDateTime::EncodeDate(2024, 5, 1);
-  r.DataHoraInicio = TDateTime::Encode({2024, 5, 1, 8, 0, 5});
-  r.DataHoraTermino = TDateTime::Encode({2024, 5, 1, 17, 30, 0});
+  // Milliseconds, a leading zero among them, are kept.
+  r.DataHoraInicio = TDateTime::Encode({2024, 5, 1, 8, 0, 5, 500});
+  r.DataHoraTermino = TDateTime::Encode({2024, 5, 1, 17, 30, 0, 7});
   r.ID_Motorista = "MOT&1";
   r.Inf_Adicional_Motorista = "João \"Zé\" d'Ávila";
   r.ID_Agrupamento_1 = "TURNO-A";
   r.Inf_Adicional_Agrupamento_1 = "]]> -- não é um comentário";
-  r.ID_Agrupamento_2 = "";
-  r.Inf_Adicional_Agrupamento_2 = "Rota 1";
+  r.ID_Agrupamento_2 = "   ";  // blanks only
+  // Line ends of every kind, a tab and blanks at both ends come back as they were.
+  r.Inf_Adicional_Agrupamento_2 = " Rota 1\rRota 2\r\nRota 3\n\tfim ";
   return queued;
 }
 
