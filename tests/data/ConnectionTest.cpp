@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,6 +18,7 @@
 #include "ScratchCatalogue.h"
 #include "TestDatabase.h"
 #include "data/ConnectionManager.h"
+#include "data/DataErrors.h"
 #include "data/FbClient.h"
 #include "data/Schema.h"
 
@@ -331,6 +333,104 @@ TEST_F(ConnectionTest, ReadOnlyTransactionRefusesWritesAndNoWaitFailsOnAConflict
     EXPECT_FALSE(error.ConnectionLost());
   }
   EXPECT_TRUE(other->InTransaction());  // the failed statement leaves the transaction open
+}
+
+// Only what the data itself causes is the data's failure: the same statement with the same
+// values would fail again. What the database, its schema or another transaction causes may
+// go through later.
+TEST_F(ConnectionTest, AFailureIsTheDatasOnlyWhenTheValuesCauseIt) {
+  database_->Execute({
+      "CREATE EXCEPTION E_NOTE_REFUSED 'note refused'",
+      "CREATE TRIGGER NOTES_REFUSE FOR NOTES BEFORE INSERT AS BEGIN "
+      "IF (NEW.ID = 99) THEN EXCEPTION E_NOTE_REFUSED; END",
+      "INSERT INTO NOTES (ID, TEXTO) VALUES (70, 'held')",
+  });
+  Schema statements{ScratchCatalogue()
+                        .Command("AddNote", "INSERT INTO NOTES (ID, TEXTO) VALUES (:ID, :TEXTO)", {"ID", "TEXTO"})
+                        .Command("Divide", "UPDATE NOTES SET ID = ID / :ZERO WHERE ID = 70", {"ZERO"})
+                        .Command("Touch", "UPDATE NOTES SET TEXTO = 'x' WHERE ID = 70", {})
+                        .Command("Broken", "DELETE FROM NO_SUCH_TABLE", {})
+                        .Xml()};
+  PooledConnection holder = Acquire();
+  statements.CreateCommand(*holder, "Touch")->ExecuteCommand();  // holds row 70
+
+  PooledConnection connection = manager_.AcquireConnection();
+  const auto add = [&](std::optional<int> id, std::string text) {
+    return [&connection, &statements, id, text] {
+      auto command = statements.CreateCommand(*connection, "AddNote");
+      if (id) command->ParamByName("ID").SetAsInteger(*id);
+      command->ParamByName("TEXTO").SetAsString(text);
+      command->ExecuteCommand();
+    };
+  };
+  const struct {
+    const char* name;
+    std::function<void()> action;
+    bool data;
+  } cases[] = {
+      {"a value too long for its column", add(71, std::string(41, 'x')), true},
+      {"a text too long for any parameter", add(72, std::string(40000, 'x')), true},
+      {"a null where the column takes none", add(std::nullopt, "no id"), true},
+      {"an exception raised by a trigger", add(99, "refused"), true},
+      {"a division by zero", [&] {
+         auto divide = statements.CreateCommand(*connection, "Divide");
+         divide->ParamByName("ZERO").SetAsInteger(0);
+         divide->ExecuteCommand();
+       }, true},
+      {"a table the database lacks", [&] { statements.CreateCommand(*connection, "Broken")->ExecuteCommand(); }, false},
+      {"a row another transaction holds", [&] {
+         connection->BeginTransaction({.wait = false});
+         statements.CreateCommand(*connection, "Touch")->ExecuteCommand();
+       }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.action();
+      ADD_FAILURE() << "no error";
+    } catch (const std::exception& error) {
+      EXPECT_EQ(IsDataFailure(error), c.data) << error.what();
+    }
+    if (connection->InTransaction()) connection->RollbackTransaction();
+  }
+  holder->RollbackTransaction();
+  database_->Execute({"DROP TRIGGER NOTES_REFUSE", "DROP EXCEPTION E_NOTE_REFUSED", "DELETE FROM NOTES WHERE ID = 70"});
+}
+
+// The pool's transaction defaults reach every transaction its connections begin without
+// parameters of their own, and bound the wait for a lock.
+TEST_F(ConnectionTest, ThePoolsTransactionDefaultsBoundTheWaitForALock) {
+  database_->Execute({"INSERT INTO NOTES (ID, TEXTO) VALUES (80, 'held')"});
+  Schema statements{ScratchCatalogue()
+                        .Command("Touch", "UPDATE NOTES SET TEXTO = 'x' WHERE ID = 80", {})
+                        .Dataset("LockTimeout",
+                                 "SELECT MON$LOCK_TIMEOUT AS T FROM MON$TRANSACTIONS "
+                                 "WHERE MON$TRANSACTION_ID = CURRENT_TRANSACTION",
+                                 {}, {"T"})
+                        .Xml()};
+  PooledConnection holder = Acquire();
+  statements.CreateCommand(*holder, "Touch")->ExecuteCommand();
+
+  manager_.SetTransactionDefaults({.lock_timeout_seconds = 1});
+  PooledConnection waiting = manager_.AcquireConnection();
+  for (const bool begun : {false, true}) {
+    SCOPED_TRACE(begun ? "begun without parameters" : "started by a statement");
+    if (begun) waiting->BeginTransaction();
+    auto timeout = statements.CreateDataset(*waiting, "LockTimeout");
+    timeout->Open();
+    EXPECT_EQ(timeout->FieldByName("T").AsInteger(), 1);
+    timeout->Close();
+    try {
+      statements.CreateCommand(*waiting, "Touch")->ExecuteCommand();
+      ADD_FAILURE() << "no lock time-out";
+    } catch (const EFirebirdError& error) {
+      EXPECT_TRUE(error.Conflict()) << error.what();
+      EXPECT_FALSE(IsDataFailure(error));
+    }
+    waiting->RollbackTransaction();
+  }
+  holder->RollbackTransaction();
+  database_->Execute({"DELETE FROM NOTES WHERE ID = 80"});
 }
 
 // A loopback port that never answers. kDropsConnects: its listen queue is full, so the

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "ScratchCatalogue.h"
 #include "TestDatabase.h"
 #include "common/Resources.h"
 #include "queue/MemorySendQueue.h"
@@ -325,6 +326,93 @@ TEST_F(InserirIntegracaoTest, AFailedDoneMarkDoesNotTakeTheFailedRecordOfATransa
   ASSERT_TRUE(QueueEmptied());
   EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI003|1"}));
   EXPECT_EQ(std::distance(fs::directory_iterator(home_ / "Rejeitados"), fs::directory_iterator()), 1);
+}
+
+// A commit refused because of one record of a transaction of several (a commit trigger) is
+// held against no record: the records are written one per transaction from then on, and the
+// failure lands on the record that causes it. Each record's list line is written once,
+// however often it comes back.
+TEST_F(InserirIntegracaoTest, ARefusedCommitLandsOnTheRecordThatCausesIt) {
+  database_->Execute({
+      "CREATE TABLE REFUSE_VEHICLE (ID VARCHAR(20))",
+      "CREATE EXCEPTION E_COMMIT_REFUSED 'commit refused'",
+      "CREATE TRIGGER REFUSE_COMMIT_TC ON TRANSACTION COMMIT AS BEGIN "
+      "IF (EXISTS (SELECT 1 FROM TELEMETRIA_INTEGRACAO T JOIN REFUSE_VEHICLE R ON R.ID = T.IDENTIFICADOR_VEICULO)) "
+      "THEN EXCEPTION E_COMMIT_REFUSED; END",
+      "INSERT INTO REFUSE_VEHICLE VALUES ('VEI002')",
+  });
+  settings_.RegistrosPorTransacao = 10;
+  StartWorker();
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "", ""}, {"VEI002", "", ""}, {"VEI003", "", ""}}).get(), 1);
+  const bool emptied = QueueEmptied();
+  worker_.reset();
+  database_->Execute({"DELETE FROM REFUSE_VEHICLE"});
+  ASSERT_TRUE(emptied);
+
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI003|1"}));
+  std::vector<fs::path> rejected;
+  for (const auto& entry : fs::directory_iterator(home_ / "Rejeitados")) rejected.push_back(entry.path());
+  ASSERT_EQ(rejected.size(), 1u);
+  std::ifstream in(rejected[0]);
+  std::stringstream request;
+  request << in.rdbuf();
+  EXPECT_NE(request.str().find("<tns:ID_Veiculo>VEI002</tns:ID_Veiculo>"), std::string::npos);
+  EXPECT_NE(request.str().find("commit refused"), std::string::npos);
+  const std::string log = LogText();
+  for (const char* vehicle : {"VEI001", "VEI002", "VEI003"}) {
+    const std::string line = std::string("Logar Lista - Veiculo: ") + vehicle + " ";
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = log.find(line, at)) != std::string::npos; at += line.size()) ++lines;
+    EXPECT_EQ(lines, 1u) << vehicle;
+  }
+}
+
+// A failure that is not the record's (here the database lacks a column the insert names, as
+// after a mistaken change of its schema) is not held against it: the record waits however
+// many passes fail, and lands once the database is mended.
+TEST_F(InserirIntegracaoTest, AFailureOfTheDatabaseIsNotHeldAgainstTheRecord) {
+  database_->Execute({"ALTER TABLE TELEMETRIA_INTEGRACAO DROP INF_ADICIONAL_AGR_2"});
+  StartWorker();
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "", ""}}).get(), 1);
+  const ServiceMetrics::Snapshot counted = AfterPasses(5);
+  worker_.reset();
+  database_->Execute({"ALTER TABLE TELEMETRIA_INTEGRACAO ADD INF_ADICIONAL_AGR_2 VARCHAR(250)"});
+  EXPECT_GE(counted.insert_worker.passes_failed, 5u);
+  EXPECT_EQ(counted.records_rejected, 0u);
+  EXPECT_EQ(queue_.WaitingRecords(), 1u);
+  EXPECT_FALSE(fs::exists(home_ / "Rejeitados"));
+
+  StartWorker();
+  worker_->Acordar();
+  ASSERT_TRUE(QueueEmptied());
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1"}));
+}
+
+// Another transaction holds the control record the record must refresh: the worker's wait for
+// it ends at the pool's lock time-out, the pass fails without holding it against the record,
+// and the record lands once the lock is gone.
+TEST_F(InserirIntegracaoTest, ALockHeldElsewhereDelaysTheRecordWithoutHoldingTheWorker) {
+  pool_.SetTransactionDefaults({.lock_timeout_seconds = 1});
+  StartWorker();
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "", "LOCKG"}}).get(), 1);
+  ASSERT_TRUE(QueueEmptied());
+
+  DbConnection holder("HOLDER", database_->ConnectionString(), "Interbase", "GPS");
+  holder.QueryOnce("SELECT 1 FROM RDB$DATABASE");
+  Schema hold{testing::ScratchCatalogue()
+                  .Command("Hold", "UPDATE AGRUPAMENTO_CONTROLE SET DESCRICAO = DESCRICAO WHERE IDENTIFICADOR = 'LOCKG'", {})
+                  .Xml()};
+  hold.CreateCommand(holder, "Hold")->ExecuteCommand();  // uncommitted: the row stays locked
+  const std::uint64_t failed_before = metrics_.Read().insert_worker.passes_failed;
+  queue_.AdicionarListaDeEnvio(List({{"VEI002", "", "LOCKG"}}).get(), 1);
+  const ServiceMetrics::Snapshot counted = AfterPasses(metrics_.Read().insert_worker.passes_ok + failed_before + 2);
+  EXPECT_GE(counted.insert_worker.passes_failed, failed_before + 2);
+  EXPECT_EQ(queue_.WaitingRecords(), 1u);
+  EXPECT_FALSE(fs::exists(home_ / "Rejeitados"));
+
+  holder.RollbackTransaction();
+  ASSERT_TRUE(QueueEmptied());
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI002|1"}));
 }
 
 TEST_F(InserirIntegracaoTest, RecordsWaitForADatabaseThatIsAway) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "ScratchCatalogue.h"
 #include "TestDatabase.h"
 #include "common/ServiceMetrics.h"
 #include "data/ConnectionManager.h"
@@ -365,6 +366,33 @@ TEST_F(ProcessaIntegracaoTest, AFailedSessionIsRolledBackAndRetriedWhole) {
   EXPECT_THAT(Exports(), ElementsAre("1", "2", "3", "4", "5"));
   EXPECT_THAT(OpenSessions(), IsEmpty());
   EXPECT_THAT(Stats(3), ElementsAre("10:30:00|M1|G1|G2", "11:00:01|OLD|<null>|<null>"));
+}
+
+// Another transaction holds a statistics row of a session: the pass waits for it no longer
+// than the pool's lock time-out, fails as the database's failure (the pass ends, the session
+// stays open) and the next pass, once the lock is gone, completes it.
+TEST_F(ProcessaIntegracaoTest, ALockHeldElsewhereEndsThePassAtTheLockTimeOut) {
+  manager_.SetTransactionDefaults({.lock_timeout_seconds = 1});
+  AddCompletingSession(1, 1);
+  AddCompletingSession(2, 2);
+  Schema hold{testing::ScratchCatalogue()
+                  .Command("Hold", "UPDATE ESTATISTICOS_AVLS SET MOTORISTA = MOTORISTA WHERE CODIGOVEICULO = 1", {})
+                  .Xml()};
+  hold.CreateCommand(probe_, "Hold")->ExecuteCommand();  // uncommitted: the rows stay locked
+
+  ServiceMetrics metrics;
+  Start(&metrics);
+  Pass();
+  EXPECT_THAT(OpenSessions(), ElementsAre("1", "2"));
+  EXPECT_EQ(metrics.Read().processing_worker.passes_failed, 1u);
+  const auto errors = Errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], HasSubstr("concurrent transaction"));
+
+  probe_.RollbackTransaction();
+  Pass();
+  EXPECT_THAT(OpenSessions(), IsEmpty());
+  EXPECT_THAT(History(), ElementsAre("1", "2"));
 }
 
 // Sessions per transaction ([CONFIGURACOES] SessoesPorTransacao) over 50 completing sessions.
