@@ -226,9 +226,9 @@ Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
   settings.TempoEsvaziarFila_Segundos = NonNegativeLimit(ini, "TempoEsvaziarFila_Segundos", 10);
   settings.TempoEsperaBloqueio_Segundos = NonNegativeLimit(ini, "TempoEsperaBloqueio_Segundos", 30);
   // A step may wait for one lock and still be on time; twice that is a stall.
-  settings.TempoMaximoEtapa_Segundos = NonNegativeLimit(
-      ini, "TempoMaximoEtapa_Segundos",
-      settings.TempoEsperaBloqueio_Segundos > 0 ? 2 * settings.TempoEsperaBloqueio_Segundos : kStallLimitWithoutLockLimit);
+  const int lock_wait = settings.TempoEsperaBloqueio_Segundos;
+  settings.TempoMaximoEtapa_Segundos =
+      NonNegativeLimit(ini, "TempoMaximoEtapa_Segundos", lock_wait > 0 ? 2 * lock_wait : kStallLimitWithoutLockLimit);
   settings.FilaDuravel = ini.ReadFlag("Servidor", "FilaDuravel", true);
   settings.PortaMetricas = NonNegativeLimit(ini, "PortaMetricas", 0);
   settings.EnderecoMetricas = Trim(ini.ReadText("Servidor", "EnderecoMetricas", ""));
@@ -339,7 +339,8 @@ std::string TdmPrincipal::HealthProblem() const {
 std::string TdmPrincipal::StalledWorkers() const {
   std::string text;
   const auto add = [&](std::string_view worker, const StepWatch& steps) {
-    if (const auto step = steps.Stalled(std::chrono::seconds(settings_.TempoMaximoEtapa_Segundos))) text += (text.empty() ? "" : "; ") + StallText(worker, *step);
+    if (const auto step = steps.Stalled(std::chrono::seconds(settings_.TempoMaximoEtapa_Segundos)))
+      text += (text.empty() ? "" : "; ") + StallText(worker, *step);
   };
   add(kInsertWorkerName, insert_steps_);
   add(kProcessingWorkerName, processing_steps_);
@@ -404,7 +405,8 @@ bool TdmPrincipal::StopWorkers() {
   const auto left_behind = [&](std::string_view worker, const StepWatch& steps, std::string_view what_stays) {
     const auto step = steps.Current();
     log_.Registrar("", false,
-                   fmt::format("Parada do serviço: {} não terminou no prazo e foi deixado para trás, etapa: {}; {}",
+                   fmt::format("Parada do serviço: o trabalhador de {} não terminou no prazo e foi deixado para "
+                               "trás, etapa: {}; {}",
                                worker, step ? RequestText(step->text) : std::string(), what_stays),
                    stError);
     ended = false;
