@@ -273,6 +273,15 @@ EntryAt TakeEntry(std::string_view data, std::size_t position, Replay& replay) {
   return {Problem::kNone, end};
 }
 
+// Whether an entry may begin at `position`: its frame and a payload of one of our kinds fit.
+// Checked before the CRC while reading on past damage, so that the scan over a damaged
+// stretch does not compute a CRC at every byte.
+bool MayStartEntry(std::string_view data, std::size_t position) {
+  if (data.size() - position <= kFrameBytes) return false;
+  const auto kind = static_cast<std::uint8_t>(data[position + kFrameBytes]);
+  return kind == kListEntry || kind == kDoneEntry;
+}
+
 std::string DamageText(EntryAt::Problem problem, std::size_t position) {
   switch (problem) {
     case EntryAt::Problem::kShort: return fmt::format("entrada incompleta no byte {}", position);
@@ -304,7 +313,8 @@ SegmentReading ReadSegment(std::string_view data, bool newest, Replay& replay) {
     std::size_t next = position + 1;
     EntryAt found;
     for (; next < data.size(); ++next)
-      if (found = TakeEntry(data, next, replay); found.problem == EntryAt::Problem::kNone) break;
+      if (MayStartEntry(data, next) && (found = TakeEntry(data, next, replay)).problem == EntryAt::Problem::kNone)
+        break;
     if (next >= data.size() && newest && reading.outcome == Outcome::kWhole && AllZero(data.substr(entry.end)))
       return {Outcome::kTornTail, position, {}};
     if (reading.outcome == Outcome::kWhole) reading = {Outcome::kDamaged, 0, DamageText(entry.problem, position)};
