@@ -38,10 +38,13 @@ namespace qit {
 //
 // Nothing is lost: a record leaves the queue only when its transaction committed or its
 // vehicle is unknown. When a pass fails, the failing record and those not reached go back to
-// the head of the queue; a failure that is the database's (no connection, the attachment
-// lost, a lock conflict) is not held against the record, any other counts, and a record that
-// failed three passes is written to a file of its own under the rejected folder and leaves
-// the queue. After a failed pass the next starts no sooner than five seconds later (Parts).
+// the head of the queue. Only a failure of the record's own data counts against it
+// (IsDataFailure: a value, a constraint, an exception of a trigger or procedure); anything
+// else is the database's and the record waits for it, uncounted. A record that failed three
+// passes is written to a file of its own under the rejected folder and leaves the queue. A
+// transaction of several refused as a whole for its data charges no record: its records are
+// written one per transaction from then on, so that the failure finds its record. After a
+// failed pass the next starts no sooner than five seconds later (Parts).
 class TinserirIntegracao {
  public:
   struct Parts {
@@ -107,8 +110,10 @@ class TinserirIntegracao {
   // returns the position after the last. A record that fails is rolled back to its savepoint
   // alone and its error is put at its place in `failures` (empty for the records written);
   // the transaction goes on with the next. A failure that is the database's, or of the
-  // commit, raises with the whole transaction to be rolled back by the caller. From the
-  // second record on, a stop whose time ran out ends the transaction early.
+  // commit, raises with the whole transaction to be rolled back by the caller; one of the
+  // data (a commit trigger, say) marks the transaction's records to be written alone. From
+  // the second record on, a stop whose time ran out, or a record marked to be written alone,
+  // ends the transaction early.
   std::size_t WriteTransaction(DbConnection& connection, PassLookups& lookups, std::vector<QueuedRecord>& batch,
                                std::size_t first, std::size_t most, const std::stop_token& stop,
                                const std::function<void(std::size_t)>& log_list, std::vector<std::string>& failures);

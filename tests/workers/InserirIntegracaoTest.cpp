@@ -103,6 +103,18 @@ class InserirIntegracaoTest : public ::testing::Test {
     return rows;
   }
 
+  // The files of the records given up on, with their contents.
+  std::vector<std::pair<fs::path, std::string>> Rejected() {
+    std::vector<std::pair<fs::path, std::string>> files;
+    for (const auto& entry : fs::directory_iterator(home_ / "Rejeitados")) {
+      std::ifstream in(entry.path());
+      std::stringstream content;
+      content << in.rdbuf();
+      files.emplace_back(entry.path(), content.str());
+    }
+    return files;
+  }
+
   std::string LogText() {
     std::string text;
     for (const auto& entry : fs::recursive_directory_iterator(home_))
@@ -162,15 +174,11 @@ TEST_F(InserirIntegracaoTest, AFailingRecordLosesNothingAndIsGivenUpOnAfterThree
   ASSERT_TRUE(QueueEmptied());
 
   EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI003|1"}));
-  std::vector<fs::path> rejected;
-  for (const auto& entry : fs::directory_iterator(home_ / "Rejeitados")) rejected.push_back(entry.path());
+  const auto rejected = Rejected();
   ASSERT_EQ(rejected.size(), 1u);
-  std::ifstream in(rejected[0]);
-  std::stringstream request;
-  request << in.rdbuf();
-  EXPECT_NE(request.str().find("<tns:ID_Veiculo>VEI002</tns:ID_Veiculo>"), std::string::npos);
-  EXPECT_NE(request.str().find("<!-- CodigoEmpresa: 1 -->"), std::string::npos);
-  EXPECT_NE(LogText().find("gravado em " + rejected[0].string()), std::string::npos);
+  EXPECT_NE(rejected[0].second.find("<tns:ID_Veiculo>VEI002</tns:ID_Veiculo>"), std::string::npos);
+  EXPECT_NE(rejected[0].second.find("<!-- CodigoEmpresa: 1 -->"), std::string::npos);
+  EXPECT_NE(LogText().find("gravado em " + rejected[0].first.string()), std::string::npos);
   // Three failed passes, each a failed database attempt; one record given up on, two written.
   const ServiceMetrics::Snapshot counted = AfterPasses(4);
   EXPECT_EQ(counted.insert_worker.passes_failed, 3u);
@@ -350,14 +358,10 @@ TEST_F(InserirIntegracaoTest, ARefusedCommitLandsOnTheRecordThatCausesIt) {
   ASSERT_TRUE(emptied);
 
   EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI001|1", "VEI003|1"}));
-  std::vector<fs::path> rejected;
-  for (const auto& entry : fs::directory_iterator(home_ / "Rejeitados")) rejected.push_back(entry.path());
+  const auto rejected = Rejected();
   ASSERT_EQ(rejected.size(), 1u);
-  std::ifstream in(rejected[0]);
-  std::stringstream request;
-  request << in.rdbuf();
-  EXPECT_NE(request.str().find("<tns:ID_Veiculo>VEI002</tns:ID_Veiculo>"), std::string::npos);
-  EXPECT_NE(request.str().find("commit refused"), std::string::npos);
+  EXPECT_NE(rejected[0].second.find("<tns:ID_Veiculo>VEI002</tns:ID_Veiculo>"), std::string::npos);
+  EXPECT_NE(rejected[0].second.find("commit refused"), std::string::npos);
   const std::string log = LogText();
   for (const char* vehicle : {"VEI001", "VEI002", "VEI003"}) {
     const std::string line = std::string("Logar Lista - Veiculo: ") + vehicle + " ";
