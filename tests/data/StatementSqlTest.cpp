@@ -142,7 +142,33 @@ TEST_F(StatementSqlTest, SessionWindowsOfStatisticsAndAlarms) {
     EXPECT_EQ(Execute(c.command, Session(c.vehicle, c.with_driver)), 2 + (c.table == "VEICULOS_ALARMES" ? 1 : 0));
     EXPECT_EQ(Rows(c.table == "VEICULOS_ALARMES" ? "Alarms" : "Stats", {"MOTORISTA", "AGRUPAMENTO_1"}, Vehicle(c.vehicle)),
               c.expected);
+    // Rows that already hold the session's values are not written again; the same session
+    // once more writes nothing and changes nothing.
+    EXPECT_EQ(Execute(c.command, Session(c.vehicle, c.with_driver)), 0);
+    EXPECT_EQ(Rows(c.table == "VEICULOS_ALARMES" ? "Alarms" : "Stats", {"MOTORISTA", "AGRUPAMENTO_1"}, Vehicle(c.vehicle)),
+              c.expected);
   }
+}
+
+// Only a row that differs from the session's values in a column the statement sets is
+// written: one column differing is enough, and a NULL column differs from any value.
+TEST_F(StatementSqlTest, SessionStampsWriteOnlyRowsThatDiffer) {
+  database_->Execute({
+      "INSERT INTO ESTATISTICOS_AVLS (CODIGOVEICULO, DATAHORA, MOTORISTA, AGRUPAMENTO_1, AGRUPAMENTO_2) "
+      "VALUES (15, '2024-05-10 08:10:00', 'M1', 'A1', 'A2')",
+      "INSERT INTO ESTATISTICOS_AVLS (CODIGOVEICULO, DATAHORA, MOTORISTA, AGRUPAMENTO_1, AGRUPAMENTO_2) "
+      "VALUES (15, '2024-05-10 08:20:00', 'M1', 'A1', 'X2')",
+      "INSERT INTO ESTATISTICOS_AVLS (CODIGOVEICULO, DATAHORA, MOTORISTA, AGRUPAMENTO_1, AGRUPAMENTO_2) "
+      "VALUES (15, '2024-05-10 08:30:00', NULL, 'A1', 'A2')",
+      "INSERT INTO ESTATISTICOS_AVLS (CODIGOVEICULO, DATAHORA, MOTORISTA, AGRUPAMENTO_1, AGRUPAMENTO_2) "
+      "VALUES (15, '2024-05-10 08:40:00', 'OTHER', 'A1', 'A2')",
+  });
+  // Without the driver, the driver column does not count: only the second row differs.
+  EXPECT_EQ(Execute("AtualizaEstatisticos_SemMotorista", Session(15, false)), 1);
+  // With it, the NULL driver and the other driver differ as well.
+  EXPECT_EQ(Execute("AtualizaEstatisticos", Session(15, true)), 2);
+  EXPECT_EQ(Rows("Stats", {"MOTORISTA", "AGRUPAMENTO_1"}, Vehicle(15)),
+            (std::vector<std::string>{"M1|A1", "M1|A1", "M1|A1", "M1|A1"}));
 }
 
 TEST_F(StatementSqlTest, NextRowLookupsCountOnlyRowsStrictlyAfterTheEnd) {
