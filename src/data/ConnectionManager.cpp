@@ -124,8 +124,6 @@ void ConnectionManager::SetPoolTransactionBehaviour(qit::PoolTransactionBehaviou
   SetLocked(transaction_behaviour_, value);
 }
 
-TransactionOptions ConnectionManager::TransactionDefaults() const { return Locked(transaction_defaults_); }
-
 void ConnectionManager::SetTransactionDefaults(const TransactionOptions& value) {
   SetLocked(transaction_defaults_, value);
 }

@@ -91,7 +91,6 @@ class ConnectionManager {
 
   // The parameters of the transactions that connections handed out from now on begin without
   // being given any (a lock time-out, for one). The server's defaults unless set.
-  TransactionOptions TransactionDefaults() const;
   void SetTransactionDefaults(const TransactionOptions& value);
 
   // Connections made by the pool and not yet closed (idle and handed out), and idle ones.

@@ -73,16 +73,6 @@ void WriteDurably(int fd, const std::filesystem::path& file, std::string_view by
   if (::close(fd) != 0) ThrowFileError("Cannot close", file, errno);
 }
 
-// The new name reaches the disk with its folder's entry.
-void SyncFolder(const std::filesystem::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) ThrowFileError("Cannot open", folder, errno);
-  const int result = ::fsync(fd);
-  const int error = errno;
-  ::close(fd);
-  if (result != 0) ThrowFileError("Cannot sync", folder, error);
-}
-
 // The request the file holds: the record as the only item of an Enviar list.
 std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error) {
   std::string fields;
@@ -135,7 +125,12 @@ std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, c
       ::unlink(file.c_str());
       throw;
     }
-    SyncFolder(folder);
+    // The new name reaches the disk with its folder's entry.
+    try {
+      SyncDirectory(folder);
+    } catch (const std::system_error& error) {
+      ThrowFileError("Cannot sync", folder, error.code().value());
+    }
     return file;
   }
 }

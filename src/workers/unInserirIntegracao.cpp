@@ -27,12 +27,6 @@ constexpr int kMaxFailures = 3;
 // The savepoint of each record in a transaction of several.
 constexpr std::string_view kRecordSavepoint = "QIT_RECORD";
 
-// A failure held against the record: its own data was refused (a value, a constraint, an
-// exception of a trigger or procedure while it was written). Anything else (the database
-// unreachable or out of space, a lock that was not given in time, a done mark that could not
-// be written) is the database's or the queue's: the record waits for it, uncounted.
-bool IsRecordsOwn(const std::exception& error) { return IsDataFailure(error); }
-
 std::int64_t Ticks(std::chrono::steady_clock::time_point time) { return time.time_since_epoch().count(); }
 
 }  // namespace
@@ -234,7 +228,7 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
       // written alone, is held against it: a transaction of several refused as a whole had
       // its records marked to be written one per transaction, and the next pass finds which.
       std::vector<std::string> failures;
-      if (next < batch.size() && IsRecordsOwn(error) && (writing_alone || !batch[next].write_alone))
+      if (next < batch.size() && IsDataFailure(error) && (writing_alone || !batch[next].write_alone))
         failures.push_back(error.what());
       HandBack(std::vector<QueuedRecord>(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
                                          std::make_move_iterator(batch.end())),
@@ -290,7 +284,7 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
       } catch (const std::exception& error) {
         // The database's failures end the whole transaction; a failure of the record undoes
         // the record alone, and the others of the transaction go on.
-        if (!IsRecordsOwn(error)) throw;
+        if (!IsDataFailure(error)) throw;
         parts_.Log.RegistrarExcecao(&error, "Enviar " + ultima_etapa_, true);
         RollBackToSavepoint(connection, kRecordSavepoint);
         lookups.Controls().Clear();
@@ -317,7 +311,7 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
     // record's savepoint could isolate the failure): which record caused it is not known, so
     // none is charged, and each is written in a transaction of its own from now on, where
     // the failure lands on the record that causes it.
-    if (taken > 1 && IsRecordsOwn(error))
+    if (taken > 1 && IsDataFailure(error))
       for (std::size_t i = first; i < first + taken; ++i) batch[i].write_alone = true;
     throw;
   }
