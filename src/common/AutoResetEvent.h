@@ -20,6 +20,13 @@ class AutoResetEvent {
     signal_.notify_one();
   }
 
+  // Takes a pending signal without waiting: for a waiter whose work is about to start and
+  // serves the signals given so far.
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    signalled_ = false;
+  }
+
   // True when the event was set within the timeout (and is cleared again); false on time-out.
   template <class Rep, class Period>
   bool WaitFor(std::chrono::duration<Rep, Period> timeout) {

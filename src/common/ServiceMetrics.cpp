@@ -84,8 +84,11 @@ ServiceMetrics::Snapshot ServiceMetrics::Read() const {
   snapshot.insert_worker = insert_worker_.Read();
   snapshot.processing_worker = processing_worker_.Read();
   snapshot.open_sessions = open_sessions.load(kRelaxed);
+  snapshot.last_pass_sessions = last_pass_sessions.load(kRelaxed);
   snapshot.sessions_completed = sessions_completed.load(kRelaxed);
   snapshot.exports = exports.load(kRelaxed);
+  snapshot.statistics_rows_stamped = statistics_rows_stamped.load(kRelaxed);
+  snapshot.alarm_rows_stamped = alarm_rows_stamped.load(kRelaxed);
   snapshot.last_database_failure = last_database_failure_.load(kRelaxed);
   return snapshot;
 }
@@ -125,6 +128,14 @@ std::string MetricsText(const ServiceMetrics::Snapshot& counters, const MetricsG
 
   Single(out, "qit_open_sessions", "gauge", "Open sessions found by the processing worker's last pass.",
          counters.open_sessions);
+  Single(out, "qit_last_pass_sessions", "gauge",
+         "Sessions the processing worker's last pass committed: stamped, and moved to history when complete.",
+         counters.last_pass_sessions);
+  Family(out, "qit_stamped_rows_total", "counter",
+         "Rows the processing worker wrote with a session's driver and groupings, by table; rows that already "
+         "held them are not written.");
+  Append(out, "qit_stamped_rows_total{{table=\"statistics\"}} {}\n", counters.statistics_rows_stamped);
+  Append(out, "qit_stamped_rows_total{{table=\"alarms\"}} {}\n", counters.alarm_rows_stamped);
   Single(out, "qit_sessions_completed_total", "counter", "Sessions moved to history by the processing worker.",
          counters.sessions_completed);
   Single(out, "qit_exports_total", "counter", "Sessions exported by the processing worker.", counters.exports);

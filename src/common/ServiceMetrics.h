@@ -45,11 +45,16 @@ class ServiceMetrics {
   std::atomic<std::uint64_t> records_dropped{0};
   std::atomic<std::uint64_t> records_rejected{0};
   std::atomic<std::uint64_t> records_recovered{0};
-  // The processing worker: open sessions read by its last pass, sessions moved to history,
-  // sessions exported.
+  // The processing worker: open sessions read by its last pass, sessions its last pass
+  // committed (stamped, and moved to history when complete), sessions moved to history,
+  // sessions exported, and the statistics and alarm rows its stamping statements wrote
+  // (committed; a row that already held the session's values is not written).
   std::atomic<std::uint64_t> open_sessions{0};
+  std::atomic<std::uint64_t> last_pass_sessions{0};
   std::atomic<std::uint64_t> sessions_completed{0};
   std::atomic<std::uint64_t> exports{0};
+  std::atomic<std::uint64_t> statistics_rows_stamped{0};
+  std::atomic<std::uint64_t> alarm_rows_stamped{0};
 
   // A copy of every value, for one scrape.
   struct WorkerSnapshot {
@@ -66,8 +71,11 @@ class ServiceMetrics {
     WorkerSnapshot insert_worker;
     WorkerSnapshot processing_worker;
     std::uint64_t open_sessions = 0;
+    std::uint64_t last_pass_sessions = 0;
     std::uint64_t sessions_completed = 0;
     std::uint64_t exports = 0;
+    std::uint64_t statistics_rows_stamped = 0;
+    std::uint64_t alarm_rows_stamped = 0;
     std::int64_t last_database_failure = 0;  // unix seconds; 0: none
   };
   Snapshot Read() const;

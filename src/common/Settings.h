@@ -19,6 +19,9 @@ struct Settings {
   // applies in one; kept as read (a value below 1 counts as 1 where it is used).
   int RegistrosPorTransacao = 0;
   int SessoesPorTransacao = 0;
+  // The shortest time between the starts of two processing passes, in seconds; 0 or less:
+  // passes start whenever they are asked for.
+  int IntervaloMinimoProcessamento_Segundos = 0;
 
   // [Portas]
   int Quantidade = 0;  // company listeners

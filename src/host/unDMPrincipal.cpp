@@ -141,6 +141,10 @@ void TdmPrincipal::DataModuleCreate() {
   } log_driver_flag{*this};
 
   log_.SetLogLevel(ConfigurationLevel(ini.ReadText("Log", "Level", ""), log_.LogLevel()));
+  // The processing worker's log writes its step lines (three a session a pass) only when
+  // asked for; by default only a pass's errors.
+  log_atualizar_.SetLogLevel(
+      ConfigurationLevel(ini.ReadText("Log", "LevelAtualizar", ""), log_atualizar_.LogLevel()));
   settings_ = LerConfiguracao(ini);
   ApplyLimits();
   WriteBackConfiguration(ini, settings_);
@@ -214,6 +218,8 @@ Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
   settings.Exportar_Telemetria = ini.ReadFlag("CONFIGURACOES", "Exportar_Telemetria", false);
   settings.RegistrosPorTransacao = ini.ReadInteger("CONFIGURACOES", "RegistrosPorTransacao", 1);
   settings.SessoesPorTransacao = ini.ReadInteger("CONFIGURACOES", "SessoesPorTransacao", 1);
+  settings.IntervaloMinimoProcessamento_Segundos =
+      ini.ReadInteger("CONFIGURACOES", "IntervaloMinimoProcessamento_Segundos", 10);
   // Limits of the listeners and the queue; read, never written back.
   settings.TempoLimiteLeitura_Segundos = NonNegativeLimit(ini, "TempoLimiteLeitura_Segundos", 60);
   settings.TempoLimiteRequisicao_Segundos = NonNegativeLimit(ini, "TempoLimiteRequisicao_Segundos", 120);
@@ -244,6 +250,8 @@ void TdmPrincipal::WriteBackConfiguration(IniFile& ini, const qit::Settings& set
   ini.WriteFlag("CONFIGURACOES", "Exportar_Telemetria", settings.Exportar_Telemetria);
   ini.WriteInteger("CONFIGURACOES", "RegistrosPorTransacao", settings.RegistrosPorTransacao);
   ini.WriteInteger("CONFIGURACOES", "SessoesPorTransacao", settings.SessoesPorTransacao);
+  ini.WriteInteger("CONFIGURACOES", "IntervaloMinimoProcessamento_Segundos",
+                   settings.IntervaloMinimoProcessamento_Segundos);
   ini.WriteInteger("Servidor", "Porta", settings.Porta);
 }
 

@@ -6,6 +6,7 @@
 
 #include "common/Errors.h"
 #include "data/DataErrors.h"
+#include "workers/PassPace.h"
 #include "workers/Savepoint.h"
 #include "workers/WaitTimeout.h"
 
@@ -86,10 +87,15 @@ void TProcessaIntegracao::CountPass() {
 
 void TProcessaIntegracao::Execute(std::stop_token stop) {
   try {
+    const bool paced = settings_.IntervaloMinimoProcessamento_Segundos > 0;
+    PassPace pace(std::chrono::seconds(settings_.IntervaloMinimoProcessamento_Segundos));
     while (!stop.stop_requested()) {
       // Woken or timed out, a pass runs either way; a stop request ends the wait and the loop.
       wake_.WaitFor(stop, WaitTimeout(settings_.TempoAguardar_Minutos));
-      if (stop.stop_requested()) break;
+      // A pass asked for sooner than the interval allows starts at its end, and serves the
+      // wake-ups that came meanwhile. A stop ends the wait and starts no pass.
+      if (!pace.WaitForTurn(stop)) break;
+      if (paced) wake_.Clear();
       if (steps_) steps_->Begin(StepWatch::kPassStart);
       AtualizarSessoes(stop);
       if (steps_) steps_->Idle();
@@ -113,6 +119,7 @@ void TProcessaIntegracao::LogarAtualizacao(std::string_view texto) {
 
 void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
   last_step_.clear();
+  pass_sessions_ = 0;
   const auto started = std::chrono::steady_clock::now();
   std::exception_ptr failure;
   try {
@@ -120,6 +127,7 @@ void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
     // went on and still counts as failed.
     const std::string session_failure = RunPass(stop);
     if (metrics_) {
+      metrics_->last_pass_sessions.store(pass_sessions_, std::memory_order_relaxed);
       metrics_->CountPass(ServiceMetrics::Worker::kProcessing, session_failure.empty(),
                           std::chrono::steady_clock::now() - started);
       if (session_failure.empty())
@@ -147,6 +155,7 @@ void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
   };
   log_failure(failure);
   if (metrics_) {
+    metrics_->last_pass_sessions.store(pass_sessions_, std::memory_order_relaxed);
     metrics_->CountPass(ServiceMetrics::Worker::kProcessing, false, std::chrono::steady_clock::now() - started);
     metrics_->DatabaseFailed(message);
   }
@@ -252,22 +261,22 @@ void TProcessaIntegracao::LoadSessions(DbConnection& connection) {
 }
 
 void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session& session) {
-  const bool completed = ApplySession(connection, session);
+  const SessionWork work = ApplySession(connection, session);
   if (connection.InTransaction()) connection.CommitTransaction();
   // Counted once committed: a session rolled back is done again by a later pass.
-  CountCompleted(completed ? 1 : 0);
+  CountCommitted(work);
 }
 
 void TProcessaIntegracao::ProcessSessions(DbConnection& connection, std::size_t& end, std::size_t most,
                                           const std::stop_token& stop, std::string& session_failure) {
   const std::size_t first = end;
-  std::size_t completed = 0;
+  SessionWork committed;
   for (; end < cdsSessoes.size() && end - first < most && (end == first || !stop.stop_requested()); ++end) {
     if (!connection.InTransaction()) connection.BeginTransaction();
     SetSavepoint(connection, kSessionSavepoint);
-    bool moved = false;
+    SessionWork work;
     try {
-      moved = ApplySession(connection, cdsSessoes[end]);
+      work = ApplySession(connection, cdsSessoes[end]);
     } catch (const std::exception& error) {
       // A failure of the database ends the transaction, rolled back by the pass's handler.
       // One of the session's own data undoes the session alone; the others go on, and it
@@ -279,21 +288,33 @@ void TProcessaIntegracao::ProcessSessions(DbConnection& connection, std::size_t&
       continue;
     }
     ReleaseSavepoint(connection, kSessionSavepoint);
-    if (moved) ++completed;  // only once nothing of it can be undone alone any more
+    committed += work;  // only once nothing of it can be undone alone any more
   }
   if (connection.InTransaction()) connection.CommitTransaction();
-  CountCompleted(completed);
+  CountCommitted(committed);
 }
 
-void TProcessaIntegracao::CountCompleted(std::size_t sessions) {
-  if (metrics_ == nullptr || sessions == 0) return;
-  metrics_->sessions_completed += sessions;
-  if (settings_.Exportar_Telemetria) metrics_->exports += sessions;
+TProcessaIntegracao::SessionWork& TProcessaIntegracao::SessionWork::operator+=(const SessionWork& other) {
+  sessions += other.sessions;
+  completed += other.completed;
+  statistics_rows += other.statistics_rows;
+  alarm_rows += other.alarm_rows;
+  return *this;
 }
 
-bool TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session) {
+void TProcessaIntegracao::CountCommitted(const SessionWork& work) {
+  pass_sessions_ += work.sessions;
+  if (metrics_ == nullptr) return;
+  metrics_->statistics_rows_stamped.fetch_add(work.statistics_rows, std::memory_order_relaxed);
+  metrics_->alarm_rows_stamped.fetch_add(work.alarm_rows, std::memory_order_relaxed);
+  if (work.completed == 0) return;
+  metrics_->sessions_completed += work.completed;
+  if (settings_.Exportar_Telemetria) metrics_->exports += work.completed;
+}
+
+TProcessaIntegracao::SessionWork TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session) {
   log_atualizar_.EntrarMetodo(kSessionMethod, false, true, stDebug);
-  bool completed = false;
+  SessionWork work{.sessions = 1};
   try {
     LogarAtualizacao("Atualizando Estatisticos e Alarmes - Veiculo=" + std::to_string(session.CODIGO_VEICULO) +
                      " - Motorista=" + session.MOTORISTA + " - Agrupamento1=" + session.AGRUPAMENTO_1 +
@@ -301,7 +322,7 @@ bool TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& 
                      " - DatahoraFim=" + session.DATAHORA_FIM.ToString() +
                      " - GravarMotorista=" + (settings_.GravarMotorista ? "T" : "F"));
     if (!connection.InTransaction()) connection.BeginTransaction();
-    completed = ApplyAndComplete(connection, session);
+    ApplyAndComplete(connection, session, work);
   } catch (...) {
     // The session's method is left before its error is written (by the caller, after the
     // roll-back), so none of its statements stays.
@@ -309,29 +330,26 @@ bool TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& 
     throw;
   }
   log_atualizar_.SairMetodo(false, stDebug);
-  return completed;
+  return work;
 }
 
-bool TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Session& session) {
+void TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Session& session, SessionWork& work) {
   const bool with_driver = settings_.GravarMotorista;
-  {
-    auto statistics = schema_.CreateCommand(
-        connection, with_driver ? "AtualizaEstatisticos" : "AtualizaEstatisticos_SemMotorista");
-    SetStamp(*statistics, session, with_driver);
-    statistics->ExecuteCommand();
-  }
-  {
-    auto alarms =
-        schema_.CreateCommand(connection, with_driver ? "AtualizaAlarmes" : "AtualizaAlarmes_SemMotorista");
-    SetStamp(*alarms, session, with_driver);
-    alarms->ExecuteCommand();
-  }
+  // The statements write only the rows whose values differ from the session's; the counts
+  // are the rows written.
+  const auto stamp = [&](std::string_view name) {
+    auto command = schema_.CreateCommand(connection, name);
+    SetStamp(*command, session, with_driver);
+    return static_cast<std::uint64_t>(std::max(0, command->ExecuteCommand()));
+  };
+  work.statistics_rows = stamp(with_driver ? "AtualizaEstatisticos" : "AtualizaEstatisticos_SemMotorista");
+  work.alarm_rows = stamp(with_driver ? "AtualizaAlarmes" : "AtualizaAlarmes_SemMotorista");
 
   // The session is complete once the vehicle has both a statistics row and an alarm row
   // after its end: no later data can fall into its span any more.
   const bool later_statistics = !OpenLaterRow(schema_, connection, "BuscaRegistroPosterior", session)->IsEmpty();
   const bool later_alarm = !OpenLaterRow(schema_, connection, "BuscaRegistroPosteriorAlarmes", session)->IsEmpty();
-  if (!later_statistics || !later_alarm) return false;
+  if (!later_statistics || !later_alarm) return;
 
   LogarAtualizacao("Copiando Registro para a Tabela de Histórico");
   {
@@ -363,7 +381,7 @@ bool TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Sessi
     SetSpan(*export_session, session);
     export_session->ExecuteCommand();
   }
-  return true;
+  work.completed = 1;
 }
 
 }  // namespace qit

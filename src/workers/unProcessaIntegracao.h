@@ -28,7 +28,8 @@ namespace qit {
 // the vehicle has statistics and alarms later than the session's end. Each pass starts by
 // purging integration rows older than Qtde_Dias_Remocao days.
 //
-// A pass runs when Acordar is called or when the waiting time has passed. Each session is
+// A pass runs when Acordar is called or when the waiting time has passed, and starts at most
+// once per [CONFIGURACOES] IntervaloMinimoProcessamento_Segundos. Each session is
 // one transaction ([CONFIGURACOES] SessoesPorTransacao above 1: that many sessions per
 // transaction, each under a savepoint): either all of its statements are committed or, when
 // one fails, none is, so a session is never copied to history twice and a failed export is
@@ -70,8 +71,8 @@ class TProcessaIntegracao {
   TProcessaIntegracao(const TProcessaIntegracao&) = delete;
   TProcessaIntegracao& operator=(const TProcessaIntegracao&) = delete;
 
-  // Wakes the worker for a pass; from any thread. Wake-ups given during a pass collapse into
-  // one further pass.
+  // Wakes the worker for a pass; from any thread. Wake-ups given during a pass, or before the
+  // interval since its start is over, collapse into one further pass at the interval's end.
   void Acordar();
 
   // The orderly stop, from any thread but the worker's own; once or more. The worker
@@ -108,12 +109,22 @@ class TProcessaIntegracao {
   // database raises. From the second session on, a stop ends the transaction early.
   void ProcessSessions(DbConnection& connection, std::size_t& next, std::size_t most, const std::stop_token& stop,
                        std::string& session_failure);
+  // What sessions did in the database: sessions, of them moved to history, and the
+  // statistics and alarm rows their stamping wrote.
+  struct SessionWork {
+    std::uint64_t sessions = 0;
+    std::uint64_t completed = 0;
+    std::uint64_t statistics_rows = 0;
+    std::uint64_t alarm_rows = 0;
+    SessionWork& operator+=(const SessionWork& other);
+  };
   // A session's statements between its method lines, without the commit; raises when one
-  // fails. true when the session was moved to history.
-  bool ApplySession(DbConnection& connection, const Session& session);
-  void CountCompleted(std::size_t sessions);
-  // true when the session was moved to history.
-  bool ApplyAndComplete(DbConnection& connection, const Session& session);
+  // fails.
+  SessionWork ApplySession(DbConnection& connection, const Session& session);
+  // Counts the work of a transaction once it is committed.
+  void CountCommitted(const SessionWork& work);
+  // The stamping, and the move to history once the session is complete; fills `work`.
+  void ApplyAndComplete(DbConnection& connection, const Session& session, SessionWork& work);
   void LogarAtualizacao(std::string_view texto);
   // The failure's line, at the pass's last step.
   void LogFailure(const std::exception& error);
@@ -132,6 +143,7 @@ class TProcessaIntegracao {
   PooledConnection connection_;
   std::vector<Session> cdsSessoes;
   std::string last_step_;
+  std::uint64_t pass_sessions_ = 0;  // committed by the pass so far
 
   mutable std::mutex passes_mutex_;
   mutable std::condition_variable passes_changed_;

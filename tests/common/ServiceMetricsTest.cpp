@@ -33,6 +33,9 @@ TEST(ServiceMetricsTest, AKnownStateGivesItsExactSampleLines) {
   metrics.open_sessions = 3;
   metrics.sessions_completed = 5;
   metrics.exports = 5;
+  metrics.last_pass_sessions = 3;
+  metrics.statistics_rows_stamped = 40;
+  metrics.alarm_rows_stamped = 6;
   metrics.DatabaseFailed("lost", std::chrono::system_clock::time_point(1'700'000'000s));
   const std::string text = MetricsText(metrics.Read(), MetricsGauges{12, 4096, 2});
 
@@ -54,6 +57,9 @@ TEST(ServiceMetricsTest, AKnownStateGivesItsExactSampleLines) {
       "qit_worker_pass_seconds_total{worker=\"insert\"} 1.75",
       "qit_worker_pass_seconds_total{worker=\"processing\"} 2",
       "qit_open_sessions 3",
+      "qit_last_pass_sessions 3",
+      "qit_stamped_rows_total{table=\"statistics\"} 40",
+      "qit_stamped_rows_total{table=\"alarms\"} 6",
       "qit_sessions_completed_total 5",
       "qit_exports_total 5",
       "qit_last_database_failure_timestamp_seconds 1700000000",
@@ -100,7 +106,7 @@ TEST(ServiceMetricsTest, EverySampleBelongsToADeclaredFamily) {
     EXPECT_EQ(name.rfind("qit_", 0), 0u);
     EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_"), std::string::npos);
   }
-  EXPECT_EQ(families.size(), 14u);
+  EXPECT_EQ(families.size(), 16u);
 }
 
 // Threads count at once: nothing is lost and the last database outcome is whole.

@@ -147,11 +147,12 @@ TestDatabase TestDatabase::Embedded(Content content, bool forced_writes) {
   return database;
 }
 
-TestDatabase TestDatabase::OnServer(Content content, const std::string& user, const std::string& password) {
+TestDatabase TestDatabase::OnServer(Content content, const std::string& user, const std::string& password,
+                                    bool forced_writes) {
   TestDatabase database(NewFolder(), "localhost", user, password);
   // The server runs under its own account and creates the file itself.
   std::filesystem::permissions(database.folder_, std::filesystem::perms::all);
-  database.Create(content, false);
+  database.Create(content, forced_writes);
   return database;
 }
 

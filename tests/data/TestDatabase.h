@@ -25,7 +25,8 @@ class TestDatabase {
   static TestDatabase Embedded(Content content, bool forced_writes = false);
   // Created through the Firebird server on localhost with the given account; the folder is
   // writable by the server's own user.
-  static TestDatabase OnServer(Content content, const std::string& user, const std::string& password);
+  static TestDatabase OnServer(Content content, const std::string& user, const std::string& password,
+                               bool forced_writes = false);
 
   TestDatabase(TestDatabase&& other) noexcept;
   TestDatabase& operator=(TestDatabase&&) = delete;

@@ -62,7 +62,7 @@ class PipelineTest(unittest.TestCase):
         isql(self.database, SECOND_COMPANY + VEHICLE_1_ROWS)
         self.ports = [free_port(), free_port()]
         with open(os.path.join(self.home, "QueltoIntegradorTelemetria.dat"), "w") as ini:
-            ini.write("[Log]\nLevel=stDebug\n[CONFIGURACOES]\nExportar_Telemetria=T\n[Portas]\nQuantidade=2\n"
+            ini.write("[Log]\nLevel=stDebug\nLevelAtualizar=stDebug\n[CONFIGURACOES]\nExportar_Telemetria=T\n[Portas]\nQuantidade=2\n"
                       f"Porta_1={self.ports[0]}\nCodigoEmpresa_1=1\nPorta_2={self.ports[1]}\nCodigoEmpresa_2=2\n")
         write_connection_file(self.home, self.database)
         self.process = start_program(PROGRAM, self.home, self.ports[1])

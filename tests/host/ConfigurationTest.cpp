@@ -93,16 +93,17 @@ TEST_F(DataModuleTest, NoFileGivesDefaultsAndCreatesTheNormalisedFile) {
     EXPECT_FALSE(dm.Settings().Exportar_Telemetria);
     EXPECT_EQ(dm.Settings().RegistrosPorTransacao, 1);
     EXPECT_EQ(dm.Settings().SessoesPorTransacao, 1);
+    EXPECT_EQ(dm.Settings().IntervaloMinimoProcessamento_Segundos, 10);
     EXPECT_EQ(dm.Settings().Quantidade, 0);
     EXPECT_EQ(dm.HTTPServer().Port(), 10165);
     EXPECT_FALSE(dm.HTTPServer().Active());
     EXPECT_EQ(dm.Log().LogLevel(), stError);
-    EXPECT_EQ(dm.Log_Atualizar().LogLevel(), stDebug);
+    EXPECT_EQ(dm.Log_Atualizar().LogLevel(), stError);
   }
   EXPECT_EQ(ReadFile(folder_.ConfigurationFile()),
             "[CONFIGURACOES]\nQtde_Dias_Remocao=5\nTempoAguardar_Minutos=15\nGravarMotorista=T\n"
             "ConsultarEmpresa=T\nExportar_Telemetria=F\nRegistrosPorTransacao=1\nSessoesPorTransacao=1\n"
-            "[Servidor]\nPorta=10165\n");
+            "IntervaloMinimoProcessamento_Segundos=10\n[Servidor]\nPorta=10165\n");
   // At stError the driver line is filtered out, but the header is written.
   const std::string log = LogText();
   EXPECT_NE(log.find("In\xC3\xAD" "cio do log (3.3.0.0)"), std::string::npos);
@@ -117,6 +118,7 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
       "TEMPOAGUARDAR_MINUTOS=abc\n"
       "gravarmotorista=t\n"
       "registrosportransacao=0100\n"
+      "intervalominimoprocessamento_segundos=0\n"
       "ConsultarEmpresa=T\n"
       "Exportar_Telemetria=T\n"
       "[log]\n"
@@ -132,7 +134,9 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
     EXPECT_TRUE(dm.Settings().ConsultarEmpresa);
     EXPECT_TRUE(dm.Settings().Exportar_Telemetria);
     EXPECT_EQ(dm.Settings().RegistrosPorTransacao, 100);
+    EXPECT_EQ(dm.Settings().IntervaloMinimoProcessamento_Segundos, 0);
     EXPECT_EQ(dm.Log().LogLevel(), stDebug);  // "STDEBUG" matches no level
+    EXPECT_EQ(dm.Log_Atualizar().LogLevel(), stError);  // a key of its own
   }
   // Only the values change; the missing section comes at the end.
   EXPECT_EQ(ReadFile(folder_.ConfigurationFile()),
@@ -142,6 +146,7 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
             "TEMPOAGUARDAR_MINUTOS=15\n"
             "gravarmotorista=F\n"
             "registrosportransacao=100\n"
+            "intervalominimoprocessamento_segundos=0\n"
             "ConsultarEmpresa=T\n"
             "Exportar_Telemetria=T\n"
             "SessoesPorTransacao=1\n"
@@ -154,6 +159,7 @@ TEST_F(DataModuleTest, ValuesFollowTheParsingRulesAndAreWrittenBackNormalised) {
   EXPECT_NE(LogText().find(" : Gravar Motorista = F\r\n"), std::string::npos);
 }
 
+// The same rule for both logs' levels: [Log] Level and [Log] LevelAtualizar.
 TEST_F(DataModuleTest, LevelTextsDecideWhetherTheDriverLineIsWritten) {
   struct Case {
     const char* level;
@@ -165,10 +171,11 @@ TEST_F(DataModuleTest, LevelTextsDecideWhetherTheDriverLineIsWritten) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.level);
     fs::remove_all(folder_.folder / "Logs");
-    WriteIni(std::string("[Log]\nLevel=") + c.level + "\n");
+    WriteIni(std::string("[Log]\nLevel=") + c.level + "\nLevelAtualizar=" + c.level + "\n");
     TdmPrincipal dm(folder_, loop_);
     EXPECT_EQ(Create(dm), "");
     EXPECT_EQ(dm.Log().LogLevel(), c.expected);
+    EXPECT_EQ(dm.Log_Atualizar().LogLevel(), c.expected);
     EXPECT_EQ(LogText().find("Gravar Motorista = T") != std::string::npos, c.line);
   }
 }

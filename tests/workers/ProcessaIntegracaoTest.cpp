@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ScratchCatalogue.h"
+#include "StampingReference.h"
 #include "TestDatabase.h"
 #include "common/ServiceMetrics.h"
 #include "data/ConnectionManager.h"
@@ -71,7 +72,9 @@ class ProcessaIntegracaoTest : public ::testing::Test {
     std::filesystem::remove_all(logs_);
   }
 
-  void Start(ServiceMetrics* metrics = nullptr) { worker_.emplace(settings_, manager_, schema_, log_, metrics); }
+  void Start(ServiceMetrics* metrics = nullptr, Schema* schema = nullptr) {
+    worker_.emplace(settings_, manager_, schema ? *schema : schema_, log_, metrics);
+  }
 
   // Wakes the worker and waits for the pass that follows.
   void Pass() {
@@ -329,9 +332,6 @@ TEST_F(ProcessaIntegracaoTest, LogsEveryStepOfACompletedSessionInsideItsMethod) 
                   "<- Atualizando Estatisticos e Alarmes"));
 }
 
-// A failure inside a session undoes that session only and ends the pass; the sessions after
-// it wait for the next pass. Nothing of the failed session stays, so it is copied to history
-// and exported exactly once when it succeeds later.
 // A session that fails for itself is rolled back whole and stays open; the sessions after it
 // go on in the same pass, which counts as failed.
 TEST_F(ProcessaIntegracaoTest, AFailedSessionIsRolledBackAndRetriedWhole) {
@@ -511,6 +511,130 @@ TEST_F(ProcessaIntegracaoTest, ADatabaseMissingAtStartDelaysTheWorkOnly) {
   EXPECT_EQ(Errors().size(), 1u);
   EXPECT_THAT(History(), ElementsAre("1"));
   EXPECT_THAT(OpenSessions(), IsEmpty());
+}
+
+// The stamping writes a row only when its values change: a second pass over the same sessions
+// writes nothing, and rows that arrived between passes are the only ones written. An AFTER
+// UPDATE trigger counts the writes the database saw; the metrics count the same.
+TEST_F(ProcessaIntegracaoTest, APassWritesOnlyTheRowsWhoseValuesChange) {
+  database_.Execute({
+      "CREATE TABLE STAMP_WRITES (TABELA VARCHAR(10))",
+      "CREATE TRIGGER STATS_WRITTEN FOR ESTATISTICOS_AVLS AFTER UPDATE AS BEGIN "
+      "INSERT INTO STAMP_WRITES VALUES ('stats'); END",
+      "CREATE TRIGGER ALARMS_WRITTEN FOR VEICULOS_ALARMES AFTER UPDATE AS BEGIN "
+      "INSERT INTO STAMP_WRITES VALUES ('alarms'); END",
+  });
+  const auto writes = [&] {
+    return Rows("SELECT TABELA, COUNT(*) FROM STAMP_WRITES GROUP BY TABELA ORDER BY TABELA");
+  };
+  AddSession(1, 1);
+  AddSession(2, 2);
+  AddStats(1, {kStart, kInside, kEnd});  // the one at the start is outside the span
+  AddAlarms(1, {kStart, kInside});
+  AddStats(2, {kInside});
+  ServiceMetrics metrics;
+  Start(&metrics);
+
+  Pass();
+  EXPECT_THAT(writes(), ElementsAre("alarms|2", "stats|3"));
+  Pass();
+  EXPECT_THAT(writes(), ElementsAre("alarms|2", "stats|3"));
+  AddStats(2, {"2024-03-15 10:45:00"});
+  AddAlarms(1, {kEnd});
+  Pass();
+  EXPECT_THAT(writes(), ElementsAre("alarms|3", "stats|4"));
+
+  EXPECT_THAT(Errors(), IsEmpty());
+  EXPECT_EQ(metrics.statistics_rows_stamped.load(), 4u);
+  EXPECT_EQ(metrics.alarm_rows_stamped.load(), 3u);
+  EXPECT_EQ(metrics.last_pass_sessions.load(), 2u);
+}
+
+// The rows end as the statements that write every row of the span leave them: overlapping
+// sessions of one vehicle with different drivers (the later one in the pass wins), a
+// session without a driver, NULL columns, rows that arrive between passes; with and without
+// the driver recorded.
+TEST_F(ProcessaIntegracaoTest, TheEndStateIsThatOfWritingEveryRow) {
+  Schema every_row(testing::CatalogueStampingEveryRow());
+  const auto run = [&](Schema& schema) {
+    database_.Execute({"DELETE FROM TELEMETRIA_INTEGRACAO", "DELETE FROM ESTATISTICOS_AVLS",
+                       "DELETE FROM VEICULOS_ALARMES"});
+    AddSession(1, 1, "M1");
+    AddSession(2, 1, "M2");
+    AddSession(3, 2, "");
+    AddStats(1, {kStart, kInside, kEnd});
+    AddAlarms(1, {kStart, kInside});
+    AddStats(2, {kInside});
+    database_.Execute({
+        "INSERT INTO ESTATISTICOS_AVLS (CODIGOVEICULO, DATAHORA, MOTORISTA, AGRUPAMENTO_1, AGRUPAMENTO_2) "
+        "VALUES (1, '2024-03-15 10:40:00', 'M2', 'G1', 'G2')",
+        "INSERT INTO VEICULOS_ALARMES (CODIGOVEICULO, DATAHORA_ALARME, MOTORISTA, AGRUPAMENTO_1, AGRUPAMENTO_2) "
+        "VALUES (2, '2024-03-15 10:40:00', NULL, NULL, 'G2')",
+    });
+    Start(nullptr, &schema);
+    Pass();
+    AddStats(2, {"2024-03-15 10:45:00"});
+    AddAlarms(1, {kEnd});
+    Pass();
+    worker_.reset();
+    std::vector<std::string> rows;
+    for (int veiculo : {1, 2})
+      for (const auto& table : {Stats(veiculo), Alarms(veiculo)}) rows.insert(rows.end(), table.begin(), table.end());
+    return rows;
+  };
+  for (bool with_driver : {true, false}) {
+    SCOPED_TRACE(with_driver);
+    settings_.GravarMotorista = with_driver;
+    const auto expected = run(every_row);
+    EXPECT_EQ(run(schema_), expected);
+  }
+  EXPECT_THAT(Errors(), IsEmpty());
+}
+
+// At the stError level (the default of [Log] LevelAtualizar) the log holds a pass's errors
+// and nothing else: no line per session.
+TEST_F(ProcessaIntegracaoTest, AtTheErrorLevelOnlyErrorsAreLogged) {
+  log_.SetLogLevel(stError);
+  RefuseExportsOf(2);
+  AddCompletingSession(1, 1);
+  AddCompletingSession(2, 2);
+  Start();
+  Pass();
+  const auto texts = LogTexts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_THAT(texts[0], StartsWith("Erro em (Atualizar Atualizar Exportar dados do veiculo 2 de "));
+  EXPECT_THAT(History(), ElementsAre("1"));
+}
+
+// Passes start at most once per interval: wake-ups inside it give one pass at its end, and
+// a stop while the worker waits for it starts no pass. 0 keeps passes starting on demand.
+TEST_F(ProcessaIntegracaoTest, PassesStartAtMostOncePerInterval) {
+  settings_.IntervaloMinimoProcessamento_Segundos = 1;
+  const auto begun = std::chrono::steady_clock::now();
+  Start();
+  Pass();
+  for (int i = 0; i < 5; ++i) worker_->Acordar();
+  ASSERT_TRUE(worker_->WaitForPasses(2, kLiveness));
+  EXPECT_GE(std::chrono::steady_clock::now() - begun, 1s);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(worker_->Passes(), 2u);  // the five wake-ups were one pass
+  worker_.reset();
+
+  settings_.IntervaloMinimoProcessamento_Segundos = 3600;
+  Start();
+  Pass();
+  worker_->Acordar();
+  const auto stopping = std::chrono::steady_clock::now();
+  worker_->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 60s);  // not the hour
+  EXPECT_EQ(worker_->Passes(), 1u);
+  worker_.reset();
+
+  settings_.IntervaloMinimoProcessamento_Segundos = 0;
+  const auto unpaced = std::chrono::steady_clock::now();
+  Start();
+  for (int i = 0; i < 3; ++i) Pass();
+  EXPECT_LT(std::chrono::steady_clock::now() - unpaced, 15s);  // paced, it would take 20 s
 }
 
 TEST_F(ProcessaIntegracaoTest, WaitingTimeRunsPassesWithoutWakeUps) {
