@@ -122,8 +122,8 @@ struct Fixture {
                                                  Environment("QIT_TEST_SERVER_PASSWORD", "qit_test"), true)
                         : TestDatabase::Embedded(TestDatabase::Content::kSchemaAndDemo, true)),
         home(fs::temp_directory_path() / ("qit-bench-steady-" + std::to_string(std::random_device{}()))),
-        log(home),
-        schema(only_changed ? Schema() : Schema(testing::CatalogueStampingEveryRow())) {
+        schema(only_changed ? Schema() : Schema(testing::CatalogueStampingEveryRow())),
+        log(home) {
     log.SetPrefixo("log_atualizar");
     log.SetMultiThread(true);
     log.SetLogLevel(stError);  // the default of [Log] LevelAtualizar

@@ -7,8 +7,13 @@ namespace qit {
 
 // The configuration values the parts of the program run with, read once at start-up from
 // the configuration file and only read afterwards. Each keeps its zero value when the
-// start-up stopped before reading it.
+// start-up stopped before reading it; the keys, their defaults and bounds are listed in one
+// table beside the code that reads the file.
 struct Settings {
+  // [Log] Level and LevelAtualizar: the texts of the two logs' levels, as read.
+  std::string Level;
+  std::string LevelAtualizar;
+
   // [CONFIGURACOES]
   int Qtde_Dias_Remocao = 0;      // age in days of the integration rows that are purged
   int TempoAguardar_Minutos = 0;  // how long a worker sleeps when nobody wakes it
@@ -51,6 +56,8 @@ struct Settings {
   // EnderecoMetricas: the one address it is bound to.
   int PortaMetricas = 0;
   std::string EnderecoMetricas;
+
+  bool operator==(const Settings&) const = default;
 };
 
 // Megabytes of a setting in bytes.

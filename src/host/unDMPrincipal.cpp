@@ -9,6 +9,7 @@
 #include "common/Errors.h"
 #include "common/Text.h"
 #include "host/IniFile.h"
+#include "host/SettingsTable.h"
 #include "transport/RequestMemoryBudget.h"
 
 namespace qit {
@@ -23,10 +24,6 @@ constexpr std::chrono::seconds kBackstopStopTime{5};
 // How long past its own time (the drain, for the insert worker) a stop waits for a worker
 // to finish the statement it is in.
 constexpr std::chrono::seconds kWorkerStopTime{10};
-
-// By default a worker step that lasts longer than twice the lock wait counts as stalled;
-// without a limit on lock waits, one that lasts longer than this many seconds.
-constexpr int kStallLimitWithoutLockLimit = 60;
 
 constexpr std::string_view kInsertWorkerName = "inserção";
 constexpr std::string_view kProcessingWorkerName = "processamento";
@@ -55,12 +52,6 @@ HttpResponse PlainAnswer(int status, std::string body) {
   response.content_type = kPlainText;
   response.body = std::move(body);
   return response;
-}
-
-// A limit of the [Servidor] section; a negative value gives the default.
-int NonNegativeLimit(const IniFile& ini, const char* key, int default_value) {
-  const int value = ini.ReadInteger("Servidor", key, default_value);
-  return value < 0 ? default_value : value;
 }
 
 void ConfigureLogger(TVoradaLogger& logger, const char* prefix) {
@@ -116,7 +107,7 @@ TdmPrincipal::TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_l
   io_pool_.SetErrorSink(to_log);
   factories_.Add(NewServicoTelemetriaFactory(enviar_environment_));
   http_server_.SetName("HTTPServer");
-  http_server_.SetPort(10165);
+  http_server_.SetPort(kDefaultMainPort);
   http_server_.SetTerminateWaitTime(std::chrono::milliseconds(500000));
 }
 
@@ -140,14 +131,13 @@ void TdmPrincipal::DataModuleCreate() {
     }
   } log_driver_flag{*this};
 
-  log_.SetLogLevel(ConfigurationLevel(ini.ReadText("Log", "Level", ""), log_.LogLevel()));
+  settings_ = ReadSettings(ini);
+  log_.SetLogLevel(ConfigurationLevel(settings_.Level, log_.LogLevel()));
   // The processing worker's log writes its step lines (three a session a pass) only when
   // asked for; by default only a pass's errors.
-  log_atualizar_.SetLogLevel(
-      ConfigurationLevel(ini.ReadText("Log", "LevelAtualizar", ""), log_atualizar_.LogLevel()));
-  settings_ = LerConfiguracao(ini);
+  log_atualizar_.SetLogLevel(ConfigurationLevel(settings_.LevelAtualizar, log_atualizar_.LogLevel()));
   ApplyLimits();
-  WriteBackConfiguration(ini, settings_);
+  WriteBackSettings(ini, settings_);
   // The lists of an earlier run that were not written are queued again before any call can
   // arrive.
   if (settings_.FilaDuravel) {
@@ -208,53 +198,6 @@ void TdmPrincipal::AcordarProcessamento() {
   if (processa_integracao_) processa_integracao_->Acordar();
 }
 
-Settings TdmPrincipal::LerConfiguracao(const IniFile& ini) {
-  qit::Settings settings;
-  settings.Qtde_Dias_Remocao = ini.ReadInteger("CONFIGURACOES", "Qtde_Dias_Remocao", 5);
-  settings.TempoAguardar_Minutos = ini.ReadInteger("CONFIGURACOES", "TempoAguardar_Minutos", 15);
-  settings.Porta = ini.ReadInteger("Servidor", "Porta", 10165);
-  settings.GravarMotorista = ini.ReadFlag("CONFIGURACOES", "GravarMotorista", true);
-  settings.ConsultarEmpresa = ini.ReadFlag("CONFIGURACOES", "ConsultarEmpresa", true);
-  settings.Exportar_Telemetria = ini.ReadFlag("CONFIGURACOES", "Exportar_Telemetria", false);
-  settings.RegistrosPorTransacao = ini.ReadInteger("CONFIGURACOES", "RegistrosPorTransacao", 1);
-  settings.SessoesPorTransacao = ini.ReadInteger("CONFIGURACOES", "SessoesPorTransacao", 1);
-  settings.IntervaloMinimoProcessamento_Segundos =
-      ini.ReadInteger("CONFIGURACOES", "IntervaloMinimoProcessamento_Segundos", 10);
-  // Limits of the listeners and the queue; read, never written back.
-  settings.TempoLimiteLeitura_Segundos = NonNegativeLimit(ini, "TempoLimiteLeitura_Segundos", 60);
-  settings.TempoLimiteRequisicao_Segundos = NonNegativeLimit(ini, "TempoLimiteRequisicao_Segundos", 120);
-  settings.TamanhoMaximoRequisicao_MB = NonNegativeLimit(ini, "TamanhoMaximoRequisicao_MB", 64);
-  settings.MaximoConexoes = NonNegativeLimit(ini, "MaximoConexoes", 1024);
-  settings.MaximoConexoesPorCliente = NonNegativeLimit(ini, "MaximoConexoesPorCliente", 256);
-  settings.MemoriaMaximaRequisicoes_MB = NonNegativeLimit(ini, "MemoriaMaximaRequisicoes_MB", 256);
-  settings.MaximoRegistrosNaFila = NonNegativeLimit(ini, "MaximoRegistrosNaFila", 500000);
-  settings.MemoriaMaximaFila_MB = NonNegativeLimit(ini, "MemoriaMaximaFila_MB", 256);
-  settings.TempoEsvaziarFila_Segundos = NonNegativeLimit(ini, "TempoEsvaziarFila_Segundos", 10);
-  settings.TempoEsperaBloqueio_Segundos = NonNegativeLimit(ini, "TempoEsperaBloqueio_Segundos", 30);
-  // A step may wait for one lock and still be on time; twice that is a stall.
-  const int lock_wait = settings.TempoEsperaBloqueio_Segundos;
-  settings.TempoMaximoEtapa_Segundos =
-      NonNegativeLimit(ini, "TempoMaximoEtapa_Segundos", lock_wait > 0 ? 2 * lock_wait : kStallLimitWithoutLockLimit);
-  settings.FilaDuravel = ini.ReadFlag("Servidor", "FilaDuravel", true);
-  settings.PortaMetricas = NonNegativeLimit(ini, "PortaMetricas", 0);
-  settings.EnderecoMetricas = Trim(ini.ReadText("Servidor", "EnderecoMetricas", ""));
-  if (settings.EnderecoMetricas.empty()) settings.EnderecoMetricas = "127.0.0.1";
-  return settings;
-}
-
-void TdmPrincipal::WriteBackConfiguration(IniFile& ini, const qit::Settings& settings) {
-  ini.WriteInteger("CONFIGURACOES", "Qtde_Dias_Remocao", settings.Qtde_Dias_Remocao);
-  ini.WriteInteger("CONFIGURACOES", "TempoAguardar_Minutos", settings.TempoAguardar_Minutos);
-  ini.WriteFlag("CONFIGURACOES", "GravarMotorista", settings.GravarMotorista);
-  ini.WriteFlag("CONFIGURACOES", "ConsultarEmpresa", settings.ConsultarEmpresa);
-  ini.WriteFlag("CONFIGURACOES", "Exportar_Telemetria", settings.Exportar_Telemetria);
-  ini.WriteInteger("CONFIGURACOES", "RegistrosPorTransacao", settings.RegistrosPorTransacao);
-  ini.WriteInteger("CONFIGURACOES", "SessoesPorTransacao", settings.SessoesPorTransacao);
-  ini.WriteInteger("CONFIGURACOES", "IntervaloMinimoProcessamento_Segundos",
-                   settings.IntervaloMinimoProcessamento_Segundos);
-  ini.WriteInteger("Servidor", "Porta", settings.Porta);
-}
-
 void TdmPrincipal::ApplyLimits() {
   listener_limits_.read_timeout = std::chrono::seconds(settings_.TempoLimiteLeitura_Segundos);
   listener_limits_.request_timeout = std::chrono::seconds(settings_.TempoLimiteRequisicao_Segundos);
@@ -276,7 +219,6 @@ void TdmPrincipal::ApplyLimits() {
 }
 
 void TdmPrincipal::BuildCompanyListeners(const IniFile& ini) {
-  settings_.Quantidade = ini.ReadInteger("Portas", "Quantidade", 0);
   // The list has Quantidade + 1 positions; -1 gives an empty list, less is a range error.
   if (settings_.Quantidade < -1) throw Exception("Range check error", "ERangeError");
   servers_.resize(static_cast<std::size_t>(settings_.Quantidade + 1));

@@ -126,11 +126,6 @@ class TdmPrincipal {
   HttpResponse AnswerMetricsRequest(const HttpRequest& request) const;
 
  private:
-  // Every value of the configuration file (it never fails: a value that does not parse
-  // gives its default). The write-back and the listeners come after it.
-  static qit::Settings LerConfiguracao(const IniFile& ini);
-  // Every start normalises the file: these keys are written back, in this order.
-  static void WriteBackConfiguration(IniFile& ini, const qit::Settings& settings);
   void ApplyLimits();
   void BuildCompanyListeners(const IniFile& ini);
   // Opens the metrics listener when [Servidor] PortaMetricas asks for one; a port that

@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "common/Errors.h"
 #include "data/DataErrors.h"
@@ -193,6 +194,7 @@ std::string TProcessaIntegracao::RunPass(std::stop_token stop) {
   LogarAtualizacao("Buscando Sessões Abertas");
   LoadSessions(connection);
   if (metrics_) metrics_->open_sessions.store(cdsSessoes.size(), std::memory_order_relaxed);
+  KeepSessionsWithWork(connection);
 
   LogarAtualizacao("Commitando Transação");
   if (connection.InTransaction()) connection.CommitTransaction();
@@ -258,6 +260,18 @@ void TProcessaIntegracao::LoadSessions(DbConnection& connection) {
     session.CODIGO_EMPRESA = codigo_empresa.AsInteger();
   }
   open_sessions->Close();
+}
+
+void TProcessaIntegracao::KeepSessionsWithWork(DbConnection& connection) {
+  auto vehicles =
+      schema_.CreateDataset(connection, settings_.GravarMotorista ? "VehiclesToProcess" : "VehiclesToProcessWithoutDriver");
+  vehicles->Open();
+  std::unordered_set<std::int32_t> with_work;
+  with_work.reserve(static_cast<std::size_t>(vehicles->RecordCount()));
+  DbField& codigo_veiculo = vehicles->FieldByName("CODIGO_VEICULO");
+  for (vehicles->First(); !vehicles->Eof(); vehicles->Next()) with_work.insert(codigo_veiculo.AsInteger());
+  vehicles->Close();
+  std::erase_if(cdsSessoes, [&](const Session& session) { return !with_work.contains(session.CODIGO_VEICULO); });
 }
 
 void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session& session) {

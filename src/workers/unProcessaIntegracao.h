@@ -26,7 +26,10 @@ namespace qit {
 // every open integration session onto the vehicle's statistics and alarm rows of the
 // session's span, and moves a session to history (then exports it, when configured) once
 // the vehicle has statistics and alarms later than the session's end. Each pass starts by
-// purging integration rows older than Qtde_Dias_Remocao days.
+// purging integration rows older than Qtde_Dias_Remocao days. The database does only the
+// work that changes something: a row that already holds its session's values is not
+// written, and the sessions of a vehicle with no such row and no complete session are not
+// gone through at all (one query finds the vehicles that have work).
 //
 // A pass runs when Acordar is called or when the waiting time has passed, and starts at most
 // once per [CONFIGURACOES] IntervaloMinimoProcessamento_Segundos. Each session is
@@ -98,6 +101,12 @@ class TProcessaIntegracao {
   // the database raises.
   std::string RunPass(std::stop_token stop);
   void LoadSessions(DbConnection& connection);
+  // Keeps in cdsSessoes only the sessions of vehicles where the pass has something to do: a
+  // row of a session's span whose driver or groupings differ from the session's, or a
+  // session that is complete. The others would write nothing, and their transactions would
+  // cost a commit each. All sessions of such a vehicle are kept, in their order, so that
+  // overlapping sessions still end as the last one in the pass leaves them.
+  void KeepSessionsWithWork(DbConnection& connection);
   // One session in its own transaction: committed when every step succeeded, rolled back
   // (and the error raised again) when one failed.
   void ProcessSession(DbConnection& connection, const Session& session);

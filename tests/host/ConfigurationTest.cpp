@@ -2,11 +2,13 @@
 
 #include <climits>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include <boost/asio/ip/tcp.hpp>
 
 #include "host/IniFile.h"
+#include "host/SettingsTable.h"
 #include "host/unDMPrincipal.h"
 
 namespace qit {
@@ -178,6 +180,41 @@ TEST_F(DataModuleTest, LevelTextsDecideWhetherTheDriverLineIsWritten) {
     EXPECT_EQ(dm.Log_Atualizar().LogLevel(), c.expected);
     EXPECT_EQ(LogText().find("Gravar Motorista = T") != std::string::npos, c.line);
   }
+}
+
+// Every key of the table falls back to its default when it is missing or its value does not
+// parse (an empty text, an integer that is not one, a negative limit); a value that parses
+// is taken.
+TEST_F(DataModuleTest, EveryKeyOfTheTableReadsItsValueOrItsDefault) {
+  // A line "key=<value>" for each key whose value is given.
+  const auto file_with = [&](auto value_of) {
+    std::string text;
+    for (const SettingDefinition& definition : SettingDefinitions())
+      if (const std::optional<std::string> value = value_of(definition))
+        text += "[" + std::string(definition.section) + "]\n" + std::string(definition.key) + "=" + *value + "\n";
+    WriteIni(text);
+    return IniFile(folder_.ConfigurationFile());
+  };
+  EXPECT_EQ(ReadSettings(file_with([](const SettingDefinition& definition) -> std::optional<std::string> {
+              if (std::holds_alternative<FlagSetting>(definition.value)) return std::nullopt;
+              return std::holds_alternative<IntegerSetting>(definition.value) ? "x" : "";
+            })),
+            DefaultSettings());
+  EXPECT_EQ(ReadSettings(file_with([](const SettingDefinition&) -> std::optional<std::string> { return "-7"; }))
+                .MaximoConexoes,
+            DefaultSettings().MaximoConexoes);
+
+  const Settings read = ReadSettings(file_with([](const SettingDefinition& definition) -> std::optional<std::string> {
+    return std::holds_alternative<FlagSetting>(definition.value) ? "T" : "7";
+  }));
+  for (const SettingDefinition& definition : SettingDefinitions()) {
+    SCOPED_TRACE(definition.key);
+    if (const auto* integer = std::get_if<IntegerSetting>(&definition.value)) EXPECT_EQ(read.*integer->field, 7);
+    if (const auto* flag = std::get_if<FlagSetting>(&definition.value)) EXPECT_TRUE(read.*flag->field);
+    if (const auto* text = std::get_if<TextSetting>(&definition.value)) EXPECT_EQ(read.*text->field, "7");
+  }
+  EXPECT_EQ(DefaultSettings().TempoMaximoEtapa_Segundos, 60);  // twice the default lock wait
+  EXPECT_EQ(DefaultSettings().Porta, kDefaultMainPort);
 }
 
 TEST_F(DataModuleTest, CompanyPortsDefaultToConsecutivePortsAndCodeZero) {

@@ -307,10 +307,13 @@ TEST_F(ProcessaIntegracaoTest, AnEmptyTablePurgesReadsAndCommits) {
                                       "Atualizar Buscando Sessões Abertas", "Atualizar Commitando Transação"));
 }
 
+// Every step of every session the pass works on; a session with nothing to do writes no line.
 TEST_F(ProcessaIntegracaoTest, LogsEveryStepOfACompletedSessionInsideItsMethod) {
   settings_.Qtde_Dias_Remocao = 30;
   AddCompletingSession(1, 42);
   AddSession(2, 43, "");  // stays open: no later data
+  AddStats(43, {kInside});
+  AddSession(3, 44, "");  // no row to stamp and not complete: the pass has nothing to do for it
 
   Start();
   Pass();
@@ -552,8 +555,8 @@ TEST_F(ProcessaIntegracaoTest, APassWritesOnlyTheRowsWhoseValuesChange) {
 
 // The rows end as the statements that write every row of the span leave them: overlapping
 // sessions of one vehicle with different drivers (the later one in the pass wins), a
-// session without a driver, NULL columns, rows that arrive between passes; with and without
-// the driver recorded.
+// session without a driver, NULL columns, a session without a start (every row up to its
+// end), rows that arrive between passes; with and without the driver recorded.
 TEST_F(ProcessaIntegracaoTest, TheEndStateIsThatOfWritingEveryRow) {
   Schema every_row(testing::CatalogueStampingEveryRow());
   const auto run = [&](Schema& schema) {
@@ -562,6 +565,9 @@ TEST_F(ProcessaIntegracaoTest, TheEndStateIsThatOfWritingEveryRow) {
     AddSession(1, 1, "M1");
     AddSession(2, 1, "M2");
     AddSession(3, 2, "");
+    AddSession(4, 3, "M3");
+    database_.Execute({"UPDATE TELEMETRIA_INTEGRACAO SET DATAHORA_INI = NULL, AGRUPAMENTO_2 = NULL WHERE CODIGO = 4"});
+    AddStats(3, {"2024-03-14 10:00:00", kInside});
     AddStats(1, {kStart, kInside, kEnd});
     AddAlarms(1, {kStart, kInside});
     AddStats(2, {kInside});
@@ -578,7 +584,7 @@ TEST_F(ProcessaIntegracaoTest, TheEndStateIsThatOfWritingEveryRow) {
     Pass();
     worker_.reset();
     std::vector<std::string> rows;
-    for (int veiculo : {1, 2})
+    for (int veiculo : {1, 2, 3})
       for (const auto& table : {Stats(veiculo), Alarms(veiculo)}) rows.insert(rows.end(), table.begin(), table.end());
     return rows;
   };
