@@ -37,6 +37,7 @@
 #include "data/DbValue.h"
 #include "data/Schema.h"
 #include "logging/VoradaLogger.h"
+#include "workers/OpenSessions.h"
 #include "workers/unProcessaIntegracao.h"
 
 namespace qit {
@@ -235,43 +236,6 @@ bool HasLaterRow(Fixture& f, DbConnection& connection, std::string_view name, co
   return !dataset->IsEmpty();
 }
 
-// The open sessions, read the way the worker reads them.
-void LoadSessions(Fixture& f, DbConnection& connection, std::vector<Session>& sessions) {
-  auto open_sessions = f.schema.CreateDataset(connection, "BuscaSessoesAbertas");
-  open_sessions->Open();
-  sessions.clear();
-  sessions.reserve(static_cast<std::size_t>(open_sessions->RecordCount()));
-  DbField& codigo = open_sessions->FieldByName("CODIGO");
-  DbField& codigo_veiculo = open_sessions->FieldByName("CODIGO_VEICULO");
-  DbField& data_operacao = open_sessions->FieldByName("DATA_OPERACAO");
-  DbField& datahora_ini = open_sessions->FieldByName("DATAHORA_INI");
-  DbField& datahora_fim = open_sessions->FieldByName("DATAHORA_FIM");
-  DbField& motorista = open_sessions->FieldByName("MOTORISTA");
-  DbField& inf_adicional_mot = open_sessions->FieldByName("INF_ADICIONAL_MOT");
-  DbField& agrupamento_1 = open_sessions->FieldByName("AGRUPAMENTO_1");
-  DbField& inf_adicional_agr_1 = open_sessions->FieldByName("INF_ADICIONAL_AGR_1");
-  DbField& agrupamento_2 = open_sessions->FieldByName("AGRUPAMENTO_2");
-  DbField& inf_adicional_agr_2 = open_sessions->FieldByName("INF_ADICIONAL_AGR_2");
-  DbField& identificador_veiculo = open_sessions->FieldByName("IDENTIFICADOR_VEICULO");
-  DbField& codigo_empresa = open_sessions->FieldByName("CODIGO_EMPRESA");
-  for (open_sessions->First(); !open_sessions->Eof(); open_sessions->Next()) {
-    Session& s = sessions.emplace_back();
-    s.CODIGO = codigo.AsInteger();
-    s.CODIGO_VEICULO = codigo_veiculo.AsInteger();
-    s.DATA_OPERACAO = data_operacao.AsDateTime();
-    s.DATAHORA_INI = datahora_ini.AsDateTime();
-    s.DATAHORA_FIM = datahora_fim.AsDateTime();
-    s.MOTORISTA = motorista.AsString();
-    s.INF_ADICIONAL_MOT = inf_adicional_mot.AsString();
-    s.AGRUPAMENTO_1 = agrupamento_1.AsString();
-    s.INF_ADICIONAL_AGR_1 = inf_adicional_agr_1.AsString();
-    s.AGRUPAMENTO_2 = agrupamento_2.AsString();
-    s.INF_ADICIONAL_AGR_2 = inf_adicional_agr_2.AsString();
-    s.IDENTIFICADOR_VEICULO = identificador_veiculo.AsString();
-    s.CODIGO_EMPRESA = codigo_empresa.AsInteger();
-  }
-}
-
 // One pass without thread, wake-up, step texts, log lines or failure handling. Statements
 // live as long as the worker's do: each is closed before the next one is made.
 void OnePass(Fixture& f, DbConnection& connection, std::vector<Session>& sessions) {
@@ -281,7 +245,7 @@ void OnePass(Fixture& f, DbConnection& connection, std::vector<Session>& session
     purge->ParamByName("DIAS").SetAsInteger(f.settings.Qtde_Dias_Remocao);
     purge->ExecuteCommand();
   }
-  LoadSessions(f, connection, sessions);
+  ReadOpenSessions(f.schema, connection, sessions);
   connection.CommitTransaction();
 
   for (const Session& session : sessions) {

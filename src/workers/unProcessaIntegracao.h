@@ -17,6 +17,7 @@
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
 #include "logging/VoradaLogger.h"
+#include "workers/OpenSessions.h"
 #include "workers/StepWatch.h"
 #include "workers/WorkerThread.h"
 
@@ -42,24 +43,8 @@ namespace qit {
 // and taken again after it was lost, so a database that is down only delays the work.
 class TProcessaIntegracao {
  public:
-  // One record of cdsSessoes: an open session as read from TELEMETRIA_INTEGRACAO (null
-  // texts read as empty, null date-times as the zero date-time).
-  struct Session {
-    std::int32_t CODIGO = 0;
-    std::int32_t CODIGO_VEICULO = 0;
-    TDateTime DATA_OPERACAO;
-    TDateTime DATAHORA_INI;
-    TDateTime DATAHORA_FIM;
-    std::string MOTORISTA;
-    std::string INF_ADICIONAL_MOT;
-    std::string AGRUPAMENTO_1;
-    std::string INF_ADICIONAL_AGR_1;
-    std::string AGRUPAMENTO_2;
-    std::string INF_ADICIONAL_AGR_2;
-    std::string IDENTIFICADOR_VEICULO;
-    std::int32_t CODIGO_EMPRESA = 0;
-    std::int32_t CODIGO_OPERACAO = 0;  // never filled
-  };
+  // One record of cdsSessoes.
+  using Session = OpenSession;
 
   // Starts the thread; it waits for Acordar or the waiting time before its first pass. All
   // references must outlive the worker. Nothing here touches the database. metrics, when
@@ -100,7 +85,6 @@ class TProcessaIntegracao {
   // (logged, rolled back and left open for the next pass), empty when none did. A failure of
   // the database raises.
   std::string RunPass(std::stop_token stop);
-  void LoadSessions(DbConnection& connection);
   // Keeps in cdsSessoes only the sessions of vehicles where the pass has something to do: a
   // row of a session's span whose driver or groupings differ from the session's, or a
   // session that is complete. The others would write nothing, and their transactions would
