@@ -12,17 +12,12 @@
 #include "common/Text.h"
 #include "data/DataErrors.h"
 #include "queue/SendQueue.h"
-#include "workers/DeadLetterFile.h"
-#include "workers/DriverAttempts.h"
 #include "workers/Savepoint.h"
 #include "workers/WaitTimeout.h"
 
 namespace qit {
 
 namespace {
-
-// Passes a record may fail before it is given up on and written to its own file.
-constexpr int kMaxFailures = 3;
 
 // The savepoint of each record in a transaction of several.
 constexpr std::string_view kRecordSavepoint = "QIT_RECORD";
@@ -33,8 +28,9 @@ std::int64_t Ticks(std::chrono::steady_clock::time_point time) { return time.tim
 
 TinserirIntegracao::TinserirIntegracao(Parts parts)
     : parts_(std::move(parts)),
-      grouping_control_(parts_.schema, parts_.Log),
-      driver_registration_(parts_.schema, parts_.Log, parts_.settings, parts_.cdsMotoristas),
+      writer_(parts_.settings, parts_.schema, parts_.Log, parts_.cdsMotoristas),
+      failed_records_(parts_.queue, parts_.rejected_folder, parts_.Log, parts_.metrics),
+      steps_(parts_.Log, parts_.steps),
       thread_([this](std::stop_token stop) { Execute(stop); }) {}
 
 TinserirIntegracao::~TinserirIntegracao() { Stop(std::chrono::steady_clock::now()); }
@@ -109,18 +105,9 @@ void TinserirIntegracao::CountPass(PassResult result, std::chrono::steady_clock:
   // already told the outcome.
 }
 
-void TinserirIntegracao::LogarEtapa(std::string_view texto) {
-  // The vehicle and the step's identifiers and descriptions came with a request.
-  ultima_etapa_ = fmt::format("InserirIntegracao Id Veículo:[{}] - {}",
-                              current_ ? RequestText(current_->ID_Veiculo) : std::string(), RequestText(texto));
-  parts_.Log.Registrar("", false, ultima_etapa_, stDebug);
-  if (parts_.steps) parts_.steps->Begin(ultima_etapa_);
-}
-
 TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::stop_token stop) {
   TVoradaLogger& log = parts_.Log;
-  ultima_etapa_.clear();
-  current_ = nullptr;
+  steps_.Clear();
   std::vector<QueuedRecord> batch;
   std::size_t next = 0;  // the first record of the batch not finished
   bool writing_alone = false;  // the record at `next` is being written in a transaction of its own
@@ -196,7 +183,7 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
                         std::make_move_iterator(batch.end()));
           batch.clear();
           log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
-          HandBack(std::move(failed), failed_errors);
+          failed_records_.HandBack(std::move(failed), failed_errors);
           parts_.queue.Acknowledge(done);
           return PassResult::kFailed;
         }
@@ -213,13 +200,13 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
     if (!batch.empty()) log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
     return PassResult::kDone;
   } catch (const std::exception& error) {
-    log.RegistrarExcecao(&error, "Enviar " + ultima_etapa_, true);
+    log.RegistrarExcecao(&error, "Enviar " + steps_.Last(), true);
     pass_error_ = error.what();
     if (connection && connection->InTransaction()) {
       try {
         connection->RollbackTransaction();
       } catch (const std::exception& rollback_error) {
-        log.RegistrarExcecao(&rollback_error, "Enviar " + ultima_etapa_, true);
+        log.RegistrarExcecao(&rollback_error, "Enviar " + steps_.Last(), true);
       }
     }
     if (!batch.empty()) {
@@ -228,9 +215,9 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
       // written alone, is held against it: a transaction of several refused as a whole had
       // its records marked to be written one per transaction, and the next pass finds which.
       std::vector<std::string> failures;
-      if (next < batch.size() && IsDataFailure(error) && (writing_alone || !batch[next].write_alone))
+      if (next < batch.size() && FailedRecords::ChargesRecord(error, writing_alone, batch[next].write_alone))
         failures.push_back(error.what());
-      HandBack(std::vector<QueuedRecord>(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
+      failed_records_.HandBack(std::vector<QueuedRecord>(std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
                                          std::make_move_iterator(batch.end())),
                failures);
     }
@@ -246,14 +233,11 @@ std::size_t TinserirIntegracao::WriteRecord(DbConnection& connection, PassLookup
   const std::size_t known_drivers = parts_.cdsMotoristas.Size();
   bool written = false;
   try {
-    written = ProcessRecord(connection, lookups, batch[at]);
-    current_ = &batch[at].record;
-    LogarEtapa("Commitando Transação");
-    current_ = nullptr;
+    written = writer_.Write(connection, lookups, batch[at], steps_);
+    steps_.Log(batch[at].record.ID_Veiculo, "Commitando Transação");
     if (connection.InTransaction()) connection.CommitTransaction();
   } catch (...) {
     parts_.cdsMotoristas.ShrinkTo(known_drivers);
-    current_ = nullptr;
     throw;
   }
   CountWritten(written ? 1 : 0, written ? 0 : 1);
@@ -280,12 +264,12 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
       SetSavepoint(connection, kRecordSavepoint);
       bool written = false;
       try {
-        written = ProcessRecord(connection, lookups, batch[end]);
+        written = writer_.Write(connection, lookups, batch[end], steps_);
       } catch (const std::exception& error) {
         // The database's failures end the whole transaction; a failure of the record undoes
         // the record alone, and the others of the transaction go on.
         if (!IsDataFailure(error)) throw;
-        parts_.Log.RegistrarExcecao(&error, "Enviar " + ultima_etapa_, true);
+        parts_.Log.RegistrarExcecao(&error, "Enviar " + steps_.Last(), true);
         RollBackToSavepoint(connection, kRecordSavepoint);
         lookups.Controls().Clear();
         failures.emplace_back(error.what());
@@ -299,19 +283,16 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
       ++end;
     }
     // The last record's vehicle names the transaction in the step line.
-    current_ = &batch[end - 1].record;
-    LogarEtapa("Commitando Transação");
-    current_ = nullptr;
+    steps_.Log(batch[end - 1].record.ID_Veiculo, "Commitando Transação");
     if (connection.InTransaction()) connection.CommitTransaction();
   } catch (const std::exception& error) {
-    current_ = nullptr;
     parts_.cdsMotoristas.ShrinkTo(known_drivers);
     failures.clear();
     // Refused as a whole for its data (at the commit, by a trigger on it, or where no
     // record's savepoint could isolate the failure): which record caused it is not known, so
     // none is charged, and each is written in a transaction of its own from now on, where
     // the failure lands on the record that causes it.
-    if (taken > 1 && IsDataFailure(error))
+    if (FailedRecords::RefusedAsAWhole(error, taken))
       for (std::size_t i = first; i < first + taken; ++i) batch[i].write_alone = true;
     throw;
   }
@@ -323,130 +304,6 @@ void TinserirIntegracao::CountWritten(std::size_t inserted, std::size_t dropped)
   if (parts_.metrics == nullptr) return;
   parts_.metrics->records_inserted += inserted;
   parts_.metrics->records_dropped += dropped;
-}
-
-bool TinserirIntegracao::ProcessRecord(DbConnection& connection, PassLookups& lookups, const QueuedRecord& queued) {
-  // The worker writes the identifiers it finds into its own copy; the queue keeps the record
-  // as it was received, should it have to be written again.
-  TIntegraTelemetria record = queued.record;
-  // The step texts name this copy's vehicle while it exists, and nothing after.
-  current_ = &record;
-  struct ForgetCurrent {
-    const TIntegraTelemetria*& current;
-    ~ForgetCurrent() { current = nullptr; }
-  } forget_current{current_};
-  const int company_code = queued.company_code;
-  const Settings& settings = parts_.settings;
-  // A driver learnt by a record that is rolled back is forgotten again.
-  const std::size_t known_drivers = parts_.cdsMotoristas.Size();
-  try {
-    LogarEtapa("Iniciando Transação");
-    if (!connection.InTransaction()) connection.BeginTransaction();
-
-    LogarEtapa(settings.ConsultarEmpresa ? "Identificando o veículo (Consultar Empresa) "
-                                         : "Identificando o veículo (Não Consultar Empresa)");
-    const std::optional<int> vehicle = lookups.Vehicle(connection, record.ID_Veiculo, company_code);
-    // A vehicle that is not found drops its record: nothing is written for it.
-    if (vehicle) {
-      LogarEtapa("Veículo Identificado");
-      const int vehicle_code = *vehicle;
-      DbDataset& metadados = lookups.Metadados(connection, company_code);
-
-      LogarEtapa("Atualizar Controle - Motorista - " + record.ID_Motorista);
-      if (!record.Inf_Adicional_Motorista.empty() && settings.GravarMotorista)
-        RegisterDriver(connection, lookups, record, metadados, vehicle_code, company_code);
-      LogarEtapa("Atualizar Controle - Agrupamento 1 - " + record.ID_Agrupamento_1);
-      if (!record.Inf_Adicional_Agrupamento_1.empty())
-        record.ID_Agrupamento_1 = grouping_control_.VerificaControle(
-            connection, step_logger_, "03", record.ID_Agrupamento_1,
-            record.Inf_Adicional_Agrupamento_1, vehicle_code, company_code, TDateTime::Now(), &lookups.Controls());
-      LogarEtapa("Atualizar Controle - Agrupamento 2 - " + record.ID_Agrupamento_2);
-      if (!record.Inf_Adicional_Agrupamento_2.empty())
-        record.ID_Agrupamento_2 = grouping_control_.VerificaControle(
-            connection, step_logger_, "04", record.ID_Agrupamento_2,
-            record.Inf_Adicional_Agrupamento_2, vehicle_code, company_code, TDateTime::Now(), &lookups.Controls());
-      InsertRow(connection, record, vehicle_code, company_code);
-    }
-    return vehicle.has_value();
-  } catch (...) {
-    parts_.cdsMotoristas.ShrinkTo(known_drivers);
-    throw;
-  }
-}
-
-void TinserirIntegracao::RegisterDriver(DbConnection& connection, PassLookups& lookups, TIntegraTelemetria& record,
-                                        DbDataset& metadados, int vehicle_code, int company_code) {
-  // After the last failed attempt the record goes on without its driver registered.
-  RunDriverAttempts(
-      connection, parts_.cdsMotoristas,
-      [&] {
-        record.ID_Motorista = grouping_control_.VerificaControle(connection, step_logger_, "02", record.ID_Motorista,
-                                                                 record.Inf_Adicional_Motorista, vehicle_code,
-                                                                 company_code, TDateTime::Now(), &lookups.Controls());
-        record.ID_Motorista = driver_registration_.VerificaControle_Tab_Vert(
-            connection, metadados, step_logger_, record.ID_Motorista, record.Inf_Adicional_Motorista, company_code,
-            TDateTime::Now());
-        LogarEtapa("Motorista " + record.ID_Motorista + " atualizado. Saindo do Loop");
-      },
-      [&](const std::exception* error, int attempt) {
-        // The attempt is rolled back to its savepoint next.
-        lookups.Controls().Clear();
-        parts_.Log.RegistrarExcecao(
-            error, fmt::format("Erro ao atualizar motorista - Tentativa {} de {} {}", attempt, kDriverAttempts,
-                               ultima_etapa_),
-            true);
-      });
-}
-
-void TinserirIntegracao::InsertRow(DbConnection& connection, const TIntegraTelemetria& record, int vehicle_code,
-                                   int company_code) {
-  const bool with_driver = parts_.settings.GravarMotorista;
-  LogarEtapa(with_driver ? "Inserindo Registro Com Motorista" : "Inserindo Registro Sem Motorista");
-  std::unique_ptr<DbCommand> insert = parts_.schema.CreateCommand(
-      connection, with_driver ? "InserirRegistroIntegracao" : "InserirRegistroIntegracao_SemMotorista");
-  insert->ParamByName("CODIGO_VEICULO").SetAsInteger(vehicle_code);
-  insert->ParamByName("IDENTIFICADOR_VEICULO").SetAsString(record.ID_Veiculo);
-  insert->ParamByName("DATA_OPERACAO").SetAsDateTime(record.DataOperacao);
-  insert->ParamByName("DATAHORA_INI").SetAsDateTime(record.DataHoraInicio);
-  insert->ParamByName("DATAHORA_FIM").SetAsDateTime(record.DataHoraTermino);
-  if (with_driver) {
-    insert->ParamByName("MOTORISTA").SetAsString(record.ID_Motorista);
-    insert->ParamByName("INF_ADICIONAL_MOT").SetAsString(record.Inf_Adicional_Motorista);
-  }
-  insert->ParamByName("AGRUPAMENTO_1").SetAsString(record.ID_Agrupamento_1);
-  insert->ParamByName("INF_ADICIONAL_AGR_1").SetAsString(record.Inf_Adicional_Agrupamento_1);
-  insert->ParamByName("AGRUPAMENTO_2").SetAsString(record.ID_Agrupamento_2);
-  insert->ParamByName("INF_ADICIONAL_AGR_2").SetAsString(record.Inf_Adicional_Agrupamento_2);
-  if (parts_.settings.ConsultarEmpresa) insert->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
-  insert->ExecuteCommand();
-}
-
-void TinserirIntegracao::HandBack(std::vector<QueuedRecord> back, const std::vector<std::string>& failures) {
-  std::vector<QueuedRecord> kept;
-  kept.reserve(back.size());
-  for (std::size_t i = 0; i < back.size(); ++i) {
-    QueuedRecord& record = back[i];
-    if (i >= failures.size() || ++record.failures < kMaxFailures) {
-      kept.push_back(std::move(record));
-      continue;
-    }
-    try {
-      const std::filesystem::path file =
-          WriteDeadLetterFile(parts_.rejected_folder, record, failures[i], TDateTime::Now());
-      parts_.Log.Registrar("", false,
-                           fmt::format("Registro do veículo {} rejeitado após {} tentativas: gravado em {}",
-                                       RequestText(record.record.ID_Veiculo), record.failures, file.string()),
-                           stError);
-      const std::uint64_t done[] = {record.sequence};
-      if (parts_.metrics) ++parts_.metrics->records_rejected;
-      parts_.queue.Acknowledge(done);
-    } catch (const std::exception& write_error) {
-      // Without its file the record stays in the queue and is tried again.
-      parts_.Log.RegistrarExcecao(&write_error, "Rejeitados", true);
-      kept.push_back(std::move(record));
-    }
-  }
-  parts_.queue.GiveBack(std::move(kept));
 }
 
 }  // namespace qit

@@ -23,8 +23,9 @@
 #include "workers/DriverCache.h"
 #include "workers/PassLookups.h"
 #include "workers/StepWatch.h"
-#include "workers/VerificaControle.h"
-#include "workers/VerificaControle_Tab_Vert.h"
+#include "workers/FailedRecords.h"
+#include "workers/InsertSteps.h"
+#include "workers/RecordWriter.h"
 #include "workers/WorkerThread.h"
 
 namespace qit {
@@ -38,13 +39,12 @@ namespace qit {
 //
 // Nothing is lost: a record leaves the queue only when its transaction committed or its
 // vehicle is unknown. When a pass fails, the failing record and those not reached go back to
-// the head of the queue. Only a failure of the record's own data counts against it
-// (IsDataFailure: a value, a constraint, an exception of a trigger or procedure); anything
-// else is the database's and the record waits for it, uncounted. A record that failed three
-// passes is written to a file of its own under the rejected folder and leaves the queue. A
-// transaction of several refused as a whole for its data charges no record: its records are
-// written one per transaction from then on, so that the failure finds its record. After a
-// failed pass the next starts no sooner than five seconds later (Parts).
+// the head of the queue, and FailedRecords decides what counts against whom (a record that
+// failed too often goes to the rejected folder). A transaction of several refused as a whole
+// for its data charges no record: its records are written one per transaction from then on,
+// so that the failure finds its record. After a failed pass the next starts no sooner than
+// Parts::pause_after_failure (five seconds) later. Writing one record is RecordWriter's;
+// this class holds the passes, the transactions and the savepoints around it.
 class TinserirIntegracao {
  public:
   struct Parts {
@@ -117,33 +117,18 @@ class TinserirIntegracao {
   std::size_t WriteTransaction(DbConnection& connection, PassLookups& lookups, std::vector<QueuedRecord>& batch,
                                std::size_t first, std::size_t most, const std::stop_token& stop,
                                const std::function<void(std::size_t)>& log_list, std::vector<std::string>& failures);
-  // One record's statements in the connection's transaction (begun when there is none),
-  // without the commit; raises when it fails. true when its row was written, false when its
-  // vehicle is unknown.
-  bool ProcessRecord(DbConnection& connection, PassLookups& lookups, const QueuedRecord& queued);
   void CountWritten(std::size_t inserted, std::size_t dropped);
   // Counts the pass that ended, and how the database answered it.
   void CountPass(PassResult result, std::chrono::steady_clock::duration duration);
-  void RegisterDriver(DbConnection& connection, PassLookups& lookups, TIntegraTelemetria& record,
-                      DbDataset& metadados, int vehicle_code, int company_code);
-  void InsertRow(DbConnection& connection, const TIntegraTelemetria& record, int vehicle_code, int company_code);
-  // Records go back to the head of the queue in their order after a failed pass. The first
-  // failures.size() of them failed with those errors and count it; one that has failed too
-  // often goes to its own file instead. The others were not reached.
-  void HandBack(std::vector<QueuedRecord> back, const std::vector<std::string>& failures);
   bool Draining(const std::stop_token& stop) const;
-  void LogarEtapa(std::string_view texto);
 
   Parts parts_;
-  GroupingControl grouping_control_;
-  DriverRegistration driver_registration_;
+  RecordWriter writer_;
+  FailedRecords failed_records_;
   AutoResetEvent wake_;
   std::atomic<std::int64_t> drain_until_{0};  // steady clock ticks; meaningful once stop is requested
   // State of the pass, on the worker thread only.
-  std::string ultima_etapa_;             // the last step text
-  // LogarEtapa, as the control operations take it.
-  const StepLogger step_logger_ = [this](const std::string& text) { LogarEtapa(text); };
-  const TIntegraTelemetria* current_ = nullptr;  // the record being written, for the step texts
+  InsertSteps steps_;
   std::string pass_error_;                       // the message of the pass's failure, if it raised
   mutable std::mutex last_pass_mutex_;
   std::optional<PassOutcome> last_pass_;
