@@ -24,7 +24,6 @@
 
 #include <fmt/format.h>
 
-#include "common/DurableFolder.h"
 #include "logging/VoradaLogger.h"
 
 namespace qit {
@@ -139,40 +138,6 @@ std::string ErrorText(int error) { return std::system_category().message(error);
   throw EListaDeEnvio(fmt::format(
       "Falha ao gravar na fila de envio em disco ({}): a lista não foi incluída; envie a lista novamente",
       ErrorText(error)));
-}
-
-// Writes all of `bytes` at `offset`; false with errno set when the file took less.
-bool WriteAllAt(int fd, std::string_view bytes, std::uint64_t offset) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-    offset += static_cast<std::uint64_t>(written);
-  }
-  return true;
-}
-
-std::string ReadWholeFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::string data;
-  if (in) {
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size > 0) {
-      data.resize(static_cast<std::size_t>(size));
-      in.read(data.data(), size);
-    }
-  }
-  if (!in) throw EListaDeEnvio(fmt::format("Falha ao ler o segmento da fila de envio {}", file.string()));
-  return data;
 }
 
 // The number of a segment file's name, or nothing for another file.
@@ -341,7 +306,11 @@ ListBody EncodeList(const std::vector<QueuedRecord>& records) {
 }  // namespace
 
 SendJournal::SendJournal(std::filesystem::path folder, TVoradaLogger& log, SendJournalOptions options)
-    : folder_(std::move(folder)), log_(log), options_(std::move(options)), syncer_([this] { RunSyncs(); }) {}
+    : folder_(std::move(folder)),
+      log_(log),
+      options_(std::move(options)),
+      files_(*options_.files),
+      syncer_([this] { RunSyncs(); }) {}
 
 SendJournal::~SendJournal() {
   {
@@ -350,8 +319,6 @@ SendJournal::~SendJournal() {
   }
   synced_cv_.notify_all();
   syncer_.join();
-  if (fd_ >= 0) ::close(fd_);
-  if (folder_fd_ >= 0) ::close(folder_fd_);
 }
 
 std::filesystem::path SendJournal::SegmentPath(std::uint64_t number) const {
@@ -363,11 +330,7 @@ std::size_t SendJournal::Segments() const {
   return segments_.size();
 }
 
-int SendJournal::SyncFile(int fd) const { return options_.sync ? options_.sync(fd) : ::fdatasync(fd); }
-
-void SendJournal::SyncFolder() const {
-  if (::fsync(folder_fd_) != 0) throw std::system_error(errno, std::system_category(), folder_.string());
-}
+void SendJournal::SyncFolder() const { files_.SyncFolder(folder_); }
 
 SendJournal::Recovered SendJournal::Open() {
   std::unique_lock lock(mutex_);
@@ -377,24 +340,21 @@ SendJournal::Recovered SendJournal::Open() {
                                      ErrorText(error.code().value())));
   };
   try {
-    CreateDirectoriesDurably(folder_, options_.sync);
+    files_.CreateFolders(folder_);
   } catch (const std::system_error& error) {
     throw folder_error(error);
   }
   // Two processes on one folder would remove each other's segments: the second start (a
   // service already running, say) is refused.
-  if (folder_fd_ < 0) {
-    const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-      throw EListaDeEnvio(
-          fmt::format("Falha ao abrir a pasta da fila de envio {}: {}", folder_.string(), ErrorText(errno)));
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const int error = errno;
-      ::close(fd);
+  if (!folder_lock_) {
+    try {
+      folder_lock_ = files_.LockFolder(folder_);
+    } catch (const FolderInUse& error) {
       throw EListaDeEnvio(fmt::format("A pasta da fila de envio {} está em uso por outro processo ({})",
-                                      folder_.string(), ErrorText(error)));
+                                      folder_.string(), ErrorText(error.code().value())));
+    } catch (const std::system_error& error) {
+      throw folder_error(error);
     }
-    folder_fd_ = fd;
   }
 
   try {
@@ -414,7 +374,12 @@ SendJournal::Recovered SendJournal::Open() {
   for (std::size_t i = 0; i < found.size(); ++i) {
     const auto& [number, file] = found[i];
     if (options_.reading) options_.reading(i + 1, found.size());
-    const std::string data = ReadWholeFile(file);
+    std::string data;
+    try {
+      data = files_.ReadAll(file);
+    } catch (const std::system_error&) {
+      throw EListaDeEnvio(fmt::format("Falha ao ler o segmento da fila de envio {}", file.string()));
+    }
     replay.lowest_listed = UINT64_MAX;
     const SegmentReading reading = ReadSegment(data, i + 1 == found.size(), replay);
     Segment segment{number, 0, 0, data.size()};
@@ -473,61 +438,63 @@ SendJournal::Recovered SendJournal::Open() {
 }
 
 void SendJournal::CutTornTail(const fs::path& file, std::uint64_t good_end) const {
-  int error = 0;
-  if (good_end < kHeaderBytes) {
-    // Not even the header was written: the file holds nothing.
-    if (::unlink(file.c_str()) != 0) error = errno;
-  } else if (const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC); fd < 0) {
-    error = errno;
-  } else {
-    // Synced, so that the cut tail cannot come back once the segment is no longer the newest.
-    if (::ftruncate(fd, static_cast<off_t>(good_end)) != 0 || SyncFile(fd) != 0)
-      error = errno;
-    ::close(fd);
-  }
-  if (error != 0)
+  try {
+    if (good_end < kHeaderBytes) {
+      // Not even the header was written: the file holds nothing.
+      files_.Remove(file);
+    } else {
+      // Synced, so that the cut tail cannot come back once the segment is no longer the
+      // newest.
+      const std::unique_ptr<File> segment = files_.Open(file, FileLayer::OpenMode::kWriteExisting);
+      segment->Truncate(good_end);
+      segment->SyncData();
+    }
+  } catch (const std::system_error& error) {
     throw EListaDeEnvio(fmt::format("Falha ao descartar o final incompleto do segmento da fila de envio {}: {}",
-                                    file.string(), ErrorText(error)));
+                                    file.string(), ErrorText(error.code().value())));
+  }
 }
 
 void SendJournal::StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t number,
                                std::uint64_t first_sequence) {
-  if (fd_ >= 0) {
+  if (file_) {
     // Everything written to the old segment is synced before it is left, so the syncs that
     // follow concern the new file only.
     if (synced_ < appended_) SyncWritten(lock, false);
-    ::close(fd_);
-    fd_ = -1;
+    file_.reset();
   }
 
   const fs::path path = SegmentPath(number);
-  const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0640);
-  if (fd < 0) throw std::system_error(errno, std::system_category(), path.string());
+  std::unique_ptr<File> file = files_.Open(path, FileLayer::OpenMode::kCreateNew, 0640);
   const std::string header = Header();
-  int error = 0;
-  if (!WriteAllAt(fd, header, 0) || SyncFile(fd) != 0) error = errno;
-  syncs_.fetch_add(1, std::memory_order_relaxed);
-  if (error == 0) {
+  try {
     try {
-      SyncFolder();
-    } catch (const std::system_error& folder_error) {
-      error = folder_error.code().value();
+      file->WriteAt(0, header);
+      file->SyncData();
+    } catch (const std::system_error&) {
+      syncs_.fetch_add(1, std::memory_order_relaxed);
+      throw;
     }
-  }
-  if (error != 0) {
-    ::close(fd);
-    ::unlink(path.c_str());
-    throw std::system_error(error, std::system_category(), path.string());
+    syncs_.fetch_add(1, std::memory_order_relaxed);
+    SyncFolder();
+  } catch (const std::system_error& error) {
+    file.reset();
+    try {
+      files_.Remove(path);
+    } catch (const std::system_error&) {
+      // The empty segment left is read as a torn tail at the next start.
+    }
+    throw std::system_error(error.code(), path.string());
   }
   segments_.push_back(Segment{number, first_sequence, 0, header.size()});
-  fd_ = fd;
+  file_ = std::move(file);
   end_ = durable_end_ = header.size();
   broken_ = false;
   disk_bytes_.fetch_add(header.size(), std::memory_order_relaxed);
 }
 
 void SendJournal::PrepareSegment(std::unique_lock<std::mutex>& lock) {
-  while (fd_ < 0 || broken_ || (end_ >= options_.segment_bytes && end_ != kHeaderBytes)) {
+  while (!file_ || broken_ || (end_ >= options_.segment_bytes && end_ != kHeaderBytes)) {
     // A segment is left only while the journal's thread does not sync it; whoever waited
     // for that looks again, as another caller may have started the next segment meanwhile.
     if (syncing_) {
@@ -555,12 +522,18 @@ std::uint64_t SendJournal::WriteEntry(std::unique_lock<std::mutex>& lock, std::s
   PutU32(prefix, crc);
   prefix += head;
 
-  if (!WriteAllAt(fd_, prefix, end_) || !WriteAllAt(fd_, body, end_ + prefix.size())) {
-    const int error = errno;
+  try {
+    file_->WriteAt(end_, prefix);
+    file_->WriteAt(end_ + prefix.size(), body);
+  } catch (const std::system_error& error) {
     // What reached the file is cut off, so that the next entry follows the last good one;
     // when even that fails, the next entry goes to a new segment.
-    if (::ftruncate(fd_, static_cast<off_t>(end_)) != 0) broken_ = true;
-    ThrowWriteFailed(error);
+    try {
+      file_->Truncate(end_);
+    } catch (const std::system_error&) {
+      broken_ = true;
+    }
+    ThrowWriteFailed(error.code().value());
   }
   const std::uint64_t written = prefix.size() + body.size();
   end_ += written;
@@ -608,19 +581,23 @@ void SendJournal::SyncWritten(std::unique_lock<std::mutex>& lock, bool unlocked)
   // Covers everything written up to now; what is written during the sync waits for the next.
   const std::uint64_t target = appended_;
   const std::uint64_t target_end = end_;
-  const int fd = fd_;
+  File& file = *file_;
   if (unlocked) {
     syncing_ = true;
     lock.unlock();
   }
-  const int result = SyncFile(fd);
-  const int error = errno;
+  int error = 0;
+  try {
+    file.SyncData();
+  } catch (const std::system_error& failure) {
+    error = failure.code().value();
+  }
   if (unlocked) {
     lock.lock();
     syncing_ = false;
   }
   syncs_.fetch_add(1, std::memory_order_relaxed);
-  if (result == 0) {
+  if (error == 0) {
     synced_ = std::max(synced_, target);
     durable_end_ = std::max(durable_end_, target_end);
     Settle(target, nullptr);
@@ -651,14 +628,16 @@ void SendJournal::Settle(std::uint64_t position, const std::exception_ptr& error
 }
 
 void SendJournal::DropUnsynced() {
-  if (fd_ < 0 || end_ == durable_end_) return;
-  if (::ftruncate(fd_, static_cast<off_t>(durable_end_)) == 0) {
-    disk_bytes_.fetch_sub(end_ - durable_end_, std::memory_order_relaxed);
-    end_ = durable_end_;
-    segments_.back().bytes = end_;
-  } else {
+  if (!file_ || end_ == durable_end_) return;
+  try {
+    file_->Truncate(durable_end_);
+  } catch (const std::system_error&) {
     broken_ = true;
+    return;
   }
+  disk_bytes_.fetch_sub(end_ - durable_end_, std::memory_order_relaxed);
+  end_ = durable_end_;
+  segments_.back().bytes = end_;
 }
 
 SendJournal::Waiter SendJournal::WriteList(std::unique_lock<std::mutex>& lock, std::vector<QueuedRecord>& records,
@@ -758,12 +737,7 @@ void SendJournal::DeleteDoneSegments() {
   while (segments_.size() > 1 && segments_.front().live == 0) {
     if (segments_.front().disposal != Disposal::kDelete) {
       if (!MoveAside(segments_.front())) break;
-    } else if (const fs::path path = SegmentPath(segments_.front().number);
-               ::unlink(path.c_str()) != 0 && errno != ENOENT) {
-      log_.Registrar("", false,
-                     fmt::format("Fila de envio: segmento {} não pôde ser removido: {}", path.filename().string(),
-                                 ErrorText(errno)),
-                     stError);
+    } else if (!RemoveSegment(segments_.front().number)) {
       break;
     }
     disk_bytes_.fetch_sub(segments_.front().bytes, std::memory_order_relaxed);
@@ -779,19 +753,32 @@ void SendJournal::DeleteDoneSegments() {
   }
 }
 
+bool SendJournal::RemoveSegment(std::uint64_t number) {
+  const fs::path path = SegmentPath(number);
+  try {
+    files_.Remove(path);
+    return true;
+  } catch (const std::system_error& error) {
+    log_.Registrar("", false,
+                   fmt::format("Fila de envio: segmento {} não pôde ser removido: {}", path.filename().string(),
+                               ErrorText(error.code().value())),
+                   stError);
+    return false;
+  }
+}
+
 bool SendJournal::MoveAside(Segment& segment) {
   const fs::path file = SegmentPath(segment.number);
   const fs::path aside_folder = folder_ / kAsideFolder;
   fs::path aside = aside_folder / file.filename();
   std::error_code error;
   try {
-    CreateDirectoriesDurably(aside_folder, options_.sync);
+    files_.CreateFolders(aside_folder);
+    for (int n = 1; fs::exists(aside); ++n) aside = aside_folder / fmt::format("{}.{}", file.filename().string(), n);
+    files_.Rename(file, aside);
   } catch (const std::system_error& failure) {
     error = failure.code();
   }
-  for (int n = 1; !error && fs::exists(aside, error); ++n)
-    aside = aside_folder / fmt::format("{}.{}", file.filename().string(), n);
-  if (!error) fs::rename(file, aside, error);
   if (error) {
     // Said once; the move is tried again as further records are done, and at the next start.
     if (segment.disposal == Disposal::kMoveAside)
@@ -805,7 +792,7 @@ bool SendJournal::MoveAside(Segment& segment) {
   }
   try {
     // Both names reach the disk before a younger segment goes.
-    SyncDirectory(aside_folder, options_.sync);
+    files_.SyncFolder(aside_folder);
     SyncFolder();
   } catch (const std::exception&) {
     // The move is made; only its durability is in doubt.
@@ -830,8 +817,7 @@ void SendJournal::Close() {
   } catch (const std::exception&) {
     failure = std::current_exception();
   }
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  file_.reset();
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/FileLayer.h"
+#include "common/PosixFileLayer.h"
 #include "queue/SendQueue.h"
 
 namespace qit {
@@ -25,9 +27,10 @@ class TVoradaLogger;
 struct SendJournalOptions {
   // A segment takes no further entry once it holds this many bytes.
   std::size_t segment_bytes = std::size_t{64} << 20;
-  // Makes a file's data durable; fdatasync(2) unless replaced (tests replace it to watch
-  // or fail the syncs). Returns 0 or -1 with errno set.
-  std::function<int(int fd)> sync;
+  // Where the segments are written, synced, read and removed: the real files unless
+  // replaced (tests give a layer that watches or fails the syncs and writes). Not owned; it
+  // outlives the journal.
+  FileLayer* files = &PosixFiles();
   // Called by Open before it reads each segment (from 1, of `segments`), so that a long
   // recovery can tell it is alive. Optional.
   std::function<void(std::size_t segment, std::size_t segments)> reading;
@@ -174,11 +177,11 @@ class SendJournal {
   void CutTornTail(const std::filesystem::path& file, std::uint64_t good_end) const;
   Segment* SegmentOf(std::uint64_t sequence);
   void DeleteDoneSegments();
+  // Removes a segment's file; false (and a log line) when it cannot.
+  bool RemoveSegment(std::uint64_t number);
   // Moves a damaged segment whose records are done to the folder "corrompidos"; false (and a
   // log line, the first time) when it cannot be moved. Under the lock.
   bool MoveAside(Segment& segment);
-  // Makes a file's data durable with the options' sync. Returns 0 or -1 with errno set.
-  int SyncFile(int fd) const;
   void SyncFolder() const;
   // Writes the marks kept (and `more`) as one entry and waits for them. Under the lock.
   void WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const std::uint64_t> more);
@@ -190,8 +193,9 @@ class SendJournal {
   mutable std::mutex mutex_;
   std::condition_variable synced_cv_;
   std::deque<Segment> segments_;  // oldest first; the back one is written
-  int folder_fd_ = -1;            // the folder, locked while the journal exists
-  int fd_ = -1;                   // the back segment's file
+  FileLayer& files_;
+  std::unique_ptr<FolderLock> folder_lock_;  // held while the journal exists
+  std::unique_ptr<File> file_;               // the back segment's file
   std::uint64_t end_ = 0;         // bytes in the back segment's file
   std::uint64_t durable_end_ = 0;  // of those, synced
   bool broken_ = false;            // the back segment could not be cut back: start another

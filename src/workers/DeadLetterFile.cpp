@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "common/DurableFolder.h"
+#include "common/PosixFileLayer.h"
 #include "common/Errors.h"
 #include "common/XmlText.h"
 
@@ -104,7 +104,7 @@ std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error
 std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, const QueuedRecord& queued,
                                           std::string_view error, TDateTime now) {
   try {
-    CreateDirectoriesDurably(folder);
+    PosixFiles().CreateFolders(folder);
   } catch (const std::system_error& error) {
     ThrowFileError("Cannot create", folder, error.code().value());
   }
@@ -127,7 +127,7 @@ std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, c
     }
     // The new name reaches the disk with its folder's entry.
     try {
-      SyncDirectory(folder);
+      PosixFiles().SyncFolder(folder);
     } catch (const std::system_error& error) {
       ThrowFileError("Cannot sync", folder, error.code().value());
     }
