@@ -101,7 +101,7 @@ std::optional<ListEntry> DecodeList(Reader& in) {
   const std::uint32_t count = in.U32();
   for (std::uint32_t i = 0; i < count && in.ok; ++i) entry.records.push_back(ReadRecord(in));
   if (!in.ok || !in.bytes.empty() || count == 0 || entry.first_sequence == 0 ||
-      entry.first_sequence > UINT64_MAX - count)
+      entry.first_sequence >= kNumberLimit - count || entry.list >= kNumberLimit)
     return std::nullopt;
   return entry;
 }
@@ -112,6 +112,8 @@ std::optional<DoneEntry> DecodeDone(Reader& in) {
   DoneEntry entry;
   entry.sequences.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) entry.sequences.push_back(in.U64());
+  if (std::any_of(entry.sequences.begin(), entry.sequences.end(), [](std::uint64_t s) { return s >= kNumberLimit; }))
+    return std::nullopt;
   return entry;
 }
 

@@ -23,6 +23,9 @@ namespace qit::journal {
 
 inline constexpr std::size_t kHeaderBytes = 16;
 inline constexpr std::size_t kFrameBytes = 8;  // length and CRC before every payload
+// Sequences and list numbers stay below this: a journal never comes near it (it counts one
+// a record), and numbers read above it could leave no room for those handed out after them.
+inline constexpr std::uint64_t kNumberLimit = std::uint64_t{1} << 62;
 // Damaged segments are moved to this folder of the journal's, kept for the operator.
 inline constexpr std::string_view kAsideFolder = "corrompidos";
 
@@ -55,13 +58,13 @@ std::string FramedHead(std::string_view head, std::size_t body_size, std::uint32
 
 // A payload read back.
 struct ListEntry {
-  std::uint64_t list = 0;
+  std::uint64_t list = 0;  // below kNumberLimit
   int company_code = 0;
-  std::uint64_t first_sequence = 0;
-  std::vector<TIntegraTelemetria> records;  // at least one; first_sequence + size() does not wrap
+  std::uint64_t first_sequence = 0;         // from 1
+  std::vector<TIntegraTelemetria> records;  // at least one; first_sequence + size() is below kNumberLimit
 };
 struct DoneEntry {
-  std::vector<std::uint64_t> sequences;
+  std::vector<std::uint64_t> sequences;  // each below kNumberLimit
 };
 // A payload as written by this format, or nothing for bytes that are not one.
 std::optional<std::variant<ListEntry, DoneEntry>> DecodePayload(std::string_view payload);

@@ -49,7 +49,7 @@ struct Replay {
     for (const std::uint64_t sequence : entry.sequences) {
       done.insert(sequence);
       live.erase(sequence);
-      if (sequence < UINT64_MAX) next_sequence = std::max(next_sequence, sequence + 1);
+      next_sequence = std::max(next_sequence, sequence + 1);
     }
   }
 };

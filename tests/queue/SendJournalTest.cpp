@@ -26,6 +26,7 @@
 #include "QueueTestSupport.h"
 #include "FaultyFileLayer.h"
 #include "queue/DurableSendQueue.h"
+#include "queue/JournalFormat.h"
 #include "queue/MemorySendQueue.h"
 
 namespace qit::testing {
@@ -605,6 +606,50 @@ TEST_F(SendJournalTest, ADoneMarkThatFailsIsWrittenWithTheNextOne) {
   }
   ProgramRun run(log_.Logger(), Folder());
   EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("C"));
+}
+
+// An entry whose CRC holds but whose numbers no journal reaches (a segment written by
+// something else, or damage the CRC does not catch) is damage: it does not push the numbers
+// handed out later to the end of their range, where a list written would not read back.
+TEST_F(SendJournalTest, NumbersNoJournalReachesAreDamageAndTheNextListsComeBack) {
+  const auto list_entry = [](std::uint64_t list, std::uint64_t first, const std::string& vehicle) {
+    std::vector<QueuedRecord> records(1);
+    records[0].record.ID_Veiculo = vehicle;
+    const journal::EncodedBody body = journal::EncodeListBody(records);
+    return journal::FramedHead(journal::ListHead(list, 4, first, 1), body.bytes.size(), body.crc) + body.bytes;
+  };
+  const auto done_entry = [](std::uint64_t sequence) {
+    const std::string payload = journal::DonePayload(std::vector<std::uint64_t>{sequence});
+    return journal::FramedHead(payload, 0, 0);
+  };
+  struct Case {
+    const char* name;
+    std::string entry;
+  };
+  const Case cases[] = {
+      {"a list at the end of the range", list_entry(2, UINT64_MAX - 1, "FAR")},
+      {"a list number at the end of the range", list_entry(UINT64_MAX, 7, "FAR")},
+      {"a done mark at the end of the range", done_entry(UINT64_MAX - 1)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(Folder());
+    fs::create_directories(Folder());
+    std::ofstream(Folder() / "00000000000000000001.seg", std::ios::binary)
+        << journal::SegmentHeader() << list_entry(1, 5, "NEAR") << c.entry;
+    std::uint64_t added = 0;
+    {
+      ProgramRun run(log_.Logger(), Folder());
+      EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("NEAR"));
+      run.queue.AdicionarListaDeEnvio(List({"NEW"}).get(), 1);
+      added = run.queue.TakeBatch(100).at(0).sequence;
+      EXPECT_EQ(added, 6u);
+    }  // a crash
+    ProgramRun run(log_.Logger(), Folder());
+    const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+    EXPECT_THAT(Vehicles(batch), ElementsAre("NEAR", "NEW")) << "the list accepted after the start is not lost";
+    EXPECT_THAT(Sequences(batch), ElementsAre(5u, added));
+  }
 }
 
 }  // namespace
