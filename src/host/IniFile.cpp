@@ -1,17 +1,15 @@
 #include "host/IniFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 #include "common/Errors.h"
 #include "common/Text.h"
@@ -132,7 +130,7 @@ bool IsWritableEntry(std::string_view section, std::string_view key, std::string
 
 }  // namespace
 
-IniFile::IniFile(fs::path file) : file_(std::move(file)) {
+IniFile::IniFile(fs::path file, FileLayer& files) : file_(std::move(file)), files_(files) {
   // A missing file, or anything that is not a regular file, simply reads as empty.
   std::error_code error;
   if (!fs::is_regular_file(file_, error)) return;
@@ -209,42 +207,13 @@ void IniFile::Save(const std::string& text) const {
   const bool exists = ::stat(target.c_str(), &existing) == 0;
   if (exists && (!S_ISREG(existing.st_mode) || ::access(target.c_str(), W_OK) != 0)) throw unable;
 
-  // The new content goes to a temporary file in the same folder, so that the rename that
-  // puts it in place is atomic: the file is the old one or the new one, never a mix.
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  static std::atomic<unsigned> sequence{0};
-  fs::path temporary;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temporary = folder / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
-                          std::to_string(sequence++) + ".tmp");
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) throw unable;
-
-  bool ok = true;
-  for (std::size_t done = 0; ok && done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n > 0) done += static_cast<std::size_t>(n);
-    else ok = n < 0 && errno == EINTR;
-  }
-  if (ok && exists) {
-    ok = ::fchmod(fd, existing.st_mode & 07777) == 0;
-    // The owner stays where this process may set it; where it may not, the file becomes
-    // this process's own, which still lets it write the file next time.
-    [[maybe_unused]] const bool owner_kept = ::fchown(fd, existing.st_uid, existing.st_gid) == 0;
-  }
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(temporary.c_str(), target.c_str()) != 0) {
-    ::unlink(temporary.c_str());
+  // Replaced whole, so that a crash leaves the old file or the new one, never a mix. A
+  // folder that could not be synced afterwards is let be: the new content is in place, and
+  // what a crash could bring back is the old file, which the next start writes back again.
+  try {
+    [[maybe_unused]] const std::error_code folder_not_synced = files_.ReplaceContent(target, text);
+  } catch (const std::system_error&) {
     throw unable;
-  }
-  // The rename itself lasts through a crash only once the folder is synced.
-  if (const int folder_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder_fd >= 0) {
-    ::fsync(folder_fd);
-    ::close(folder_fd);
   }
 }
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/FileLayer.h"
+#include "common/PosixFileLayer.h"
 #include "logging/VoradaLogger.h"
 
 namespace qit {
@@ -25,7 +27,8 @@ namespace qit {
 // permission bits, and a symbolic link keeps pointing at the file it names.
 class IniFile {
  public:
-  explicit IniFile(std::filesystem::path file);
+  // The file is written through `files` (the real files unless a test gives others).
+  explicit IniFile(std::filesystem::path file, FileLayer& files = PosixFiles());
 
   // The value of a key, trimmed and cut to 2047 characters; `default_value` when the
   // section or the key is missing.
@@ -46,6 +49,7 @@ class IniFile {
   void Save(const std::string& text) const;
 
   std::filesystem::path file_;
+  FileLayer& files_;
   std::string text_;  // the file's bytes, as last read or written
   // The file exists but could not be read: writing would replace content never seen.
   bool unreadable_ = false;

@@ -1,20 +1,20 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
-#include <string>
-#include <string_view>
-#include <thread>
+#include <utility>
 #include <vector>
 
+#include "common/FileLayer.h"
+#include "common/PosixFileLayer.h"
+#include "queue/SegmentLedger.h"
+#include "queue/SegmentWriter.h"
 #include "queue/SendQueue.h"
 
 namespace qit {
@@ -25,26 +25,26 @@ class TVoradaLogger;
 struct SendJournalOptions {
   // A segment takes no further entry once it holds this many bytes.
   std::size_t segment_bytes = std::size_t{64} << 20;
-  // Makes a file's data durable; fdatasync(2) unless replaced (tests replace it to watch
-  // or fail the syncs). Returns 0 or -1 with errno set.
-  std::function<int(int fd)> sync;
+  // Where the segments are written, synced, read and removed: the real files unless
+  // replaced (tests give a layer that watches or fails the syncs and writes). Not owned; it
+  // outlives the journal.
+  FileLayer* files = &PosixFiles();
   // Called by Open before it reads each segment (from 1, of `segments`), so that a long
   // recovery can tell it is alive. Optional.
   std::function<void(std::size_t segment, std::size_t segments)> reading;
 };
 
 // The send queue's record on disk: every list accepted and every record done with, appended
-// to segment files in one folder, each entry with its length and a CRC-32. A list is on disk
-// (its bytes synced) before AppendList calls back, and so is a done mark before
-// MarkDone returns. The journal's own thread makes the syncs: each covers everything written
-// before it began, so calls that arrive together share one sync and none holds its thread
-// for it unless it asks to wait. A segment is deleted once every record it lists is done and
-// every older segment is gone, so that no done mark is lost before the record it marks.
+// to segment files in one folder. A list is on disk (its bytes synced) before AppendList
+// calls back, and so is a done mark before MarkDone returns. The writer's own thread makes
+// the syncs: each covers everything written before it began, so calls that arrive together
+// share one sync and none holds its thread for it unless it asks to wait. A segment is
+// deleted once every record it lists is done and every older segment is gone, so that no
+// done mark is lost before the record it marks.
 //
-// On disk: segment files named by a 20-digit number, in the order written; each begins with
-// a 16-byte header (magic, format version, CRC-32 of both) followed by entries: a 4-byte
-// length, a 4-byte CRC-32 of length and payload, and the payload (a list with its company
-// code, list number, first sequence and records, or the sequences of records done).
+// The pieces: the bytes of segments and entries (JournalFormat.h), the appends, syncs and
+// rollover (SegmentWriter), the segments kept and their records not done (SegmentLedger),
+// and the replay at start-up (JournalRecovery.h).
 class SendJournal {
  public:
 
@@ -101,116 +101,28 @@ class SendJournal {
   // Raises EListaDeEnvio when the marks could not be written.
   void Close();
 
-  std::uint64_t DiskBytes() const { return disk_bytes_.load(std::memory_order_relaxed); }
-  std::uint64_t Syncs() const { return syncs_.load(std::memory_order_relaxed); }
-  std::uint64_t EntriesWritten() const { return entries_.load(std::memory_order_relaxed); }
+  std::uint64_t DiskBytes() const { return ledger_.Bytes(); }
+  std::uint64_t Syncs() const { return writer_.Syncs(); }
+  std::uint64_t EntriesWritten() const { return writer_.EntriesWritten(); }
   std::size_t Segments() const;
   const std::filesystem::path& Folder() const { return folder_; }
 
  private:
-  // What becomes of a segment once its records are done.
-  enum class Disposal : std::uint8_t {
-    kDelete,
-    kMoveAside,        // damaged: moved to the folder "corrompidos"
-    kMoveAsideFailed,  // damaged, and a move failed (and was logged): tried again
-  };
-
-  struct Segment {
-    std::uint64_t number = 0;
-    std::uint64_t first_sequence = 0;  // no record listed in it has a lower sequence
-    std::size_t live = 0;              // records listed in it and not done
-    std::uint64_t bytes = 0;           // its file's size
-    Disposal disposal = Disposal::kDelete;
-  };
-
-  // How a wait for the disk ended, for a caller that waits on its own thread.
-  struct Outcome {
-    bool settled = false;
-    std::exception_ptr error;
-  };
-
-  // An entry written and waiting for the sync that covers it. Either `outcome` is filled in
-  // under the lock (a caller waiting on its own thread) or `then` is called afterwards, off
-  // the lock.
-  struct Waiter {
-    std::uint64_t position = 0;  // the entry's logical end
-    std::uint64_t segment = 0;   // a list's: its records stop being live there when it fails
-    std::uint32_t records = 0;
-    Outcome* outcome = nullptr;
-    std::function<void(std::exception_ptr error)> then;
-  };
-
-  std::filesystem::path SegmentPath(std::uint64_t number) const;
-  // Starts a new segment as the one written, after syncing the current one; raises
-  // std::system_error when it cannot. Under the lock, while the journal's thread does not
-  // sync.
-  void StartSegment(std::unique_lock<std::mutex>& lock, std::uint64_t number, std::uint64_t first_sequence);
-  // Starts a new segment when there is none to write to, or the one written is full or
-  // could not be cut back after a failed write. Under the lock.
-  void PrepareSegment(std::unique_lock<std::mutex>& lock);
-  // Appends one entry (head + body) to the segment written; returns the logical position of
-  // its end. Cuts the file back and raises when the write fails. Under the lock.
-  std::uint64_t WriteEntry(std::unique_lock<std::mutex>& lock, std::string_view head, std::string_view body,
-                           std::uint32_t body_crc);
-  // Writes a list entry of the records (their body encoded before) and numbers them; returns
-  // the entry's waiter, not yet queued. Under the lock.
-  Waiter WriteList(std::unique_lock<std::mutex>& lock, std::vector<QueuedRecord>& records, std::string_view body_bytes,
-                   std::uint32_t body_crc, const Reserve& reserve);
-  // Queues the waiter for the journal's thread and waits until the sync that covers it has
-  // ended; raises when it failed. Under the lock.
-  void AwaitDurable(std::unique_lock<std::mutex>& lock, Waiter waiter);
-  // The journal's thread: syncs while entries wait for it, and calls back those that waited.
-  void RunSyncs();
-  // Syncs the segment written: the journal's thread does, off the lock, and so does
-  // StartSegment before it leaves a segment, under it. Settles the waiters it covered.
-  void SyncWritten(std::unique_lock<std::mutex>& lock, bool unlocked);
-  // Settles the waiters up to `position`, with the error when the sync failed.
-  void Settle(std::uint64_t position, const std::exception_ptr& error);
-  // A sync failed: the bytes not yet synced are given up and cut from the segment. Under the
-  // lock.
-  void DropUnsynced();
-  // Cuts a torn tail off a segment at start-up (removes the file when not even its header
-  // is whole). Raises EListaDeEnvio when it cannot.
-  void CutTornTail(const std::filesystem::path& file, std::uint64_t good_end) const;
-  Segment* SegmentOf(std::uint64_t sequence);
-  void DeleteDoneSegments();
-  // Moves a damaged segment whose records are done to the folder "corrompidos"; false (and a
-  // log line, the first time) when it cannot be moved. Under the lock.
-  bool MoveAside(Segment& segment);
-  // Makes a file's data durable with the options' sync. Returns 0 or -1 with errno set.
-  int SyncFile(int fd) const;
-  void SyncFolder() const;
   // Writes the marks kept (and `more`) as one entry and waits for them. Under the lock.
   void WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const std::uint64_t> more);
 
   const std::filesystem::path folder_;
   TVoradaLogger& log_;
   const SendJournalOptions options_;
+  FileLayer& files_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable synced_cv_;
-  std::deque<Segment> segments_;  // oldest first; the back one is written
-  int folder_fd_ = -1;            // the folder, locked while the journal exists
-  int fd_ = -1;                   // the back segment's file
-  std::uint64_t end_ = 0;         // bytes in the back segment's file
-  std::uint64_t durable_end_ = 0;  // of those, synced
-  bool broken_ = false;            // the back segment could not be cut back: start another
-  // Logical byte positions over the life of the journal: written, and synced.
-  std::uint64_t appended_ = 0;
-  std::uint64_t synced_ = 0;
-  bool syncing_ = false;       // the journal's thread syncs, off the lock
-  bool calling_back_ = false;  // the journal's thread calls back, off the lock
-  bool closed_ = false;        // Close was called: no list is taken
-  bool stopping_ = false;
-  std::deque<Waiter> waiters_;  // by position
-  std::vector<std::pair<std::function<void(std::exception_ptr)>, std::exception_ptr>> settled_;
+  mutable std::mutex mutex_;  // the journal's lock: over the ledger, the writer and what follows
+  std::unique_ptr<FolderLock> folder_lock_;  // held while the journal exists
+  SegmentLedger ledger_;
+  bool closed_ = false;              // Close was called: no list is taken
   std::uint64_t next_sequence_ = 0;  // above every sequence reserved so far
   std::vector<std::uint64_t> pending_marks_;
-
-  std::atomic<std::uint64_t> disk_bytes_{0};
-  std::atomic<std::uint64_t> syncs_{0};
-  std::atomic<std::uint64_t> entries_{0};
-  std::jthread syncer_;  // last: started when everything else exists
+  SegmentWriter writer_;  // last: its thread starts when everything else exists
 };
 
 }  // namespace qit

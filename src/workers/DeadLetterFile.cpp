@@ -1,16 +1,12 @@
 #include "workers/DeadLetterFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <variant>
 
 #include <fmt/format.h>
 
-#include "common/DurableFolder.h"
 #include "common/Errors.h"
 #include "common/XmlText.h"
 
@@ -53,26 +49,6 @@ std::string ElementText(std::string_view value) {
   throw Exception(fmt::format("{} {}: {}", what, file.string(), std::strerror(error)), "EInOutError");
 }
 
-// Writes every byte and makes them durable; closes the descriptor either way.
-void WriteDurably(int fd, const std::filesystem::path& file, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) {
-      const int error = errno;
-      ::close(fd);
-      ThrowFileError("Cannot write", file, error);
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::fdatasync(fd) != 0) {
-    const int error = errno;
-    ::close(fd);
-    ThrowFileError("Cannot sync", file, error);
-  }
-  if (::close(fd) != 0) ThrowFileError("Cannot close", file, errno);
-}
-
 // The request the file holds: the record as the only item of an Enviar list.
 std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error) {
   std::string fields;
@@ -102,9 +78,9 @@ std::string DeadLetterRequest(const QueuedRecord& queued, std::string_view error
 }  // namespace
 
 std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, const QueuedRecord& queued,
-                                          std::string_view error, TDateTime now) {
+                                          std::string_view error, TDateTime now, FileLayer& files) {
   try {
-    CreateDirectoriesDurably(folder);
+    files.CreateFolders(folder);
   } catch (const std::system_error& error) {
     ThrowFileError("Cannot create", folder, error.code().value());
   }
@@ -114,24 +90,41 @@ std::filesystem::path WriteDeadLetterFile(const std::filesystem::path& folder, c
   const std::string request = DeadLetterRequest(queued, error);
   for (int n = 1;; ++n) {
     const std::filesystem::path file = folder / fmt::format("{}{}.xml", stamp, n);
-    // O_EXCL: a name already taken, by this process or an earlier one, is never overwritten.
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) ThrowFileError("Cannot create", file, errno);
+    // A new file only: a name already taken, by this process or an earlier one, is never
+    // overwritten.
+    std::unique_ptr<File> written;
     try {
-      WriteDurably(fd, file, request);
-    } catch (...) {
-      // A file cut short would be posted again as a broken request: it goes.
-      ::unlink(file.c_str());
-      throw;
-    }
-    // The new name reaches the disk with its folder's entry.
-    try {
-      SyncDirectory(folder);
+      written = files.Open(file, FileLayer::OpenMode::kCreateNew, 0644);
     } catch (const std::system_error& error) {
-      ThrowFileError("Cannot sync", folder, error.code().value());
+      if (error.code() == std::errc::file_exists) continue;
+      ThrowFileError("Cannot create", file, error.code().value());
     }
-    return file;
+    // What failed, and where, for the error raised.
+    const char* step = "Cannot write";
+    std::filesystem::path failed = file;
+    try {
+      written->WriteAt(0, request);
+      step = "Cannot sync";
+      written->SyncData();
+      step = "Cannot close";
+      written->Close();
+      // The new name reaches the disk with its folder's entry.
+      step = "Cannot sync";
+      failed = folder;
+      files.SyncFolder(folder);
+      return file;
+    } catch (const std::system_error& error) {
+      // A file cut short would be posted again as a broken request, and a file whose name
+      // may not last would be written again under another name when the record is tried
+      // again: either way it goes, and the record stays in the queue.
+      written.reset();
+      try {
+        files.Remove(file);
+      } catch (const std::system_error&) {
+        // Nothing more can be done about it here; the error below is what counts.
+      }
+      ThrowFileError(step, failed, error.code().value());
+    }
   }
 }
 

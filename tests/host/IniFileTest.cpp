@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "FaultyFileLayer.h"
 #include "host/IniFile.h"
 #include "host/unDMPrincipal.h"
 
@@ -20,11 +22,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;  // "...\0..."s keeps a NUL byte inside a literal
 
-class IniFileTest : public testing::Test {
+class IniFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     folder_ = fs::temp_directory_path() / ("qit-ini-" + std::to_string(::getpid()) + "-" +
-                                           testing::UnitTest::GetInstance()->current_test_info()->name());
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
     file_ = folder_ / "Quelto.dat";
@@ -208,6 +210,38 @@ TEST_F(IniFileTest, AWriteThatCannotHappenChangesNothing) {
       EXPECT_EQ(ini.ReadText("A", "x", ""), "0");
     }
     EXPECT_EQ(FolderEntries(), missing_folder ? std::vector<std::string>{} : std::vector<std::string>{"Quelto.dat"});
+  }
+}
+
+// A write-back the disk refuses (full, or a failing sync) leaves the file as it was and no
+// temporary file; a folder that cannot be synced once the file is in place is no error.
+TEST_F(IniFileTest, AWriteTheDiskRefusesLeavesTheFileAsItWas) {
+  struct Case {
+    const char* name;
+    void (*fault)(qit::testing::FaultyFileLayer&);
+    bool written;
+  };
+  const Case cases[] = {
+      {"the disk fills", [](qit::testing::FaultyFileLayer& f) { f.FailWritesAfter(4); }, false},
+      {"the file's sync fails", [](qit::testing::FaultyFileLayer& f) { f.FailFileSyncs(EIO); }, false},
+      {"the folder's sync fails", [](qit::testing::FaultyFileLayer& f) { f.FailFolderSyncs(EIO); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(file_, "[A]\nx=0\n");
+    qit::testing::FaultyFileLayer files;
+    c.fault(files);
+    IniFile ini(file_, files);
+    std::string error;
+    try {
+      ini.WriteInteger("A", "x", 12345);
+    } catch (const Exception& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, c.written ? "" : "Unable to write to " + file_.string());
+    EXPECT_EQ(ReadFile(file_), c.written ? "[A]\nx=12345\n" : "[A]\nx=0\n");
+    EXPECT_EQ(ini.ReadText("A", "x", ""), c.written ? "12345" : "0") << "what it reads follows the file";
+    EXPECT_EQ(FolderEntries(), std::vector<std::string>{"Quelto.dat"});
   }
 }
 

@@ -24,8 +24,9 @@
 #include <gtest/gtest.h>
 
 #include "QueueTestSupport.h"
-#include "SyncGate.h"
+#include "FaultyFileLayer.h"
 #include "queue/DurableSendQueue.h"
+#include "queue/JournalFormat.h"
 #include "queue/MemorySendQueue.h"
 
 namespace qit::testing {
@@ -207,40 +208,26 @@ TEST_F(SendJournalTest, AStartNeedsRoomForANewSegmentsHeaderAlone) {
 
 // A power cut must not take back the folders the journal made, with the segments in them.
 TEST_F(SendJournalTest, TheFoldersItCreatesReachTheDiskInTheirParents) {
-  std::vector<fs::path> synced_folders;
+  FaultyFileLayer files;
   SendJournalOptions options;
-  options.sync = [&](int fd) {
-    if (const fs::path path = fs::read_symlink("/proc/self/fd/" + std::to_string(fd)); fs::is_directory(path))
-      synced_folders.push_back(path);
-    return ::fdatasync(fd);
-  };
+  options.files = &files;
   ProgramRun run(log_.Logger(), root_ / "servico" / "Fila", options);
-  EXPECT_THAT(synced_folders, ::testing::IsSupersetOf({root_, root_ / "servico"}));
+  EXPECT_THAT(files.SyncedFolders(), ::testing::IsSupersetOf({root_, root_ / "servico"}));
 }
 
 TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
   constexpr int kCallers = 8;
-  // The first sync after the start waits until every caller has written its list: the
+  // The first sync after the start is held until every caller has written its list: the
   // others then find a sync under way and share the next one.
-  std::atomic<bool> armed = false;
-  std::atomic<const SendJournal*> journal = nullptr;
+  FaultyFileLayer files;
   SendJournalOptions options;
-  std::atomic<std::uint64_t> entries_before = 0;
-  options.sync = [&](int fd) {
-    if (armed.exchange(false)) {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      while (journal.load()->EntriesWritten() < entries_before + kCallers && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return ::fdatasync(fd);
-  };
+  options.files = &files;
   MemorySendQueue memory(log_.Logger());
   SendJournal shared(Folder(), log_.Logger(), options);
   shared.Open();
-  journal = &shared;
-  entries_before = shared.EntriesWritten();
+  const std::uint64_t entries_before = shared.EntriesWritten();
   const std::uint64_t syncs_before = shared.Syncs();
-  armed = true;
+  files.HoldFileSyncs();
 
   RunOrDie([&] {
     std::vector<std::thread> callers;
@@ -259,10 +246,14 @@ TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
             [&durable](std::vector<QueuedRecord>, std::exception_ptr) { durable.set_value(); });
         durable.get_future().wait();
       });
+    while (shared.EntriesWritten() < entries_before + kCallers)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    files.ReleaseFileSyncs();
     for (std::thread& caller : callers) caller.join();
   });
   EXPECT_EQ(shared.EntriesWritten() - entries_before, static_cast<std::uint64_t>(kCallers));
   EXPECT_LE(shared.Syncs() - syncs_before, 2u) << "one sync for the first caller, one for all the others";
+  EXPECT_EQ(files.FileSyncs(), shared.Syncs()) << "every sync the journal counts is one of a file's data";
 }
 
 // Lists queued without waiting (as Enviar queues them): the caller's thread is not held, the
@@ -270,9 +261,9 @@ TEST_F(SendJournalTest, CallsThatArriveTogetherShareASync) {
 // order written, and a failed sync refuses exactly the lists it covered.
 TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome) {
   constexpr int kLists = 50;
-  SyncGate gate;  // open for the start-up's own syncs
+  FaultyFileLayer files;  // syncs pass for the start-up's own
   SendJournalOptions options;
-  options.sync = [&gate](int fd) { return gate(fd); };
+  options.files = &files;
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<std::pair<std::string, std::string>> outcomes;  // vehicle, error text ("" for none)
@@ -290,14 +281,14 @@ TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome
     });
   };
   const auto await_outcomes = [&](std::size_t count) {
-    gate.Open();
+    files.ReleaseFileSyncs();
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, std::chrono::seconds(30), [&] { return outcomes.size() >= count; });
   };
   {
     ProgramRun run(log_.Logger(), Folder(), options);
     const std::uint64_t syncs_before = run.queue.JournalSyncs();
-    gate.Close();
+    files.HoldFileSyncs();
     // One thread writes every list while the first sync is held: none of them waits.
     for (int i = 0; i < kLists; ++i) queue_list(run, "V" + std::to_string(i));
     {
@@ -320,8 +311,8 @@ TEST_F(SendJournalTest, ListsQueuedWithoutWaitingShareSyncsAndFollowTheirOutcome
     // A sync that fails refuses the lists it covered, and only them. Lists waiting for
     // their sync count against the queue's limits, and a failed one gives its room back.
     outcomes.clear();
-    gate.Close();
-    gate.FailNext();
+    files.HoldFileSyncs();
+    files.FailFileSyncs(EIO);
     run.memory.SetMaxRecords(kLists + 2);  // the records taken above still count
     queue_list(run, "BAD1");
     queue_list(run, "BAD2");
@@ -394,24 +385,24 @@ TEST_F(SendJournalTest, SegmentsStartedWhileSyncsRunLoseNothing) {
 // ended (what the call backs reach goes right after it), and a list that comes later is
 // refused without a call back.
 TEST_F(SendJournalTest, CloseWaitsForTheCallsBackInFlightAndTakesNoListAfter) {
-  SyncGate gate;
+  FaultyFileLayer files;
   SendJournalOptions options;
-  options.sync = [&gate](int fd) { return gate(fd); };
+  options.files = &files;
   ProgramRun run(log_.Logger(), Folder(), options);
   // Owned by the caller and gone once Close returned, as the service's objects are.
   auto answers = std::make_unique<std::vector<std::string>>();
   std::atomic<bool> closed = false;
   std::atomic<int> after_close = 0;
-  gate.Close();
+  files.HoldFileSyncs();
   for (const char* vehicle : {"V1", "V2", "V3"})
     run.queue.QueueList(List({vehicle}).get(), 1, [&, vehicle](std::exception_ptr) {
       std::this_thread::sleep_for(std::chrono::milliseconds(30));  // an answer that takes its time
       if (closed) ++after_close;
       else answers->push_back(vehicle);
     });
-  std::thread opener([&gate] {
+  std::thread opener([&files] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    gate.Open();
+    files.ReleaseFileSyncs();
   });
   RunOrDie([&] { run.queue.Close(); });
   closed = true;
@@ -548,36 +539,33 @@ TEST_F(SendJournalTest, ADamagedSegmentThatCannotBeMovedStaysAndComesBackOnlyWit
 // A list whose write or sync fails is refused with nothing queued; the next lists go on, and
 // the failed one does not come back at the next start.
 TEST_F(SendJournalTest, AFailingWriteOrSyncRefusesTheListAndSpoilsNothingElse) {
+  enum class Fault { kFileSizeLimit, kDiskFull, kSync };
   struct Case {
     const char* name;
     const char* fault_text;
-    bool limit_file_size;  // else the sync fails
+    Fault fault;
   };
   const Case cases[] = {
-      {"the file cannot grow (as on a full disk)", "Falha ao gravar na fila de envio em disco", true},
-      {"the sync fails", "Falha ao sincronizar a fila de envio em disco", false},
+      {"the file cannot grow past a limit", "Falha ao gravar na fila de envio em disco", Fault::kFileSizeLimit},
+      {"the disk fills in the middle of the entry", "Falha ao gravar na fila de envio em disco (No space left",
+       Fault::kDiskFull},
+      {"the sync fails", "Falha ao sincronizar a fila de envio em disco", Fault::kSync},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(Folder());
     {
-      std::atomic<bool> fail_sync = false;
+      FaultyFileLayer files;
       SendJournalOptions options;
-      options.sync = [&](int fd) {
-        if (fail_sync.exchange(false)) {
-          errno = EIO;
-          return -1;
-        }
-        return ::fdatasync(fd);
-      };
+      options.files = &files;
       ProgramRun run(log_.Logger(), Folder(), options);
       run.queue.AdicionarListaDeEnvio(List({"OK1"}).get(), 1);
 
       std::optional<FileSizeLimit> limit;
-      if (c.limit_file_size) {
-        limit.emplace(run.queue.JournalBytes() + 100);  // room for part of the list only
-      } else {
-        fail_sync = true;
+      switch (c.fault) {
+        case Fault::kFileSizeLimit: limit.emplace(run.queue.JournalBytes() + 100); break;  // room for part of the list
+        case Fault::kDiskFull: files.FailWritesAfter(100); break;
+        case Fault::kSync: files.FailFileSyncs(EIO); break;
       }
       auto big = List({"BAD"});
       big->Items(0)->Inf_Adicional_Motorista = std::string(4000, 'b');
@@ -589,6 +577,7 @@ TEST_F(SendJournalTest, AFailingWriteOrSyncRefusesTheListAndSpoilsNothingElse) {
         EXPECT_EQ(error.ClassName(), "EListaDeEnvio");
       }
       limit.reset();
+      files.Heal();
       EXPECT_EQ(run.memory.WaitingRecords(), 1u) << "nothing of the refused list is queued";
 
       run.queue.AdicionarListaDeEnvio(List({"OK2"}).get(), 1);
@@ -604,25 +593,63 @@ TEST_F(SendJournalTest, AFailingWriteOrSyncRefusesTheListAndSpoilsNothingElse) {
 // it, so neither record comes back.
 TEST_F(SendJournalTest, ADoneMarkThatFailsIsWrittenWithTheNextOne) {
   {
-    std::atomic<bool> fail_sync = false;
+    FaultyFileLayer files;
     SendJournalOptions options;
-    options.sync = [&](int fd) {
-      if (fail_sync.exchange(false)) {
-        errno = EIO;
-        return -1;
-      }
-      return ::fdatasync(fd);
-    };
+    options.files = &files;
     ProgramRun run(log_.Logger(), Folder(), options);
     run.queue.AdicionarListaDeEnvio(List({"A", "B", "C"}).get(), 2);
     const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
-    fail_sync = true;
+    files.FailFileSyncs(EIO);
     EXPECT_THROW(run.queue.Acknowledge(SequencesOf(batch, {0})), EListaDeEnvio);
     EXPECT_EQ(run.memory.WaitingRecords(), 2u) << "the record has left the queue all the same";
     run.queue.Acknowledge(SequencesOf(batch, {1}));
   }
   ProgramRun run(log_.Logger(), Folder());
   EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("C"));
+}
+
+// An entry whose CRC holds but whose numbers no journal reaches (a segment written by
+// something else, or damage the CRC does not catch) is damage: it does not push the numbers
+// handed out later to the end of their range, where a list written would not read back.
+TEST_F(SendJournalTest, NumbersNoJournalReachesAreDamageAndTheNextListsComeBack) {
+  const auto list_entry = [](std::uint64_t list, std::uint64_t first, const std::string& vehicle) {
+    std::vector<QueuedRecord> records(1);
+    records[0].record.ID_Veiculo = vehicle;
+    const journal::EncodedBody body = journal::EncodeListBody(records);
+    return journal::FramedHead(journal::ListHead(list, 4, first, 1), body.bytes.size(), body.crc) + body.bytes;
+  };
+  const auto done_entry = [](std::uint64_t sequence) {
+    const std::string payload = journal::DonePayload(std::vector<std::uint64_t>{sequence});
+    return journal::FramedHead(payload, 0, 0);
+  };
+  struct Case {
+    const char* name;
+    std::string entry;
+  };
+  const Case cases[] = {
+      {"a list at the end of the range", list_entry(2, UINT64_MAX - 1, "FAR")},
+      {"a list number at the end of the range", list_entry(UINT64_MAX, 7, "FAR")},
+      {"a done mark at the end of the range", done_entry(UINT64_MAX - 1)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(Folder());
+    fs::create_directories(Folder());
+    std::ofstream(Folder() / "00000000000000000001.seg", std::ios::binary)
+        << journal::SegmentHeader() << list_entry(1, 5, "NEAR") << c.entry;
+    std::uint64_t added = 0;
+    {
+      ProgramRun run(log_.Logger(), Folder());
+      EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("NEAR"));
+      run.queue.AdicionarListaDeEnvio(List({"NEW"}).get(), 1);
+      added = run.queue.TakeBatch(100).at(0).sequence;
+      EXPECT_EQ(added, 6u);
+    }  // a crash
+    ProgramRun run(log_.Logger(), Folder());
+    const std::vector<QueuedRecord> batch = run.queue.TakeBatch(100);
+    EXPECT_THAT(Vehicles(batch), ElementsAre("NEAR", "NEW")) << "the list accepted after the start is not lost";
+    EXPECT_THAT(Sequences(batch), ElementsAre(5u, added));
+  }
 }
 
 }  // namespace

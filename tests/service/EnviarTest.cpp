@@ -11,7 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "SyncGate.h"
+#include "FaultyFileLayer.h"
 #include "TestSupport.h"
 #include "queue/DurableSendQueue.h"
 #include "queue/MemorySendQueue.h"
@@ -229,9 +229,9 @@ TEST_F(EnviarTest, ParallelCallsAreQueuedWithTheirOwnCompanies) {
 // does not: ProcessMessage returns at once, and the answer follows the sync, a fault when
 // the sync failed.
 TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) {
-  SyncGate gate;  // open for the start-up's own syncs
+  FaultyFileLayer files;  // syncs pass for the start-up's own
   SendJournalOptions options;
-  options.sync = [&gate](int fd) { return gate(fd); };
+  options.files = &files;
   TempFolder folder;
   DurableSendQueue fila(fila_, log_.Logger());
   fila.Open(folder.Path() / "Fila", options);
@@ -252,8 +252,8 @@ TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fail ? "the sync fails" : "the sync succeeds");
-    gate.Close();
-    if (c.fail) gate.FailNext();
+    files.HoldFileSyncs();
+    if (c.fail) files.FailFileSyncs(EIO);
     ambiente_.counted.clear();
     FakeTransport transport;
     transport.headers["Host"] = "h:10166";
@@ -271,7 +271,7 @@ TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) 
       std::unique_lock lock(mutex);
       EXPECT_FALSE(outcome.has_value()) << "answered before the list reached the disk";
     }
-    gate.Open();
+    files.ReleaseFileSyncs();
     {
       std::unique_lock lock(mutex);
       ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return outcome.has_value(); }));

@@ -5,10 +5,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "FaultyFileLayer.h"
 #include "RecordingService.h"
 #include "SoapTestSupport.h"
 #include "service/ROServer.h"
@@ -92,6 +94,43 @@ TEST_F(DeadLetterFileTest, AFolderThatCannotBeMadeRaises) {
   fs::create_directories(folder_.parent_path());
   std::ofstream(folder_) << "a file where the folder should be";
   EXPECT_THROW(WriteDeadLetterFile(folder_, TrickyRecord(), "x", TDateTime()), Exception);
+}
+
+// A file that fails at any step raises naming the step and leaves nothing behind: a file cut
+// short would be posted again as a broken request, and one whose name may not last would be
+// written again under another name when the record, still in the queue, fails once more.
+TEST_F(DeadLetterFileTest, AFailureAtAnyStepRaisesAndLeavesNoFile) {
+  struct Case {
+    const char* name;
+    void (*fault)(FaultyFileLayer&);
+    const char* error;  // the start of the error text
+    bool names_folder;  // else the file
+  };
+  const Case cases[] = {
+      {"the disk fills during the write", [](FaultyFileLayer& f) { f.FailWritesAfter(100); }, "Cannot write", false},
+      {"the file's sync fails", [](FaultyFileLayer& f) { f.FailFileSyncs(EIO); }, "Cannot sync", false},
+      {"the folder's sync fails", [](FaultyFileLayer& f) { f.FailFolderSyncs(EIO); }, "Cannot sync", true},
+  };
+  const TDateTime now = TDateTime::Encode({2026, 1, 2, 3, 4, 5});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(folder_);
+    FaultyFileLayer files;
+    c.fault(files);
+    try {
+      WriteDeadLetterFile(folder_, TrickyRecord(), "x", now, files);
+      ADD_FAILURE() << "no error";
+    } catch (const Exception& error) {
+      EXPECT_EQ(error.ClassName(), "EInOutError");
+      EXPECT_EQ(std::string(error.what()).rfind(std::string(c.error) + " " + folder_.string(), 0), 0u) << error.what();
+      EXPECT_EQ(std::string(error.what()).find(".xml") == std::string::npos, c.names_folder) << error.what();
+    }
+    EXPECT_TRUE(fs::is_empty(folder_));
+    files.Heal();
+    EXPECT_EQ(WriteDeadLetterFile(folder_, TrickyRecord(), "x", now, files).filename(), "rejeitados_260102_030405_1.xml")
+        << "the next try takes the first name again";
+    fs::remove_all(folder_);
+  }
 }
 
 }  // namespace
