@@ -321,8 +321,8 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
 
 void TinserirIntegracao::CountWritten(std::size_t inserted, std::size_t dropped) {
   if (parts_.metrics == nullptr) return;
-  parts_.metrics->records_inserted += inserted;
-  parts_.metrics->records_dropped += dropped;
+  parts_.metrics->CountRecords(ServiceMetrics::Records::kInserted, inserted);
+  parts_.metrics->CountRecords(ServiceMetrics::Records::kDropped, dropped);
 }
 
 bool TinserirIntegracao::ProcessRecord(DbConnection& connection, PassLookups& lookups, const QueuedRecord& queued) {
@@ -438,7 +438,7 @@ void TinserirIntegracao::HandBack(std::vector<QueuedRecord> back, const std::vec
                                        RequestText(record.record.ID_Veiculo), record.failures, file.string()),
                            stError);
       const std::uint64_t done[] = {record.sequence};
-      if (parts_.metrics) ++parts_.metrics->records_rejected;
+      if (parts_.metrics) parts_.metrics->CountRecords(ServiceMetrics::Records::kRejected);
       parts_.queue.Acknowledge(done);
     } catch (const std::exception& write_error) {
       // Without its file the record stays in the queue and is tried again.
