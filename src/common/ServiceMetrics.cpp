@@ -36,33 +36,6 @@ double Seconds(std::chrono::steady_clock::duration duration) {
 
 std::uint64_t Count(const Counter& counter) { return static_cast<std::uint64_t>(counter.Value()); }
 
-// Families defined once, shared by the constructor's member initialisers.
-struct Families {
-  explicit Families(Registry& registry)
-      : worker_passes(prometheus::BuildCounter()
-                          .Name("qit_worker_passes_total")
-                          .Help("Passes of the workers by result.")
-                          .Register(registry)),
-        worker_pass_seconds(prometheus::BuildCounter()
-                                .Name("qit_worker_pass_seconds_total")
-                                .Help("Time the workers spent in their passes, in seconds.")
-                                .Register(registry)),
-        worker_pass_duration(prometheus::BuildHistogram()
-                                 .Name("qit_worker_pass_duration_seconds")
-                                 .Help("Time each pass of a worker took, in seconds.")
-                                 .Register(registry)),
-        stamped_rows(prometheus::BuildCounter()
-                         .Name("qit_stamped_rows_total")
-                         .Help("Rows the processing worker wrote with a session's driver and groupings, by table; "
-                               "rows that already held them are not written.")
-                         .Register(registry)) {}
-
-  prometheus::Family<Counter>& worker_passes;
-  prometheus::Family<Counter>& worker_pass_seconds;
-  prometheus::Family<Histogram>& worker_pass_duration;
-  prometheus::Family<Counter>& stamped_rows;
-};
-
 }  // namespace
 
 // Every family is registered here, so that a scrape shows each of them (at zero) from the
@@ -97,19 +70,35 @@ ServiceMetrics::ServiceMetrics()
                            .Help("Time from a call of Enviar read whole to its answer, queued or fault, in seconds.")
                            .Register(*registry_)
                            .Add({}, Buckets(kEnviarDurationBuckets))) {
-  Families families(*registry_);
+  auto& passes = prometheus::BuildCounter()
+                     .Name("qit_worker_passes_total")
+                     .Help("Passes of the workers by result.")
+                     .Register(*registry_);
+  auto& pass_seconds = prometheus::BuildCounter()
+                           .Name("qit_worker_pass_seconds_total")
+                           .Help("Time the workers spent in their passes, in seconds.")
+                           .Register(*registry_);
+  auto& pass_duration = prometheus::BuildHistogram()
+                            .Name("qit_worker_pass_duration_seconds")
+                            .Help("Time each pass of a worker took, in seconds.")
+                            .Register(*registry_);
   const auto worker = [&](const std::string& name) {
     return WorkerMetrics{
-        &families.worker_passes.Add({{"worker", name}, {"result", "ok"}}),
-        &families.worker_passes.Add({{"worker", name}, {"result", "failed"}}),
-        &families.worker_pass_seconds.Add({{"worker", name}}),
-        &families.worker_pass_duration.Add({{"worker", name}}, Buckets(kWorkerPassDurationBuckets)),
+        &passes.Add({{"worker", name}, {"result", "ok"}}),
+        &passes.Add({{"worker", name}, {"result", "failed"}}),
+        &pass_seconds.Add({{"worker", name}}),
+        &pass_duration.Add({{"worker", name}}, Buckets(kWorkerPassDurationBuckets)),
     };
   };
   insert_worker_ = worker("insert");
   processing_worker_ = worker("processing");
-  statistics_rows_stamped_ = &families.stamped_rows.Add({{"table", "statistics"}});
-  alarm_rows_stamped_ = &families.stamped_rows.Add({{"table", "alarms"}});
+  auto& stamped_rows = prometheus::BuildCounter()
+                           .Name("qit_stamped_rows_total")
+                           .Help("Rows the processing worker wrote with a session's driver and groupings, by table; "
+                                 "rows that already held them are not written.")
+                           .Register(*registry_);
+  statistics_rows_stamped_ = &stamped_rows.Add({{"table", "statistics"}});
+  alarm_rows_stamped_ = &stamped_rows.Add({{"table", "alarms"}});
 }
 
 ServiceMetrics::~ServiceMetrics() = default;
@@ -118,10 +107,13 @@ void ServiceMetrics::CountEnviar(int port, bool queued, std::chrono::steady_cloc
   Counter* calls;
   {
     std::lock_guard lock(calls_mutex_);
-    Counter*& known = enviar_calls_[{port, queued}];
-    if (known == nullptr)
-      known = &enviar_calls_family_.Add({{"port", std::to_string(port)}, {"outcome", queued ? "queued" : "fault"}});
-    calls = known;
+    auto known = enviar_calls_.find({port, queued});
+    if (known == enviar_calls_.end()) {
+      Counter& added =
+          enviar_calls_family_.Add({{"port", std::to_string(port)}, {"outcome", queued ? "queued" : "fault"}});
+      known = enviar_calls_.emplace(std::pair{port, queued}, &added).first;
+    }
+    calls = known->second;
   }
   calls->Increment();
   enviar_duration_.Observe(Seconds(answer_time));
