@@ -199,7 +199,8 @@ void BM_SteadyPass(benchmark::State& state) {
     stuck = stuck || !worker->WaitForPasses(before + 1, std::chrono::minutes(20));
   };
   const auto rows_written = [&] {
-    return fixture.metrics.statistics_rows_stamped.load() + fixture.metrics.alarm_rows_stamped.load();
+    const ServiceMetrics::Snapshot counted = fixture.metrics.Read();
+    return counted.statistics_rows_stamped + counted.alarm_rows_stamped;
   };
 
   pass();  // stamps every row and prepares the statements
@@ -225,7 +226,7 @@ void BM_SteadyPass(benchmark::State& state) {
   state.counters["page_writes"] = static_cast<double>(page_writes) / iterations;
   state.counters["MB_written"] =
       static_cast<double>(page_writes) * static_cast<double>(fixture.PageSize()) / iterations / 1e6;
-  state.counters["open_sessions"] = static_cast<double>(fixture.metrics.open_sessions.load());
+  state.counters["open_sessions"] = static_cast<double>(fixture.metrics.Read().open_sessions);
   state.SetItemsProcessed(state.iterations() * kSessions);
   if (stuck) state.SkipWithError("a pass did not end within 20 minutes");
   fixture.Check(state);

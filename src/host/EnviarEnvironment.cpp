@@ -14,9 +14,9 @@ std::optional<int> EnviarEnvironment::CompanyCodeOfPort(int port) {
   return std::nullopt;
 }
 
-void EnviarEnvironment::CountEnviar(int port, bool queued) noexcept {
+void EnviarEnvironment::CountEnviar(int port, bool queued, std::chrono::steady_clock::duration answer_time) noexcept {
   try {
-    metrics_.CountEnviar(port, queued);
+    metrics_.CountEnviar(port, queued, answer_time);
   } catch (const std::exception&) {
     // No memory for a new port's entry: the call goes uncounted rather than failing.
   }

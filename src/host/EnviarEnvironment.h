@@ -26,7 +26,7 @@ class EnviarEnvironment final : public IEnviarEnvironment {
   TVoradaLogger* Log() override { return &log_; }
   std::optional<int> CompanyCodeOfPort(int port) override;
   ISendQueueProducer* InserirIntegracao() override { return &queue_; }
-  void CountEnviar(int port, bool queued) noexcept override;
+  void CountEnviar(int port, bool queued, std::chrono::steady_clock::duration answer_time) noexcept override;
 
  private:
   TVoradaLogger& log_;

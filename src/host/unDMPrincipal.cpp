@@ -10,6 +10,7 @@
 #include "common/Text.h"
 #include "host/IniFile.h"
 #include "host/SettingsTable.h"
+#include "transport/MetricsEndpoint.h"
 #include "transport/RequestMemoryBudget.h"
 
 namespace qit {
@@ -33,26 +34,6 @@ constexpr std::chrono::milliseconds kTimerInterval{5000};
 
 // Requests to the metrics listener carry no body worth reading.
 constexpr std::size_t kMetricsMaxBodyBytes = 64 * 1024;
-
-constexpr const char* kPlainText = "text/plain; charset=utf-8";
-
-// The path of a request target: an absolute URL loses its scheme and authority, any target
-// its query.
-std::string_view TargetPath(std::string_view target) {
-  if (const std::size_t scheme = target.find("://"); scheme != std::string_view::npos && target.front() != '/') {
-    const std::size_t path = target.find('/', scheme + 3);
-    target = path == std::string_view::npos ? std::string_view("/") : target.substr(path);
-  }
-  return target.substr(0, target.find_first_of("?#"));
-}
-
-HttpResponse PlainAnswer(int status, std::string body) {
-  HttpResponse response;
-  response.status = status;
-  response.content_type = kPlainText;
-  response.body = std::move(body);
-  return response;
-}
 
 void ConfigureLogger(TVoradaLogger& logger, const char* prefix) {
   logger.SetMaximoLinhasTela(1000);
@@ -146,7 +127,8 @@ void TdmPrincipal::DataModuleCreate() {
       if (start_progress_)
         start_progress_(fmt::format("Recuperando a fila de envio: segmento {} de {}", segment, segments));
     };
-    metrics_.records_recovered += durable_queue_.Open(folder_.folder / "Fila", std::move(options));
+    metrics_.CountRecords(ServiceMetrics::Records::kRecovered,
+                          durable_queue_.Open(folder_.folder / "Fila", std::move(options)));
   }
   BuildCompanyListeners(ini);
   // Only a creation that went through opens the metrics listener, sets the main listener's
@@ -246,7 +228,21 @@ void TdmPrincipal::OpenMetricsListener() noexcept {
     metrics_server_.SetPort(settings_.PortaMetricas);
     metrics_server_.SetBindAddress(settings_.EnderecoMetricas);
     metrics_server_.SetLimits(limits);
-    metrics_server_.SetRequestHandler([this](const HttpRequest& request) { return AnswerMetricsRequest(request); });
+    // Read on a serving thread: the company listeners are all built before the metrics
+    // listener opens, and the stop closes the metrics listener before it touches them.
+    metrics_.SetGaugeReaders({
+        .queued_records = [this] { return std::uint64_t{send_queue_.WaitingRecords()}; },
+        .journal_bytes = [this] { return std::uint64_t{durable_queue_.JournalBytes()}; },
+        .http_connections_open =
+            [this] {
+              std::uint64_t open = 0;
+              for (const auto& server : servers_)
+                if (server) open += server->OpenConnections();
+              return open;
+            },
+    });
+    metrics_server_.SetRequestHandler(
+        MetricsEndpoint({&metrics_, &process_metrics_}, [this] { return HealthProblem(); }));
     metrics_server_.SetActive(true);
     log_.Registrar("", false,
                    fmt::format("Métricas e saúde em {}:{} (/metrics, /health)", settings_.EnderecoMetricas,
@@ -265,8 +261,7 @@ void TdmPrincipal::OpenMetricsListener() noexcept {
 }
 
 std::string TdmPrincipal::HealthProblem() const {
-  // Read on a serving thread: the company listeners are all built before the metrics
-  // listener opens, and the stop closes the metrics listener before it touches them.
+  // Read on a serving thread, as the gauges are (see OpenMetricsListener).
   bool any_open = false;
   std::string closed;
   for (std::size_t n = 1; n < servers_.size(); ++n) {
@@ -296,29 +291,6 @@ std::string TdmPrincipal::StalledWorkers() const {
   add(kProcessingWorkerName, processing_steps_);
   // The step texts may quote what a request brought: one line, cut.
   return RequestText(text);
-}
-
-HttpResponse TdmPrincipal::AnswerMetricsRequest(const HttpRequest& request) const {
-  const std::string_view path = TargetPath(request.target);
-  const bool metrics = path == "/metrics";
-  if (!metrics && path != "/health") return PlainAnswer(404, "caminho desconhecido: use /metrics ou /health\n");
-  if (request.method != "GET" && request.method != "HEAD") {
-    HttpResponse refused = PlainAnswer(405, "método não permitido: use GET\n");
-    refused.allow = "GET, HEAD";
-    return refused;
-  }
-  if (!metrics) {
-    const std::string problem = HealthProblem();
-    return problem.empty() ? PlainAnswer(200, "ok\n") : PlainAnswer(503, problem + "\n");
-  }
-  MetricsGauges gauges;
-  gauges.queued_records = send_queue_.WaitingRecords();
-  gauges.journal_bytes = durable_queue_.JournalBytes();
-  for (const auto& server : servers_)
-    if (server) gauges.http_connections_open += server->OpenConnections();
-  HttpResponse response = PlainAnswer(200, MetricsText(metrics_.Read(), gauges));
-  response.content_type = kMetricsContentType;
-  return response;
 }
 
 bool TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {

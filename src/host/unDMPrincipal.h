@@ -16,6 +16,7 @@
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
 #include "host/EnviarEnvironment.h"
+#include "host/ProcessMetrics.h"
 #include "logging/VoradaLogger.h"
 #include "queue/DurableSendQueue.h"
 #include "queue/MemorySendQueue.h"
@@ -110,7 +111,8 @@ class TdmPrincipal {
   TinserirIntegracao* InserirIntegracao() { return inserir_integracao_.get(); }
   TProcessaIntegracao* ProcessaIntegracao() { return processa_integracao_.get(); }
   // What the service counts, and the listener of [Servidor] PortaMetricas that serves it
-  // (inactive when the key is 0 or the port could not be opened).
+  // with the process metrics and the health answer (inactive when the key is 0 or the port
+  // could not be opened).
   const ServiceMetrics& Metrics() const { return metrics_; }
   const TROHTTPServer& MetricsServer() const { return metrics_server_; }
 
@@ -119,19 +121,14 @@ class TdmPrincipal {
   // joined by "; "; empty when none. Any thread may ask.
   std::string StalledWorkers() const;
 
-  // The answer of the metrics listener: GET /metrics, the counters and gauges in the text
-  // exposition format; GET /health, 200 "ok" when every company port is open, no worker is
-  // stalled and the last database attempt went through, else 503 with the reason on one
-  // line. HEAD as GET; other methods 405; other paths 404.
-  HttpResponse AnswerMetricsRequest(const HttpRequest& request) const;
-
  private:
   void ApplyLimits();
   void BuildCompanyListeners(const IniFile& ini);
   // Opens the metrics listener when [Servidor] PortaMetricas asks for one; a port that
   // cannot be opened is logged and the service goes on without it.
   void OpenMetricsListener() noexcept;
-  // Empty when healthy, else the reason.
+  // The health answer of the metrics listener: empty when every company port is open, no
+  // worker is stalled and the last database attempt went through, else the reason.
   std::string HealthProblem() const;
   void ArmTimers();
   void tmrCarregarCDSTimer();
@@ -143,6 +140,7 @@ class TdmPrincipal {
   std::function<void(std::string_view status)> start_progress_;
   qit::Settings settings_;
   ServiceMetrics metrics_;
+  ProcessMetrics process_metrics_;
   TVoradaLogger log_;
   TVoradaLogger log_atualizar_;
   qit::ConnectionManager connection_manager_;

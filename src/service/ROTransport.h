@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace qit {
@@ -20,6 +21,8 @@ class IHTTPTransport : public IROTransport {
   virtual std::string PeerAddress() const = 0;
   // The local port the request arrived on; 0 when unknown.
   virtual int LocalPort() const = 0;
+  // When the request had been read whole; the epoch when unknown.
+  virtual std::chrono::steady_clock::time_point RequestReceived() const = 0;
   virtual void SetResponseHeader(const std::string& name, const std::string& value) = 0;
   // Value of a request header field, blanks trimmed; empty when absent.
   virtual std::string RequestHeader(const std::string& name) const = 0;

@@ -63,10 +63,10 @@ std::unique_ptr<TListaResultTelemetria> TServicoTelemetria::Enviar(const TListaI
       if (std::function<void(std::exception_ptr)> settle = Message() != nullptr ? Message()->HoldAnswer() : nullptr) {
         // The answer waits for the list to reach the disk, and the thread goes on meanwhile.
         queue->QueueList(ListaTelemetria, company_code,
-                         [settle = std::move(settle), log, &environment = environment_,
-                          port = LocalPort()](std::exception_ptr error) {
+                         [settle = std::move(settle), log, &environment = environment_, port = LocalPort(),
+                          received = RequestReceived()](std::exception_ptr error) {
                            if (error) LogFailure(log, error);
-                           environment.CountEnviar(port, !error);
+                           environment.CountEnviar(port, !error, std::chrono::steady_clock::now() - received);
                            settle(error);
                          });
         counted_later_ = true;
@@ -100,8 +100,16 @@ int TServicoTelemetria::LocalPort() const {
   return http != nullptr ? http->LocalPort() : 0;
 }
 
+std::chrono::steady_clock::time_point TServicoTelemetria::RequestReceived() const {
+  IHTTPTransport* http = Transport() != nullptr ? Transport()->TransportInstance() : nullptr;
+  const std::chrono::steady_clock::time_point received =
+      http != nullptr ? http->RequestReceived() : std::chrono::steady_clock::time_point();
+  return received != std::chrono::steady_clock::time_point() ? received : created_;
+}
+
 void TServicoTelemetria::OnDeactivate() noexcept {
-  if (!counted_later_) environment_.CountEnviar(LocalPort(), queued_);
+  if (!counted_later_)
+    environment_.CountEnviar(LocalPort(), queued_, std::chrono::steady_clock::now() - RequestReceived());
 }
 
 std::unique_ptr<TROClassFactory> NewServicoTelemetriaFactory(IEnviarEnvironment& environment) {

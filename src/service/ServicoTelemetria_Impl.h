@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -23,8 +24,8 @@ class IEnviarEnvironment {
   // The send queue; nullptr when there is none to hand lists to.
   virtual ISendQueueProducer* InserirIntegracao() = 0;
   // Counts one call that arrived on the company port `port`: its list was queued, or it was
-  // answered with a fault. Must not raise.
-  virtual void CountEnviar(int port, bool queued) noexcept {}
+  // answered with a fault, answer_time after its request had been read whole. Must not raise.
+  virtual void CountEnviar(int port, bool queued, std::chrono::steady_clock::duration answer_time) noexcept {}
 };
 
 // The implementation of ServicoTelemetria; one instance per call.
@@ -49,9 +50,13 @@ class TServicoTelemetria final : public TRORemoteDataModule, public IServicoTele
   int CompanyCode(TVoradaLogger* log);
   // The port the call arrived on; 0 without an HTTP transport.
   int LocalPort() const;
+  // When the request had been read whole; without an HTTP transport that knows, when this
+  // instance was created for the call.
+  std::chrono::steady_clock::time_point RequestReceived() const;
   static void LogFailure(TVoradaLogger* log, const std::exception_ptr& error) noexcept;
 
   IEnviarEnvironment& environment_;
+  const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
   bool queued_ = false;
   bool counted_later_ = false;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,8 @@ struct HttpRequest {
   std::string body;                 // decoded when it came in chunks
   std::string peer_address;
   int local_port = 0;  // of the listener that received the request
+  // When the request had been read whole; the epoch when it did not come off a connection.
+  std::chrono::steady_clock::time_point received;
 
   // The first header field of that name (letter case ignored); nullptr when absent.
   const std::string* FindHeader(std::string_view name) const;

@@ -139,6 +139,7 @@ void HttpSession::HandleInput(beast::error_code error, std::size_t bytes) {
   if (!HasSupportedAuthorization(request)) return;
   request.peer_address = peer_address_;
   request.local_port = listener_->BoundPort();
+  request.received = std::chrono::steady_clock::now();
   head_only_ = request.method == "HEAD";
   StartAnswer(std::move(request));
 }

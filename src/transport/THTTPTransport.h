@@ -17,6 +17,7 @@ class THTTPTransport final : public IHTTPTransport {
   IHTTPTransport* TransportInstance() override { return this; }
   std::string PeerAddress() const override;
   int LocalPort() const override { return request_.local_port; }
+  std::chrono::steady_clock::time_point RequestReceived() const override { return request_.received; }
   // Recorded only: the response carries a fixed set of header fields.
   void SetResponseHeader(const std::string& name, const std::string& value) override;
   std::string RequestHeader(const std::string& name) const override;

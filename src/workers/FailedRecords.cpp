@@ -32,7 +32,7 @@ void FailedRecords::HandBack(std::vector<QueuedRecord> back, const std::vector<s
                                  RequestText(record.record.ID_Veiculo), record.failures, file.string()),
                      stError);
       const std::uint64_t done[] = {record.sequence};
-      if (metrics_) ++metrics_->records_rejected;
+      if (metrics_) metrics_->CountRecords(ServiceMetrics::Records::kRejected);
       queue_.Acknowledge(done);
     } catch (const std::exception& write_error) {
       // Without its file the record stays in the queue and is tried again.

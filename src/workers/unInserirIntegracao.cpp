@@ -302,8 +302,8 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
 
 void TinserirIntegracao::CountWritten(std::size_t inserted, std::size_t dropped) {
   if (parts_.metrics == nullptr) return;
-  parts_.metrics->records_inserted += inserted;
-  parts_.metrics->records_dropped += dropped;
+  parts_.metrics->CountRecords(ServiceMetrics::Records::kInserted, inserted);
+  parts_.metrics->CountRecords(ServiceMetrics::Records::kDropped, dropped);
 }
 
 }  // namespace qit

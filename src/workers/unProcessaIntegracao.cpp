@@ -128,7 +128,7 @@ void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
     // went on and still counts as failed.
     const std::string session_failure = RunPass(stop);
     if (metrics_) {
-      metrics_->last_pass_sessions.store(pass_sessions_, std::memory_order_relaxed);
+      metrics_->SetLastPassSessions(pass_sessions_);
       metrics_->CountPass(ServiceMetrics::Worker::kProcessing, session_failure.empty(),
                           std::chrono::steady_clock::now() - started);
       if (session_failure.empty())
@@ -156,7 +156,7 @@ void TProcessaIntegracao::AtualizarSessoes(std::stop_token stop) {
   };
   log_failure(failure);
   if (metrics_) {
-    metrics_->last_pass_sessions.store(pass_sessions_, std::memory_order_relaxed);
+    metrics_->SetLastPassSessions(pass_sessions_);
     metrics_->CountPass(ServiceMetrics::Worker::kProcessing, false, std::chrono::steady_clock::now() - started);
     metrics_->DatabaseFailed(message);
   }
@@ -193,7 +193,7 @@ std::string TProcessaIntegracao::RunPass(std::stop_token stop) {
 
   LogarAtualizacao("Buscando Sessões Abertas");
   ReadOpenSessions(schema_, connection, cdsSessoes);
-  if (metrics_) metrics_->open_sessions.store(cdsSessoes.size(), std::memory_order_relaxed);
+  if (metrics_) metrics_->SetOpenSessions(cdsSessoes.size());
   KeepSessionsWithWork(connection);
 
   LogarAtualizacao("Commitando Transação");
@@ -280,11 +280,8 @@ TProcessaIntegracao::SessionWork& TProcessaIntegracao::SessionWork::operator+=(c
 void TProcessaIntegracao::CountCommitted(const SessionWork& work) {
   pass_sessions_ += work.sessions;
   if (metrics_ == nullptr) return;
-  metrics_->statistics_rows_stamped.fetch_add(work.statistics_rows, std::memory_order_relaxed);
-  metrics_->alarm_rows_stamped.fetch_add(work.alarm_rows, std::memory_order_relaxed);
-  if (work.completed == 0) return;
-  metrics_->sessions_completed += work.completed;
-  if (settings_.Exportar_Telemetria) metrics_->exports += work.completed;
+  metrics_->CountStampedRows(work.statistics_rows, work.alarm_rows);
+  if (work.completed > 0) metrics_->CountSessionsCompleted(work.completed, settings_.Exportar_Telemetria);
 }
 
 TProcessaIntegracao::SessionWork TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session) {

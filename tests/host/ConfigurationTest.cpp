@@ -209,9 +209,13 @@ TEST_F(DataModuleTest, EveryKeyOfTheTableReadsItsValueOrItsDefault) {
   }));
   for (const SettingDefinition& definition : SettingDefinitions()) {
     SCOPED_TRACE(definition.key);
-    if (const auto* integer = std::get_if<IntegerSetting>(&definition.value)) EXPECT_EQ(read.*integer->field, 7);
-    if (const auto* flag = std::get_if<FlagSetting>(&definition.value)) EXPECT_TRUE(read.*flag->field);
-    if (const auto* text = std::get_if<TextSetting>(&definition.value)) EXPECT_EQ(read.*text->field, "7");
+    if (const auto* integer = std::get_if<IntegerSetting>(&definition.value)) {
+      EXPECT_EQ(read.*integer->field, 7);
+    } else if (const auto* flag = std::get_if<FlagSetting>(&definition.value)) {
+      EXPECT_TRUE(read.*flag->field);
+    } else if (const auto* text = std::get_if<TextSetting>(&definition.value)) {
+      EXPECT_EQ(read.*text->field, "7");
+    }
   }
   EXPECT_EQ(DefaultSettings().TempoMaximoEtapa_Segundos, 60);  // twice the default lock wait
   EXPECT_EQ(DefaultSettings().Porta, kDefaultMainPort);

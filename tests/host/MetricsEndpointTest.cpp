@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -72,6 +74,12 @@ Answer Request(int port, const std::string& method, const std::string& target) {
 
 bool HasLine(const std::string& text, const std::string& line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+// The value of the sample `name` (with its labels) in a scrape; -1 when it is not there.
+double SampleValue(const std::string& text, const std::string& name) {
+  const std::size_t at = ("\n" + text).find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::stod(text.substr(at + name.size() + 1));
 }
 
 std::string EnviarRequest(int port) {
@@ -145,11 +153,17 @@ TEST_F(MetricsEndpointTest, ServesMetricsAndHealthOnItsAddressOnly) {
   EXPECT_NE(metrics.head.find("\r\nContent-Type: text/plain; version=0.0.4\r\n"), std::string::npos) << metrics.head;
   const std::string port = std::to_string(company_port);
   for (const std::string& line :
-       {"qit_enviar_calls_total{port=\"" + port + "\",outcome=\"queued\"} 1",
-        "qit_enviar_calls_total{port=\"" + port + "\",outcome=\"fault\"} 1", std::string("qit_queue_records 1"),
+       {"qit_enviar_calls_total{outcome=\"queued\",port=\"" + port + "\"} 1",
+        "qit_enviar_calls_total{outcome=\"fault\",port=\"" + port + "\"} 1", std::string("qit_queue_records 1"),
         std::string("qit_queue_journal_bytes 0"), std::string("qit_http_connections_open 1"),
-        std::string("qit_last_database_failure_timestamp_seconds 0")})
+        std::string("qit_last_database_failure_timestamp_seconds 0"),
+        // Both calls that reached Enviar were answered at once.
+        std::string("qit_enviar_duration_seconds_count 2"),
+        std::string("qit_enviar_duration_seconds_bucket{le=\"1\"} 2")})
     EXPECT_TRUE(HasLine(metrics.body, line)) << line << "\n" << metrics.body;
+  // The process metrics come with the service's.
+  EXPECT_GT(SampleValue(metrics.body, "process_open_fds"), 0) << metrics.body;
+  EXPECT_GT(SampleValue(metrics.body, "process_resident_memory_bytes"), 0) << metrics.body;
 
   const Answer health = Request(metrics_port, "GET", "/health");
   EXPECT_EQ(health.head.substr(0, health.head.find("\r\n")), "HTTP/1.1 200 OK");
@@ -243,6 +257,38 @@ TEST_F(MetricsEndpointTest, HealthTellsWhyItIsUnhealthy) {
   const std::string metrics = Request(metrics_port, "GET", "/metrics").body;
   EXPECT_FALSE(HasLine(metrics, "qit_last_database_failure_timestamp_seconds 0")) << metrics;
   dm.Stop(std::chrono::steady_clock::now() + 5s);
+}
+
+// A real scrape, after calls of both outcomes, is valid for Prometheus's own checker (syntax,
+// and its lint of names, types, units and help texts).
+TEST_F(MetricsEndpointTest, AScrapePassesPromtool) {
+  if (std::system("command -v promtool >/dev/null 2>&1") != 0) {
+    if (std::getenv("QIT_REQUIRE_PROMTOOL") != nullptr) FAIL() << "promtool is required here but not installed";
+    GTEST_SKIP() << "promtool is not installed (Debian package prometheus; scripts/test --promtool installs it)";
+  }
+  const int metrics_port = FreePort();
+  WriteIni("[Portas]\nQuantidade=1\nPorta_1=0\n[Servidor]\nFilaDuravel=F\nMaximoRegistrosNaFila=1\nPortaMetricas=" +
+           std::to_string(metrics_port) + "\n");
+  TdmPrincipal dm(folder_, loop_);
+  dm.DataModuleCreate();
+  const int company_port = dm.Servidores()[1]->BoundPort();
+  Connection(company_port).Exchange(EnviarRequest(company_port));
+  Connection(company_port).Exchange(EnviarRequest(company_port));
+  const Answer scrape = Request(metrics_port, "GET", "/metrics");
+  dm.Stop(std::chrono::steady_clock::now() + 5s);
+  ASSERT_NE(scrape.body.find("qit_enviar_duration_seconds_count 2\n"), std::string::npos) << scrape.body;
+
+  const fs::path file = folder_.folder / "scrape.txt";
+  std::ofstream(file, std::ios::binary) << scrape.body;
+  const std::string command = "promtool check metrics < '" + file.string() + "' 2>&1";
+  FILE* checker = ::popen(command.c_str(), "r");
+  ASSERT_NE(checker, nullptr);
+  std::string output;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, checker)) > 0;) output.append(buffer, n);
+  const int status = ::pclose(checker);
+  EXPECT_EQ(status, 0) << output << "\n" << scrape.body;
+  EXPECT_EQ(output, "") << "no lint problem";
 }
 
 }  // namespace

@@ -255,6 +255,7 @@ TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) 
     files.HoldFileSyncs();
     if (c.fail) files.FailFileSyncs(EIO);
     ambiente_.counted.clear();
+    ambiente_.answer_times.clear();
     FakeTransport transport;
     transport.headers["Host"] = "h:10166";
     transport.local_port = 10166;
@@ -271,6 +272,8 @@ TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) 
       std::unique_lock lock(mutex);
       EXPECT_FALSE(outcome.has_value()) << "answered before the list reached the disk";
     }
+    const auto held = std::chrono::milliseconds(50);
+    std::this_thread::sleep_for(held);
     files.ReleaseFileSyncs();
     {
       std::unique_lock lock(mutex);
@@ -282,9 +285,41 @@ TEST_F(EnviarTest, AnAnswerHeldForTheDiskFollowsTheSyncWithoutHoldingTheThread) 
     for (const QueuedRecord& record : TakeAll(fila_)) queued.push_back(record.record.ID_Veiculo);
     EXPECT_EQ(queued, c.queued);
     EXPECT_THAT(ambiente_.counted, ElementsAre(std::pair{10166, c.ok})) << "counted once, with its outcome";
+    ASSERT_EQ(ambiente_.answer_times.size(), 1u);
+    EXPECT_GE(ambiente_.answer_times[0], held) << "the answer time takes in the wait for the disk";
     if (c.fail) {
       EXPECT_THAT(EnviarLines(log_).back(), StartsWith("Erro em (Enviar ) = (EListaDeEnvio) : Falha ao sincronizar"));
     }
+  }
+}
+
+// A call's answer time runs from the moment its request had been read whole, which the
+// transport tells; a transport that does not know gives the time of the call itself.
+TEST_F(EnviarTest, TheAnswerTimeRunsFromTheRequestReadWhole) {
+  using namespace std::chrono_literals;
+  struct Case {
+    const char* name;
+    std::chrono::steady_clock::duration read_before;  // zero: the transport does not know
+    std::chrono::steady_clock::duration at_least;
+    std::chrono::steady_clock::duration below;
+  };
+  const Case cases[] = {
+      {"read 2 s ago", 2s, 2s, 30s},
+      {"unknown", 0s, 0s, 2s},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ambiente_.answer_times.clear();
+    FakeTransport transport;
+    transport.headers["Host"] = "h:10166";
+    transport.local_port = 10166;
+    if (c.read_before != 0s) transport.received = std::chrono::steady_clock::now() - c.read_before;
+    std::string response;
+    EXPECT_TRUE(handler_.Answer(
+        transport, EnviarEnvelope("<tns:ListaTelemetria>" + ItemXml("V1") + "</tns:ListaTelemetria>"), response));
+    ASSERT_EQ(ambiente_.answer_times.size(), 1u);
+    EXPECT_GE(ambiente_.answer_times[0], c.at_least);
+    EXPECT_LT(ambiente_.answer_times[0], c.below);
   }
 }
 

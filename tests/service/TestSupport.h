@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -64,13 +65,16 @@ class FakeAmbiente final : public IEnviarEnvironment {
     return std::nullopt;
   }
   ISendQueueProducer* InserirIntegracao() override { return fila; }
-  // The calls counted: (port, queued), in order; counted from any thread.
-  void CountEnviar(int port, bool queued) noexcept override {
+  // The calls counted: (port, queued) and their answer times, in order; counted from any
+  // thread.
+  void CountEnviar(int port, bool queued, std::chrono::steady_clock::duration answer_time) noexcept override {
     const std::lock_guard lock(counted_mutex);
     counted.emplace_back(port, queued);
+    answer_times.push_back(answer_time);
   }
   std::mutex counted_mutex;
   std::vector<std::pair<int, bool>> counted;
+  std::vector<std::chrono::steady_clock::duration> answer_times;
 };
 
 }  // namespace qit::testing

@@ -415,8 +415,8 @@ class SessionsPerTransactionTest : public ProcessaIntegracaoTest, public ::testi
   void ExpectTheDatabaseFollowsHistory() {
     const std::vector<std::string> history = History();
     EXPECT_EQ(Exports(), history);
-    EXPECT_EQ(metrics_.sessions_completed.load(), history.size());
-    EXPECT_EQ(metrics_.exports.load(), history.size());
+    EXPECT_EQ(metrics_.Read().sessions_completed, history.size());
+    EXPECT_EQ(metrics_.Read().exports, history.size());
     for (int veiculo = 1; veiculo <= kSessions; ++veiculo) {
       const bool moved = std::find(history.begin(), history.end(), std::to_string(veiculo)) != history.end();
       const std::vector<std::string> rows = {moved ? "10:30:00|M1|G1|G2" : "10:30:00|OLD|<null>|<null>",
@@ -548,9 +548,9 @@ TEST_F(ProcessaIntegracaoTest, APassWritesOnlyTheRowsWhoseValuesChange) {
   EXPECT_THAT(writes(), ElementsAre("alarms|3", "stats|4"));
 
   EXPECT_THAT(Errors(), IsEmpty());
-  EXPECT_EQ(metrics.statistics_rows_stamped.load(), 4u);
-  EXPECT_EQ(metrics.alarm_rows_stamped.load(), 3u);
-  EXPECT_EQ(metrics.last_pass_sessions.load(), 2u);
+  EXPECT_EQ(metrics.Read().statistics_rows_stamped, 4u);
+  EXPECT_EQ(metrics.Read().alarm_rows_stamped, 3u);
+  EXPECT_EQ(metrics.Read().last_pass_sessions, 2u);
 }
 
 // The rows end as the statements that write every row of the span leave them: overlapping

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -18,10 +19,12 @@ class FakeTransport final : public IHTTPTransport {
   std::map<std::string, std::string> query;
   std::string content_type = "text/html";
   int local_port = 0;
+  std::chrono::steady_clock::time_point received;
 
   IHTTPTransport* TransportInstance() override { return this; }
   std::string PeerAddress() const override { return "127.0.0.1"; }
   int LocalPort() const override { return local_port; }
+  std::chrono::steady_clock::time_point RequestReceived() const override { return received; }
   void SetResponseHeader(const std::string&, const std::string&) override {}
   std::string RequestHeader(const std::string& name) const override {
     const auto found = headers.find(name);
