@@ -30,7 +30,7 @@
 #include "transport/HttpRequestParser.h"
 #include "transport/RequestRouter.h"
 #include "transport/THTTPTransport.h"
-#include "transport/soap/TROSOAPMessage.h"
+#include "soap/TROSOAPMessage.h"
 
 namespace qit {
 namespace {

@@ -8,7 +8,7 @@
 #include "common/ServiceMetrics.h"
 #include "queue/MemorySendQueue.h"
 #include "service/ServicoTelemetria_Impl.h"
-#include "transport/soap/ArrayReadLimits.h"
+#include "soap/ArrayReadLimits.h"
 
 namespace qit {
 

@@ -74,6 +74,7 @@ TdmPrincipal::TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_l
       soap_message_(factories_, SerializableClasses()),
       dispatchers_(DispatcherTable(soap_message_)),
       http_server_(io_pool_, dispatchers_),
+      company_listeners_(io_pool_, dispatchers_),
       metrics_server_(io_pool_, std::make_shared<TROHTTPMessageDispatchers>()),
       drivers_(log_, &metrics_),
       tmrAtivacao(main_loop),
@@ -130,7 +131,8 @@ void TdmPrincipal::DataModuleCreate() {
     metrics_.CountRecords(ServiceMetrics::Records::kRecovered,
                           durable_queue_.Open(folder_.folder / "Fila", std::move(options)));
   }
-  BuildCompanyListeners(ini);
+  company_listeners_.Open(ini, settings_.Quantidade, listener_limits_,
+                          [this](int port, int company_code) { enviar_environment_.AddPort(port, company_code); });
   // Only a creation that went through opens the metrics listener, sets the main listener's
   // port and arms the timers: after a failed one the process ends.
   OpenMetricsListener();
@@ -200,25 +202,6 @@ void TdmPrincipal::ApplyLimits() {
       SendQueueReadLimits(send_queue_, MegaBytes(settings_.TamanhoMaximoRequisicao_MB)));
 }
 
-void TdmPrincipal::BuildCompanyListeners(const IniFile& ini) {
-  // The list has Quantidade + 1 positions; -1 gives an empty list, less is a range error.
-  if (settings_.Quantidade < -1) throw Exception("Range check error", "ERangeError");
-  servers_.resize(static_cast<std::size_t>(settings_.Quantidade + 1));
-  const std::vector<CompanyPort> ports = ReadCompanyPorts(ini, settings_.Quantidade);
-  for (int n = 1; n <= settings_.Quantidade; ++n) {
-    const CompanyPort& port = ports[static_cast<std::size_t>(n - 1)];
-    auto& server = servers_[static_cast<std::size_t>(n)];
-    server = std::make_unique<TROHTTPServer>(io_pool_, dispatchers_);
-    server->SetName(fmt::format("Server{}", n));
-    server->SetPort(port.port);
-    server->SetTag(port.company_code);
-    server->SetLimits(listener_limits_);
-    enviar_environment_.AddPort(server->Port(), server->Tag());
-    // From here on calls can arrive on this port while the loop goes on.
-    server->SetActive(true);
-  }
-}
-
 void TdmPrincipal::OpenMetricsListener() noexcept {
   if (settings_.PortaMetricas == 0) return;
   try {
@@ -233,13 +216,7 @@ void TdmPrincipal::OpenMetricsListener() noexcept {
     metrics_.SetGaugeReaders({
         .queued_records = [this] { return std::uint64_t{send_queue_.WaitingRecords()}; },
         .journal_bytes = [this] { return std::uint64_t{durable_queue_.JournalBytes()}; },
-        .http_connections_open =
-            [this] {
-              std::uint64_t open = 0;
-              for (const auto& server : servers_)
-                if (server) open += server->OpenConnections();
-              return open;
-            },
+        .http_connections_open = [this] { return company_listeners_.OpenConnections(); },
     });
     metrics_server_.SetRequestHandler(
         MetricsEndpoint({&metrics_, &process_metrics_}, [this] { return HealthProblem(); }));
@@ -262,19 +239,7 @@ void TdmPrincipal::OpenMetricsListener() noexcept {
 
 std::string TdmPrincipal::HealthProblem() const {
   // Read on a serving thread, as the gauges are (see OpenMetricsListener).
-  bool any_open = false;
-  std::string closed;
-  for (std::size_t n = 1; n < servers_.size(); ++n) {
-    const TROHTTPServer* server = servers_[n].get();
-    if (server != nullptr && server->Active()) {
-      any_open = true;
-    } else if (closed.empty()) {
-      closed = server != nullptr ? fmt::format("{} (porta {}) não aberta", server->Name(), server->Port())
-                                 : fmt::format("Server{} não aberta", n);
-    }
-  }
-  if (!any_open) return "nenhuma porta aberta";
-  if (!closed.empty()) return closed;
+  if (std::string closed = company_listeners_.ClosedPorts(); !closed.empty()) return closed;
   if (std::string stalled = StalledWorkers(); !stalled.empty()) return stalled;
   const ServiceMetrics::DatabaseAttempt database = metrics_.LastDatabaseAttempt();
   if (database.attempted && !database.ok) return "banco de dados: " + RequestText(database.error);
@@ -299,14 +264,7 @@ bool TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
   // First, so that no scrape reads the listeners, the queue or the journal while they stop.
   if (!metrics_server_.Deactivate(deadline))
     log_.Registrar("", false, "Metricas: conexões ainda abertas no prazo da parada", stError);
-  for (const auto& server : servers_) {
-    if (server && !server->Deactivate(deadline))
-      log_.Registrar("", false,
-                     fmt::format("{}: conexões ainda abertas no prazo da parada; encerradas com as threads de "
-                                 "atendimento",
-                                 server->Name()),
-                     stError);
-  }
+  company_listeners_.Close(deadline, log_);
   io_pool_.Stop();
   tmrAtivacao.cancel();
   tmrCarregarCDS.cancel();

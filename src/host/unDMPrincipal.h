@@ -15,16 +15,17 @@
 #include "common/Settings.h"
 #include "data/ConnectionManager.h"
 #include "data/Schema.h"
+#include "host/CompanyListeners.h"
 #include "host/EnviarEnvironment.h"
 #include "host/ProcessMetrics.h"
 #include "logging/VoradaLogger.h"
 #include "queue/DurableSendQueue.h"
 #include "queue/MemorySendQueue.h"
-#include "service/ROServer.h"
+#include "contract/ROServer.h"
 #include "transport/HttpIoPool.h"
 #include "transport/HttpMessage.h"
 #include "transport/TROHTTPServer.h"
-#include "transport/soap/TROSOAPMessage.h"
+#include "soap/TROSOAPMessage.h"
 #include "workers/DriverCache.h"
 #include "workers/unInserirIntegracao.h"
 #include "workers/unProcessaIntegracao.h"
@@ -105,7 +106,7 @@ class TdmPrincipal {
   const TROHTTPServer& HTTPServer() const { return http_server_; }
   // The company listeners at positions 1..Quantidade (position 0 is never used); a position
   // stays empty when the building stopped before it.
-  const std::vector<std::unique_ptr<TROHTTPServer>>& Servidores() const { return servers_; }
+  const std::vector<std::unique_ptr<TROHTTPServer>>& Servidores() const { return company_listeners_.Servers(); }
   // The driver cache, and the workers once the activation timer started them (else null).
   DriverCache& cdsMotoristas() { return drivers_; }
   TinserirIntegracao* InserirIntegracao() { return inserir_integracao_.get(); }
@@ -123,7 +124,6 @@ class TdmPrincipal {
 
  private:
   void ApplyLimits();
-  void BuildCompanyListeners(const IniFile& ini);
   // Opens the metrics listener when [Servidor] PortaMetricas asks for one; a port that
   // cannot be opened is logged and the service goes on without it.
   void OpenMetricsListener() noexcept;
@@ -155,7 +155,7 @@ class TdmPrincipal {
   HttpServerLimits listener_limits_;
   HttpIoPool io_pool_;
   TROHTTPServer http_server_;
-  std::vector<std::unique_ptr<TROHTTPServer>> servers_;
+  CompanyListeners company_listeners_;
   TROHTTPServer metrics_server_;
   DriverCache drivers_;
   // What each worker's pass is doing, for the health answer and the status line.

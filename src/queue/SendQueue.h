@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/Errors.h"
-#include "service/IntegracaoTelemetria_Intf.h"
+#include "contract/IntegracaoTelemetria_Intf.h"
 
 namespace qit {
 

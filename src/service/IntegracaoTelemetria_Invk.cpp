@@ -1,7 +1,7 @@
 #include "service/IntegracaoTelemetria_Invk.h"
 
 #include "common/Errors.h"
-#include "service/IntegracaoTelemetria_Intf.h"
+#include "contract/IntegracaoTelemetria_Intf.h"
 
 namespace qit {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/ROServer.h"
+#include "contract/ROServer.h"
 
 namespace qit {
 

@@ -6,8 +6,8 @@
 
 #include "logging/VoradaLogger.h"
 #include "queue/SendQueue.h"
-#include "service/IntegracaoTelemetria_Intf.h"
-#include "service/ROServer.h"
+#include "contract/IntegracaoTelemetria_Intf.h"
+#include "contract/ROServer.h"
 
 namespace qit {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "transport/RODLLibrary.h"
+#include "description/RODLLibrary.h"
 #include "transport/TROHTTPDispatcher.h"
 
 namespace qit {

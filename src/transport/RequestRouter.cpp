@@ -10,9 +10,9 @@
 #include "common/Resources.h"
 #include "common/Text.h"
 #include "transport/InfoPage.h"
-#include "transport/ServiceDescriptionPages.h"
+#include "description/ServiceDescriptionPages.h"
 #include "transport/THTTPTransport.h"
-#include "transport/TRODLToXML.h"
+#include "description/TRODLToXML.h"
 
 namespace qit {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "service/ROTransport.h"
+#include "contract/ROTransport.h"
 #include "transport/HttpMessage.h"
 
 namespace qit {

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "transport/MessageHandler.h"
+#include "contract/MessageHandler.h"
 
 namespace qit {
 

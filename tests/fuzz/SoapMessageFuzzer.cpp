@@ -19,9 +19,9 @@
 #include "host/EnviarEnvironment.h"
 #include "logging/VoradaLogger.h"
 #include "queue/MemorySendQueue.h"
-#include "service/IntegracaoTelemetria_Intf.h"
+#include "contract/IntegracaoTelemetria_Intf.h"
 #include "service/ServicoTelemetria_Impl.h"
-#include "transport/soap/TROSOAPMessage.h"
+#include "soap/TROSOAPMessage.h"
 
 namespace {
 

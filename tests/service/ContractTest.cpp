@@ -7,8 +7,8 @@
 
 #include "common/Errors.h"
 #include "common/Resources.h"
-#include "service/IntegracaoTelemetria_Intf.h"
-#include "service/ROExceptions.h"
+#include "contract/IntegracaoTelemetria_Intf.h"
+#include "contract/ROExceptions.h"
 
 namespace qit {
 namespace {

@@ -15,7 +15,7 @@
 #include "TestSupport.h"
 #include "queue/DurableSendQueue.h"
 #include "queue/MemorySendQueue.h"
-#include "transport/soap/TROSOAPMessage.h"
+#include "soap/TROSOAPMessage.h"
 
 namespace qit::testing {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "TestSupport.h"
 #include "service/IntegracaoTelemetria_Invk.h"
-#include "transport/soap/ROGuid.h"
-#include "transport/soap/TROSOAPMessage.h"
+#include "soap/ROGuid.h"
+#include "soap/TROSOAPMessage.h"
 
 namespace qit::testing {
 namespace {

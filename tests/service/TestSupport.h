@@ -10,7 +10,7 @@
 
 #include "logging/VoradaLogger.h"
 #include "queue/SendQueue.h"
-#include "service/ROTransport.h"
+#include "contract/ROTransport.h"
 #include "service/ServicoTelemetria_Impl.h"
 
 // FakeTransport, EnviarEnvelope and ItemXml.

@@ -5,7 +5,7 @@
 #include "HttpTestClient.h"
 #include "common/Resources.h"
 #include "transport/InfoPage.h"
-#include "transport/TRODLToXML.h"
+#include "description/TRODLToXML.h"
 
 namespace qit {
 namespace {

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include "HttpTestClient.h"
-#include "transport/ServiceDescriptionPages.h"
+#include "description/ServiceDescriptionPages.h"
 #include "transport/THTTPTransport.h"
 
 namespace qit {

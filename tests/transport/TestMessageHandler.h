@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
-#include "transport/MessageHandler.h"
-#include "transport/ServiceDescription.h"
+#include "contract/MessageHandler.h"
+#include "description/ServiceDescription.h"
 
 namespace qit::test {
 

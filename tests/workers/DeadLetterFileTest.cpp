@@ -13,8 +13,8 @@
 #include "FaultyFileLayer.h"
 #include "RecordingService.h"
 #include "SoapTestSupport.h"
-#include "service/ROServer.h"
-#include "transport/soap/TROSOAPMessage.h"
+#include "contract/ROServer.h"
+#include "soap/TROSOAPMessage.h"
 
 namespace qit::testing {
 namespace {
