@@ -91,6 +91,16 @@ TdmPrincipal::TdmPrincipal(ProgramFolder folder, boost::asio::io_context& main_l
   http_server_.SetName("HTTPServer");
   http_server_.SetPort(kDefaultMainPort);
   http_server_.SetTerminateWaitTime(std::chrono::milliseconds(500000));
+  // The parts below stop last, in this order: the connections given back, the logs closed.
+  stops_.Add("logs", [this](auto) {
+    log_.Close();
+    log_atualizar_.Close();
+    return true;
+  });
+  stops_.Add("connection pool", [this](auto) {
+    connection_manager_.Shutdown();
+    return true;
+  });
 }
 
 TdmPrincipal::~TdmPrincipal() {
@@ -120,6 +130,13 @@ void TdmPrincipal::DataModuleCreate() {
   log_atualizar_.SetLogLevel(ConfigurationLevel(settings_.LevelAtualizar, log_atualizar_.LogLevel()));
   ApplyLimits();
   WriteBackSettings(ini, settings_);
+  // The journal closes after the workers stopped, so that the done marks the insert worker
+  // left are written; the workers stop once the listeners and their serving threads have.
+  stops_.Add("send queue", [this](auto) {
+    durable_queue_.Close();
+    return true;
+  });
+  stops_.Add("workers", [this](auto) { return StopWorkers(); });
   // The lists of an earlier run that were not written are queued again before any call can
   // arrive.
   if (settings_.FilaDuravel) {
@@ -131,6 +148,16 @@ void TdmPrincipal::DataModuleCreate() {
     metrics_.CountRecords(ServiceMetrics::Records::kRecovered,
                           durable_queue_.Open(folder_.folder / "Fila", std::move(options)));
   }
+  // Once the listeners stopped accepting, the serving threads end, so that no request code
+  // runs afterwards (connections still open then are dropped with them).
+  stops_.Add("serving threads", [this](auto) {
+    io_pool_.Stop();
+    return true;
+  });
+  stops_.Add("company listeners", [this](auto deadline) {
+    company_listeners_.Close(deadline, log_);
+    return true;
+  });
   company_listeners_.Open(ini, settings_.Quantidade, listener_limits_,
                           [this](int port, int company_code) { enviar_environment_.AddPort(port, company_code); });
   // Only a creation that went through opens the metrics listener, sets the main listener's
@@ -141,6 +168,11 @@ void TdmPrincipal::DataModuleCreate() {
 }
 
 void TdmPrincipal::ArmTimers() {
+  stops_.Add("timers", [this](auto) {
+    tmrAtivacao.cancel();
+    tmrCarregarCDS.cancel();
+    return true;
+  });
   tmrCarregarCDS.expires_after(kTimerInterval);
   tmrCarregarCDS.async_wait([this](const boost::system::error_code& error) {
     if (!error) tmrCarregarCDSTimer();
@@ -218,6 +250,13 @@ void TdmPrincipal::OpenMetricsListener() noexcept {
         .journal_bytes = [this] { return std::uint64_t{durable_queue_.JournalBytes()}; },
         .http_connections_open = [this] { return company_listeners_.OpenConnections(); },
     });
+    // First to stop, so that no scrape reads the listeners, the queue or the journal while
+    // they stop.
+    stops_.Add("metrics listener", [this](auto deadline) {
+      if (!metrics_server_.Deactivate(deadline))
+        log_.Registrar("", false, "Metricas: conexões ainda abertas no prazo da parada", stError);
+      return true;
+    });
     metrics_server_.SetRequestHandler(
         MetricsEndpoint({&metrics_, &process_metrics_}, [this] { return HealthProblem(); }));
     metrics_server_.SetActive(true);
@@ -259,22 +298,8 @@ std::string TdmPrincipal::StalledWorkers() const {
 }
 
 bool TdmPrincipal::Stop(std::chrono::steady_clock::time_point deadline) {
-  if (stopped_) return true;
-  stopped_ = true;
-  // First, so that no scrape reads the listeners, the queue or the journal while they stop.
-  if (!metrics_server_.Deactivate(deadline))
-    log_.Registrar("", false, "Metricas: conexões ainda abertas no prazo da parada", stError);
-  company_listeners_.Close(deadline, log_);
-  io_pool_.Stop();
-  tmrAtivacao.cancel();
-  tmrCarregarCDS.cancel();
-  const bool workers_ended = StopWorkers();
-  // After the worker: the done marks it left are written before the journal closes.
-  durable_queue_.Close();
-  connection_manager_.Shutdown();
-  log_.Close();
-  log_atualizar_.Close();
-  return workers_ended;
+  // The parts that started, the last started first.
+  return stops_.Run(deadline);
 }
 
 bool TdmPrincipal::StopWorkers() {

@@ -17,6 +17,7 @@
 #include "data/Schema.h"
 #include "host/CompanyListeners.h"
 #include "host/EnviarEnvironment.h"
+#include "host/StopList.h"
 #include "host/ProcessMetrics.h"
 #include "logging/VoradaLogger.h"
 #include "queue/DurableSendQueue.h"
@@ -74,7 +75,8 @@ class TdmPrincipal {
   void SetStartProgress(std::function<void(std::string_view status)> progress) { start_progress_ = std::move(progress); }
 
   // The orderly stop, on the thread that created the module; once only, later calls do
-  // nothing. In this order: the metrics listener closes; the company listeners stop accepting, let their idle
+  // nothing. Each part registers its stop as it starts, and the parts that started stop, the
+  // last started first; that gives this order: the metrics listener closes; the company listeners stop accepting, let their idle
   // connections go and wait until `deadline` for the calls being handled; the serving
   // threads end, so no request code runs afterwards (connections still open then are
   // dropped with them); the timers are cancelled; the insert worker finishes its record and
@@ -85,6 +87,9 @@ class TdmPrincipal {
   // in a statement then is logged and left behind, and Stop returns false; the process must
   // then end at once, without freeing the module (its records stay in the queue on disk).
   bool Stop(std::chrono::steady_clock::time_point deadline);
+
+  // The parts that started and will stop, in the order they started.
+  std::vector<std::string> StartedParts() const { return stops_.Names(); }
 
   // Wakes the processing worker, once it runs; the insert worker calls it after every pass.
   void AcordarProcessamento();
@@ -165,7 +170,8 @@ class TdmPrincipal {
   boost::asio::steady_timer tmrCarregarCDS;
   std::unique_ptr<TProcessaIntegracao> processa_integracao_;
   std::unique_ptr<TinserirIntegracao> inserir_integracao_;
-  bool stopped_ = false;
+  // Each part's stop, registered as it starts.
+  StopList stops_;
 };
 
 }  // namespace qit

@@ -1,4 +1,5 @@
-// Stopping the data module while connections are open and calls are in flight.
+// Stopping the data module while connections are open and calls are in flight, and the list
+// of stops it runs.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -15,6 +16,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "host/StopList.h"
 #include "host/unDMPrincipal.h"
 
 namespace qit {
@@ -121,6 +123,62 @@ TEST_F(StopTest, StopWithOpenConnectionsAndCallsInFlightKeepsEveryAnsweredList) 
   const std::size_t queued = dm.ListaDeEnvio().WaitingRecords();
   EXPECT_GE(queued, static_cast<std::size_t>(answered) * kRecordsPerCall);
   EXPECT_LE(queued, std::size_t{150} * kRecordsPerCall);
+}
+
+}  // namespace
+}  // namespace qit
+
+namespace qit {
+namespace {
+
+// The stops run the last registered first, each once, and the result is false when any
+// part could not stop in time.
+TEST(StopListTest, RunsTheLastRegisteredFirstAndOnce) {
+  StopList stops;
+  std::vector<std::string> ran;
+  const auto stop = [&](std::string name, bool in_time) {
+    stops.Add(name, [&ran, name, in_time](Clock::time_point) {
+      ran.push_back(name);
+      return in_time;
+    });
+  };
+  stop("logs", true);
+  stop("workers", false);
+  stop("listeners", true);
+  EXPECT_EQ(stops.Names(), (std::vector<std::string>{"logs", "workers", "listeners"}));
+  EXPECT_FALSE(stops.Run(Clock::now()));
+  EXPECT_EQ(ran, (std::vector<std::string>{"listeners", "workers", "logs"}));
+  EXPECT_TRUE(stops.Run(Clock::now()));  // nothing left to stop
+  EXPECT_EQ(ran.size(), 3u);
+}
+
+// The data module's parts register as they start: a creation that went through stops them
+// all, listeners before the workers, the workers before the queue, pool and logs; one that
+// failed stops only what it had started.
+TEST(StopListTest, TheDataModuleStopsThePartsThatStartedTheLastFirst) {
+  const fs::path home = fs::temp_directory_path() / ("qit-stop-list-" + std::to_string(::getpid()));
+  fs::create_directories(home);
+  std::ofstream(home / "QueltoIntegradorTelemetria.dat")
+      << "[Portas]\nQuantidade=1\nPorta_1=0\n[Servidor]\nFilaDuravel=F\nPortaMetricas=0\n";
+  boost::asio::io_context loop;
+  {
+    TdmPrincipal dm(ProgramFolder{home}, loop);
+    dm.DataModuleCreate();
+    EXPECT_EQ(dm.StartedParts(), (std::vector<std::string>{"logs", "connection pool", "send queue", "workers",
+                                                           "serving threads", "company listeners", "timers"}));
+    EXPECT_TRUE(dm.Stop(Clock::now() + std::chrono::seconds(5)));
+    EXPECT_TRUE(dm.StartedParts().empty());
+    EXPECT_FALSE(dm.Servidores()[1]->Active());
+  }
+  // A folder in the configuration file's place: the creation stops at its write.
+  fs::remove(home / "QueltoIntegradorTelemetria.dat");
+  fs::create_directories(home / "QueltoIntegradorTelemetria.dat");
+  {
+    TdmPrincipal dm(ProgramFolder{home}, loop);
+    EXPECT_THROW(dm.DataModuleCreate(), std::exception);
+    EXPECT_EQ(dm.StartedParts(), (std::vector<std::string>{"logs", "connection pool"}));
+  }
+  fs::remove_all(home);
 }
 
 }  // namespace
