@@ -32,6 +32,7 @@
 #include <system_error>
 #include <vector>
 
+#include "LogErrors.h"
 #include "TestDatabase.h"
 #include "data/ConnectionManager.h"
 #include "data/DbValue.h"
@@ -155,19 +156,8 @@ struct Fixture {
       problem += "stamped rows " + std::to_string(stamped) + "; ";
     if (open != expected_open) problem += "open sessions " + std::to_string(open) + "; ";
     if (history != expected_history) problem += "history rows " + std::to_string(history) + "; ";
-    if (LogHasError()) problem += "an error in the log; ";
+    if (bench::LogHasError(home)) problem += "an error in the log; ";
     if (!problem.empty()) state.SkipWithError(problem.c_str());
-  }
-
-  bool LogHasError() const {
-    std::error_code ignored;
-    for (const auto& entry : fs::recursive_directory_iterator(home, ignored)) {
-      if (!entry.is_regular_file()) continue;
-      std::ifstream file(entry.path(), std::ios::binary);
-      const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-      if (text.find("Erro em") != std::string::npos) return true;
-    }
-    return false;
   }
 
   bool complete;

@@ -30,6 +30,7 @@
 #include <string>
 #include <system_error>
 
+#include "LogErrors.h"
 #include "StampingReference.h"
 #include "TestDatabase.h"
 #include "common/ServiceMetrics.h"
@@ -160,13 +161,7 @@ struct Fixture {
     if (unstamped != 0) problem += std::to_string(unstamped) + " statistics rows not stamped; ";
     const std::int64_t open = Count("SELECT COUNT(*) FROM TELEMETRIA_INTEGRACAO");
     if (open != kSessions) problem += "open sessions " + std::to_string(open) + "; ";
-    std::error_code ignored;
-    for (const auto& entry : fs::recursive_directory_iterator(home, ignored)) {
-      if (!entry.is_regular_file()) continue;
-      std::ifstream file(entry.path(), std::ios::binary);
-      const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-      if (text.find("Erro em") != std::string::npos) problem += "an error in the log; ";
-    }
+    if (bench::LogHasError(home)) problem += "an error in the log; ";
     if (!problem.empty()) state.SkipWithError(problem.c_str());
   }
 

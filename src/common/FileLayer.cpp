@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 namespace qit {
 
 namespace fs = std::filesystem;
@@ -36,8 +38,8 @@ std::error_code FileLayer::ReplaceContent(const fs::path& file, std::string_view
   // atomic; a name taken (by another process, say) is passed over.
   std::unique_ptr<File> temporary;
   for (int attempt = 0; !temporary; ++attempt) {
-    const fs::path name = folder / ("." + file.filename().string() + "." + std::to_string(::getpid()) + "." +
-                                    std::to_string(temporary_names_++) + ".tmp");
+    const fs::path name =
+        folder / fmt::format(".{}.{}.{}.tmp", file.filename().string(), ::getpid(), temporary_names_++);
     try {
       temporary = Open(name, OpenMode::kCreateNew);
     } catch (const std::system_error& error) {
