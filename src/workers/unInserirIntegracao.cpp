@@ -125,26 +125,7 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
     PassLookups lookups(parts_.schema, parts_.settings);
     batch = parts_.queue.TakeBatch(SIZE_MAX);
     if (!batch.empty()) {
-      // The records of one call keep their list: the lines count lists and their records.
-      std::vector<std::size_t> list_sizes;
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (i == 0 || batch[i].list != batch[i - 1].list) list_sizes.push_back(0);
-        ++list_sizes.back();
-      }
-      log.RegistrarFmt("Copiando %d Itens Para a Lista Temporária", true, stDebug, static_cast<int>(list_sizes.size()));
-      for (QueuedRecord& queued : batch) {
-        // Once per record: one that comes back after a failed pass is not listed again.
-        if (std::exchange(queued.listed, true)) continue;
-        const TIntegraTelemetria& r = queued.record;
-        log.Registrar("", false,
-                      "Logar Lista - Veiculo: " + RequestText(r.ID_Veiculo) + " - Motorista: " +
-                          RequestText(r.ID_Motorista) + " - Agrupamento1:" + RequestText(r.ID_Agrupamento_1) +
-                          " Agrupamento2: " + RequestText(r.ID_Agrupamento_2) +
-                          " - DatahoraInicio: " + r.DataHoraInicio.ToString() +
-                          " - DatahoraTermino: " + r.DataHoraTermino.ToString(),
-                      stError);
-      }
-      log.Registrar("Loop ListaDeEnvio - Count=" + std::to_string(list_sizes.size()), true, {}, stDebug);
+      const std::vector<std::size_t> list_sizes = LogBatch(batch);
       std::size_t list = 0;
       const auto log_list = [&](std::size_t at) {
         if (at == 0 || batch[at].list != batch[at - 1].list)
@@ -160,34 +141,8 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
         const std::size_t end = writing_alone ? WriteRecord(*connection, lookups, batch, next, log_list)
                                               : WriteTransaction(*connection, lookups, batch, next, per_transaction,
                                                                  stop, log_list, failures);
-        // Committed, or their vehicles are unknown: the records are done with, and are not
-        // handed back should their done marks fail. Those that failed go back to the queue,
-        // before the records not reached, and the pass ends as a failed one.
-        std::vector<std::uint64_t> done;
-        std::vector<QueuedRecord> failed;
-        std::vector<std::string> failed_errors;
-        for (std::size_t i = next; i < end; ++i) {
-          if (failures.size() > i - next && !failures[i - next].empty()) {
-            failed.push_back(std::move(batch[i]));
-            failed_errors.push_back(std::move(failures[i - next]));
-          } else {
-            done.push_back(batch[i].sequence);
-          }
-        }
-        next = end;
-        if (!failed.empty()) {
-          // Handed back before the marks are written, so that a mark that fails cannot take
-          // them along.
-          pass_error_ = failed_errors.front();
-          failed.insert(failed.end(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(next)),
-                        std::make_move_iterator(batch.end()));
-          batch.clear();
-          log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
-          failed_records_.HandBack(std::move(failed), failed_errors);
-          parts_.queue.Acknowledge(done);
-          return PassResult::kFailed;
-        }
-        parts_.queue.Acknowledge(done);
+        const std::size_t first = std::exchange(next, end);
+        if (!Settle(batch, first, end, failures)) return PassResult::kFailed;
       }
       if (next < batch.size()) {
         // The stop's time ran out: the rest waits in the queue.
@@ -223,6 +178,63 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
     }
     return PassResult::kFailed;
   }
+}
+
+std::vector<std::size_t> TinserirIntegracao::LogBatch(std::vector<QueuedRecord>& batch) {
+  TVoradaLogger& log = parts_.Log;
+  // The records of one call keep their list: the lines count lists and their records.
+  std::vector<std::size_t> list_sizes;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    if (i == 0 || batch[i].list != batch[i - 1].list) list_sizes.push_back(0);
+    ++list_sizes.back();
+  }
+  log.RegistrarFmt("Copiando %d Itens Para a Lista Temporária", true, stDebug, static_cast<int>(list_sizes.size()));
+  for (QueuedRecord& queued : batch) {
+    // Once per record: one that comes back after a failed pass is not listed again.
+    if (std::exchange(queued.listed, true)) continue;
+    const TIntegraTelemetria& r = queued.record;
+    log.Registrar("", false,
+                  "Logar Lista - Veiculo: " + RequestText(r.ID_Veiculo) + " - Motorista: " +
+                      RequestText(r.ID_Motorista) + " - Agrupamento1:" + RequestText(r.ID_Agrupamento_1) +
+                      " Agrupamento2: " + RequestText(r.ID_Agrupamento_2) +
+                      " - DatahoraInicio: " + r.DataHoraInicio.ToString() +
+                      " - DatahoraTermino: " + r.DataHoraTermino.ToString(),
+                  stError);
+  }
+  log.Registrar("Loop ListaDeEnvio - Count=" + std::to_string(list_sizes.size()), true, {}, stDebug);
+  return list_sizes;
+}
+
+bool TinserirIntegracao::Settle(std::vector<QueuedRecord>& batch, std::size_t first, std::size_t end,
+                                std::vector<std::string>& failures) {
+  // Committed, or their vehicles are unknown: the records are done with, and are not handed
+  // back should their done marks fail. Those that failed go back to the queue, before the
+  // records not reached, and the pass ends as a failed one.
+  std::vector<std::uint64_t> done;
+  std::vector<QueuedRecord> failed;
+  std::vector<std::string> failed_errors;
+  for (std::size_t i = first; i < end; ++i) {
+    if (failures.size() > i - first && !failures[i - first].empty()) {
+      failed.push_back(std::move(batch[i]));
+      failed_errors.push_back(std::move(failures[i - first]));
+    } else {
+      done.push_back(batch[i].sequence);
+    }
+  }
+  if (failed.empty()) {
+    parts_.queue.Acknowledge(done);
+    return true;
+  }
+  // Handed back before the marks are written, so that a mark that fails cannot take them
+  // along.
+  pass_error_ = failed_errors.front();
+  failed.insert(failed.end(), std::make_move_iterator(batch.begin() + static_cast<std::ptrdiff_t>(end)),
+                std::make_move_iterator(batch.end()));
+  batch.clear();
+  parts_.Log.Registrar("Limpando Lista Temporária (ListaDeEnvio)!", true, {}, stDebug);
+  failed_records_.HandBack(std::move(failed), failed_errors);
+  parts_.queue.Acknowledge(done);
+  return false;
 }
 
 std::size_t TinserirIntegracao::WriteRecord(DbConnection& connection, PassLookups& lookups,

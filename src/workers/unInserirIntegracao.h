@@ -102,6 +102,14 @@ class TinserirIntegracao {
 
   void Execute(std::stop_token stop);
   PassResult ProcessarListaDeEnvio(std::stop_token stop);
+  // The lines of a batch taken from the queue: its lists, and each record the first time it
+  // is taken. Returns the sizes of its lists, in order.
+  std::vector<std::size_t> LogBatch(std::vector<QueuedRecord>& batch);
+  // After a transaction (or a record alone) ended: the records from `first` to `end` that
+  // did not fail (`failures`, by position: empty for a record written) are done with; when
+  // any failed, they and every record after them go back to the queue (the batch is left
+  // empty) and the result is false, the pass ending as a failed one.
+  bool Settle(std::vector<QueuedRecord>& batch, std::size_t first, std::size_t end, std::vector<std::string>& failures);
   // The record at `at` in a transaction of its own, committed; returns the position after
   // it. Raises when it fails (rolled back by the caller).
   std::size_t WriteRecord(DbConnection& connection, PassLookups& lookups, std::vector<QueuedRecord>& batch,
