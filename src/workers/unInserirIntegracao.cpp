@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <mutex>
 
 #include <fmt/format.h>
@@ -60,8 +59,6 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
   const int nice_now = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
   if (errno == 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice_now + 2);
 
-  std::mutex pause_mutex;
-  std::condition_variable_any pause;
   for (;;) {
     // A stop ends the wait at once: the pass that follows is the stop's drain.
     wake_.WaitFor(stop, WaitTimeout(parts_.settings.TempoAguardar_Minutos));
@@ -86,8 +83,7 @@ void TinserirIntegracao::Execute(std::stop_token stop) {
     if (result == PassResult::kFailed) {
       // Whatever wakes the worker meanwhile, the next pass waits this long; then it comes
       // at once for the records that went back, not after the whole waiting time.
-      std::unique_lock lock(pause_mutex);
-      pause.wait_for(lock, stop, parts_.pause_after_failure, [] { return false; });
+      SleepUntil(stop, std::chrono::steady_clock::now() + parts_.pause_after_failure);
       if (parts_.queue.WaitingRecords() > 0) wake_.Set();
     }
   }
