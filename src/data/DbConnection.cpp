@@ -131,9 +131,17 @@ void DbConnection::Disconnect() {
 }
 
 void DbConnection::Abandon() {
+  DropKept();
   InvalidateStatements();
   transaction_.Reset();
   attachment_.Reset();
+}
+
+void DbConnection::DropKept() {
+  // The writes a transaction that ends unfinished holds back go with it, and so does the
+  // batch's savepoint; the batch itself stays open for its owner to close.
+  if (batch_) batch_->clear();
+  batch_savepoint_ = false;
 }
 
 void DbConnection::InvalidateStatements() {
@@ -169,13 +177,17 @@ void DbConnection::BeginTransaction(const TransactionOptions& options) {
 
 void DbConnection::CommitTransaction() {
   if (!transaction_) throw EDatabaseError("Transaction is not active");
+  // The commit ends the batch's savepoint too: what the batch holds goes without one.
+  SendKept(false);
   fb::Status status;
   Guarded([&] { transaction_->commit(&status); });
   transaction_.Forget();
+  batch_savepoint_ = false;
 }
 
 void DbConnection::RollbackTransaction() {
   if (!transaction_) throw EDatabaseError("Transaction is not active");
+  DropKept();
   fb::Status status;
   Guarded([&] { transaction_->rollback(&status); });
   transaction_.Forget();
@@ -197,6 +209,10 @@ std::shared_ptr<PreparedStatement> DbConnection::Prepare(const std::string& sql)
     if (const auto kept = statements_.find(sql); kept != statements_.end()) return kept->second;
   }
   MarkedSql marked = ParseMarkers(sql);
+  return PrepareMarked(sql, std::move(marked));
+}
+
+std::shared_ptr<PreparedStatement> DbConnection::PrepareMarked(const std::string& sql, MarkedSql marked) {
   const auto prepare = [&](Firebird::ITransaction* transaction) {
     fb::Status status;
     return fb::Ref<Firebird::IStatement>(attachment_->prepare(&status, transaction, 0, marked.text.c_str(), dialect_,
@@ -207,20 +223,135 @@ std::shared_ptr<PreparedStatement> DbConnection::Prepare(const std::string& sql)
   Connect();
   fb::Ref<Firebird::IStatement> handle =
       transaction_ ? Guarded([&] { return prepare(transaction_.get()); }) : InOwnTransaction(prepare);
-  auto statement = std::make_shared<PreparedStatement>(std::move(handle), std::move(marked.markers));
+  auto statement = std::make_shared<PreparedStatement>(sql, std::move(handle), std::move(marked.markers));
   if (reuse_statements_) statements_.emplace(sql, statement);
   return statement;
 }
 
-std::uint64_t DbConnection::Execute(PreparedStatement& statement, std::span<const DbValue* const> values) {
+void DbConnection::Execute(PreparedStatement& statement, std::span<const DbValue* const> values) {
+  SendKept(true);
+  ExecuteNow(statement, values);
+}
+
+void DbConnection::ExecuteNow(PreparedStatement& statement, std::span<const DbValue* const> values) {
   Firebird::ITransaction* transaction = Transaction();
-  return Guarded([&] { return statement.Execute(transaction, values); });
+  Guarded([&] { statement.Execute(transaction, values); });
 }
 
 std::vector<std::vector<DbValue>> DbConnection::Query(PreparedStatement& statement,
                                                       std::span<const DbValue* const> values) {
+  SendKept(true);
   Firebird::ITransaction* transaction = Transaction();
   return Guarded([&] { return statement.Query(attachment_.get(), transaction, values); });
+}
+
+std::uint64_t DbConnection::AffectedRows(PreparedStatement& statement) {
+  return Guarded([&] { return statement.AffectedRows(); });
+}
+
+// ---- write batches ----
+
+namespace {
+
+constexpr const char* kBatchSavepoint = "QIT_BATCH";
+
+std::vector<const DbValue*> Pointers(const std::vector<DbValue>& values) {
+  std::vector<const DbValue*> pointers;
+  pointers.reserve(values.size());
+  for (const DbValue& value : values) pointers.push_back(&value);
+  return pointers;
+}
+
+}  // namespace
+
+void DbConnection::OpenBatch() {
+  if (batch_) throw EDatabaseError("A write batch is already open");
+  batch_.emplace();
+  batch_savepoint_ = false;
+}
+
+void DbConnection::SendBatch() {
+  if (!batch_) throw EDatabaseError("No write batch is open");
+  // A failure leaves the batch open, for DiscardBatch to undo what was sent early.
+  SendKept(false);
+  if (batch_savepoint_) ExecuteNow(*Prepare(fmt::format("RELEASE SAVEPOINT {}", kBatchSavepoint)), {});
+  batch_.reset();
+  batch_savepoint_ = false;
+}
+
+void DbConnection::DiscardBatch() {
+  if (!batch_) return;
+  const bool undo = batch_savepoint_ && transaction_;
+  batch_.reset();
+  batch_savepoint_ = false;
+  if (!undo) return;
+  ExecuteNow(*Prepare(fmt::format("ROLLBACK TO SAVEPOINT {}", kBatchSavepoint)), {});
+  ExecuteNow(*Prepare(fmt::format("RELEASE SAVEPOINT {}", kBatchSavepoint)), {});
+}
+
+void DbConnection::Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values) {
+  if (!batch_) {
+    ExecuteNow(*statement, values);
+    return;
+  }
+  KeptWrite write{std::move(statement), {}};
+  write.values.reserve(values.size());
+  for (const DbValue* value : values) write.values.push_back(value != nullptr ? *value : DbValue(DbNull{}));
+  batch_->push_back(std::move(write));
+}
+
+void DbConnection::SendKept(bool early) {
+  if (!batch_ || batch_->empty()) return;
+  if (early && !batch_savepoint_) {
+    ExecuteNow(*Prepare(fmt::format("SAVEPOINT {}", kBatchSavepoint)), {});
+    batch_savepoint_ = true;
+  }
+  const std::vector<KeptWrite> writes = std::exchange(*batch_, {});
+  RunTogether(writes);
+}
+
+void DbConnection::RunTogether(const std::vector<KeptWrite>& writes) {
+  std::optional<std::string> text;
+  if (writes.size() > 1) {
+    std::vector<BlockStatement> statements;
+    statements.reserve(writes.size());
+    for (const KeptWrite& write : writes) statements.push_back({write.statement->Source(), write.statement->MarkerMetadata()});
+    text = BlockText(statements, DatabaseCharacterSets());
+  }
+  if (!text) {
+    // One write, or writes a block cannot declare: each on its own, in order.
+    for (const KeptWrite& write : writes) ExecuteNow(*write.statement, Pointers(write.values));
+    return;
+  }
+  std::shared_ptr<PreparedStatement> block;
+  if (const auto kept = statements_.find(*text); kept != statements_.end()) {
+    block = kept->second;
+  } else {
+    // The block's markers are its parameters' "?"; the statements' own markers inside its body
+    // are its variables, not markers.
+    MarkedSql marked{*text, {}};
+    for (const KeptWrite& write : writes) marked.markers.resize(marked.markers.size() + write.values.size());
+    block = PrepareMarked(*text, std::move(marked));
+  }
+  std::vector<const DbValue*> values;
+  for (const KeptWrite& write : writes)
+    for (const DbValue& value : write.values) values.push_back(&value);
+  ExecuteNow(*block, values);
+}
+
+const CharacterSets& DbConnection::DatabaseCharacterSets() {
+  if (!character_sets_) {
+    std::shared_ptr<PreparedStatement> query = Prepare(kCharacterSetsQuery);
+    Firebird::ITransaction* transaction = Transaction();
+    const std::vector<std::vector<DbValue>> rows =
+        Guarded([&] { return query->Query(attachment_.get(), transaction, {}); });
+    CharacterSets sets;
+    for (const std::vector<DbValue>& row : rows)
+      sets[static_cast<unsigned>(ValueAsInteger(row[0]))] =
+          CharacterSet{ValueAsString(row[1]), static_cast<unsigned>(ValueAsInteger(row[2]))};
+    character_sets_ = std::move(sets);
+  }
+  return *character_sets_;
 }
 
 std::vector<std::vector<DbValue>> DbConnection::QueryOnce(const std::string& sql) {
@@ -228,7 +359,7 @@ std::vector<std::vector<DbValue>> DbConnection::QueryOnce(const std::string& sql
     fb::Status status;
     fb::Ref<Firebird::IStatement> handle(attachment_->prepare(&status, transaction, 0, sql.c_str(), dialect_,
                                                               Firebird::IStatement::PREPARE_PREFETCH_METADATA));
-    PreparedStatement statement(std::move(handle), {});
+    PreparedStatement statement(sql, std::move(handle), {});
     return statement.Query(attachment_.get(), transaction, {});
   });
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -13,6 +14,8 @@
 #include "data/DbValue.h"
 #include "data/FbClient.h"
 #include "data/PreparedStatement.h"
+#include "data/SqlMarkers.h"
+#include "data/StatementBlock.h"
 
 namespace qit {
 
@@ -87,8 +90,22 @@ class DbConnection {
   // one; a text the server refuses fails here. Execute and Query attach and start the
   // transaction when needed, then run the statement with one value per marker.
   std::shared_ptr<PreparedStatement> Prepare(const std::string& sql);
-  std::uint64_t Execute(PreparedStatement& statement, std::span<const DbValue* const> values);
+  void Execute(PreparedStatement& statement, std::span<const DbValue* const> values);
   std::vector<std::vector<DbValue>> Query(PreparedStatement& statement, std::span<const DbValue* const> values);
+  // The rows the statement's last execution changed (a request of its own to the server).
+  std::uint64_t AffectedRows(PreparedStatement& statement);
+
+  // A write batch saves round trips: between OpenBatch and SendBatch, Keep holds writes back
+  // instead of running them, and they go to the server together as one EXECUTE BLOCK, at
+  // SendBatch or as soon as any other statement runs on the connection (a query, Execute, a
+  // commit), which so sees them. The batch is atomic: when another statement makes it send
+  // some of its writes early, a savepoint is taken before them, and DiscardBatch undoes every
+  // write of the batch. Without an open batch, Keep runs the write at once.
+  void OpenBatch();
+  void SendBatch();
+  void DiscardBatch();
+  bool BatchOpen() const { return batch_.has_value(); }
+  void Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values);
   // Runs `sql` (no markers) in a short transaction of its own and returns every row.
   std::vector<std::vector<DbValue>> QueryOnce(const std::string& sql);
 
@@ -103,7 +120,20 @@ class DbConnection {
   template <class Work>
   auto InOwnTransaction(Work&& work) -> decltype(work(nullptr));
   void Abandon();
+  void DropKept();
   void InvalidateStatements();
+  std::shared_ptr<PreparedStatement> PrepareMarked(const std::string& sql, MarkedSql marked);
+  // Runs a statement now, without sending the batch's writes first.
+  void ExecuteNow(PreparedStatement& statement, std::span<const DbValue* const> values);
+  // Sends the batch's kept writes, if any; early ones after the batch's savepoint.
+  void SendKept(bool early);
+  // Runs the given writes as one statement (a block, or the write alone).
+  struct KeptWrite {
+    std::shared_ptr<PreparedStatement> statement;
+    std::vector<DbValue> values;
+  };
+  void RunTogether(const std::vector<KeptWrite>& writes);
+  const CharacterSets& DatabaseCharacterSets();
 
   std::string name_;
   std::string connection_string_;
@@ -120,6 +150,11 @@ class DbConnection {
   fb::Ref<Firebird::IAttachment> attachment_;
   fb::Ref<Firebird::ITransaction> transaction_;
   std::unordered_map<std::string, std::shared_ptr<PreparedStatement>> statements_;
+
+  // The open write batch's writes not sent yet, and whether its savepoint was taken.
+  std::optional<std::vector<KeptWrite>> batch_;
+  bool batch_savepoint_ = false;
+  std::optional<CharacterSets> character_sets_;  // read on the first block of the attachment
 };
 
 }  // namespace qit

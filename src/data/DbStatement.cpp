@@ -62,9 +62,9 @@ DbStatement::DbStatement(DbConnection& connection, std::string name, std::string
 
 DbParam& DbStatement::ParamByName(std::string_view name) { return FindByName(params_, name, kParams); }
 
-PreparedStatement& DbStatement::Prepared() {
+const std::shared_ptr<PreparedStatement>& DbStatement::PreparedShared() {
   if (!prepared_->Valid()) prepared_ = connection_.Prepare(sql_);
-  return *prepared_;
+  return prepared_;
 }
 
 std::vector<const DbValue*> DbStatement::MarkerValues() {
@@ -88,9 +88,19 @@ DbCommand::DbCommand(DbConnection& connection, std::string name, std::string sql
                      const std::vector<ParamDefinition>& params)
     : DbStatement(connection, std::move(name), std::move(sql), type, params) {}
 
-int DbCommand::ExecuteCommand() {
+void DbCommand::ExecuteCommand() {
   const std::vector<const DbValue*> values = MarkerValues();
-  return static_cast<int>(Connection().Execute(Prepared(), values));
+  // A procedure call is not held back: its text is a call built for it, not a statement a
+  // block can hold.
+  if (StatementType() == qit::StatementType::stStoredProcedure) Connection().Execute(Prepared(), values);
+  else Connection().Keep(PreparedShared(), values);
+}
+
+std::uint64_t DbCommand::ExecuteCountingRows() {
+  const std::vector<const DbValue*> values = MarkerValues();
+  PreparedStatement& statement = Prepared();
+  Connection().Execute(statement, values);
+  return Connection().AffectedRows(statement);
 }
 
 // ---- DbDataset ----

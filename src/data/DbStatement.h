@@ -98,7 +98,8 @@ class DbStatement {
               const std::vector<ParamDefinition>& params);
 
   // The prepared statement, prepared again when a disconnect let go of it.
-  PreparedStatement& Prepared();
+  PreparedStatement& Prepared() { return *PreparedShared(); }
+  const std::shared_ptr<PreparedStatement>& PreparedShared();
   // One value per marker of the statement. A marker of an SQL text without a parameter is
   // an error; a procedure parameter without an input parameter of the catalogue gets NULL.
   std::vector<const DbValue*> MarkerValues();
@@ -118,9 +119,12 @@ class DbCommand : public DbStatement {
   DbCommand(DbConnection& connection, std::string name, std::string sql, qit::StatementType type,
             const std::vector<ParamDefinition>& params);
 
-  // Runs the command in the connection's transaction (started when not active) and returns
-  // the number of rows the server reports as affected.
-  int ExecuteCommand();
+  // Runs the command in the connection's transaction (started when not active). With a write
+  // batch open on the connection, an SQL command is held back and sent with the batch.
+  void ExecuteCommand();
+  // Runs the command at once and returns the number of rows the server reports as affected
+  // (asking for it costs a request of its own).
+  std::uint64_t ExecuteCountingRows();
 };
 
 // A query and, once open, all of its rows with a current row.

@@ -4,8 +4,9 @@
 
 namespace qit {
 
-PreparedStatement::PreparedStatement(fb::Ref<Firebird::IStatement> statement, std::vector<std::string> markers)
-    : statement_(std::move(statement)), markers_(std::move(markers)) {
+PreparedStatement::PreparedStatement(std::string source, fb::Ref<Firebird::IStatement> statement,
+                                     std::vector<std::string> markers)
+    : source_(std::move(source)), statement_(std::move(statement)), markers_(std::move(markers)) {
   fb::Status status;
   input_.Reset(statement_->getInputMetadata(&status));
   output_.Reset(statement_->getOutputMetadata(&status));
@@ -21,13 +22,17 @@ void PreparedStatement::Invalidate() {
   statement_.Reset();
 }
 
-std::uint64_t PreparedStatement::Execute(Firebird::ITransaction* transaction, std::span<const DbValue* const> values) {
+void PreparedStatement::Execute(Firebird::ITransaction* transaction, std::span<const DbValue* const> values) {
   fb::Status status;
   InputMessage input(input_.get(), values);
   // A procedure call with output parameters hands back one row; it is not needed here.
   std::vector<unsigned char> output(output_length_);
   statement_->execute(&status, transaction, input.Metadata(), input.Buffer(), columns_.empty() ? nullptr : output_.get(),
                       columns_.empty() ? nullptr : output.data());
+}
+
+std::uint64_t PreparedStatement::AffectedRows() {
+  fb::Status status;
   return statement_->getAffectedRecords(&status);
 }
 

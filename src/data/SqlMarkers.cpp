@@ -1,5 +1,7 @@
 #include "data/SqlMarkers.h"
 
+#include <fmt/format.h>
+
 namespace qit {
 
 namespace {
@@ -23,35 +25,53 @@ std::size_t CopyUntil(std::string_view sql, std::size_t i, std::string_view clos
   return stop;
 }
 
-}  // namespace
-
-MarkedSql ParseMarkers(std::string_view sql) {
-  MarkedSql result;
-  result.text.reserve(sql.size());
+// Copies `sql` to `out`, writing `replace(marker name)` in place of each marker (empty name
+// for a plain "?").
+template <class Replace>
+void ReplaceMarkers(std::string_view sql, std::string& out, Replace&& replace) {
+  out.reserve(out.size() + sql.size());
   std::size_t i = 0;
   while (i < sql.size()) {
     const char c = sql[i];
     const char next = i + 1 < sql.size() ? sql[i + 1] : '\0';
     if (c == '\'' || c == '"') {
       // A doubled quote inside a literal closes and reopens it, which copies the same bytes.
-      i = CopyQuoted(sql, i, c, result.text);
+      i = CopyQuoted(sql, i, c, out);
     } else if (c == '-' && next == '-') {
-      i = CopyUntil(sql, i, "\n", result.text);
+      i = CopyUntil(sql, i, "\n", out);
     } else if (c == '/' && next == '*') {
-      i = CopyUntil(sql, i, "*/", result.text);
+      i = CopyUntil(sql, i, "*/", out);
     } else if ((c == ':' || c == '?') && IsNameChar(next)) {
       std::size_t end = i + 1;
       while (end < sql.size() && IsNameChar(sql[end])) ++end;
-      result.markers.emplace_back(sql.substr(i + 1, end - i - 1));
-      result.text.push_back('?');
+      replace(sql.substr(i + 1, end - i - 1));
       i = end;
+    } else if (c == '?') {
+      replace(std::string_view{});
+      ++i;
     } else {
-      if (c == '?') result.markers.emplace_back();
-      result.text.push_back(c);
+      out.push_back(c);
       ++i;
     }
   }
+}
+
+}  // namespace
+
+MarkedSql ParseMarkers(std::string_view sql) {
+  MarkedSql result;
+  ReplaceMarkers(sql, result.text, [&](std::string_view name) {
+    result.markers.emplace_back(name);
+    result.text.push_back('?');
+  });
   return result;
+}
+
+std::string RenameMarkers(std::string_view sql, std::string_view prefix) {
+  std::string text;
+  std::size_t count = 0;
+  ReplaceMarkers(sql, text, [&](std::string_view) { fmt::format_to(std::back_inserter(text), ":{}{}", prefix, ++count); });
+  return text;
 }
 
 }  // namespace qit

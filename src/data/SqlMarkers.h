@@ -17,4 +17,9 @@ struct MarkedSql {
 
 MarkedSql ParseMarkers(std::string_view sql);
 
+// The statement text with its n-th marker (named or plain, counted from 1 in the order
+// ParseMarkers finds them) written as ":<prefix><n>": the form a statement takes inside a
+// block of procedural SQL, whose variables stand for the markers.
+std::string RenameMarkers(std::string_view sql, std::string_view prefix);
+
 }  // namespace qit

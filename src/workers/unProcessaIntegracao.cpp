@@ -312,7 +312,7 @@ void TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Sessi
   const auto stamp = [&](std::string_view name) {
     auto command = schema_.CreateCommand(connection, name);
     SetStamp(*command, session, with_driver);
-    return static_cast<std::uint64_t>(std::max(0, command->ExecuteCommand()));
+    return command->ExecuteCountingRows();
   };
   work.statistics_rows = stamp(with_driver ? "AtualizaEstatisticos" : "AtualizaEstatisticos_SemMotorista");
   work.alarm_rows = stamp(with_driver ? "AtualizaAlarmes" : "AtualizaAlarmes_SemMotorista");

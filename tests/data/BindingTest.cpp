@@ -32,13 +32,22 @@ class BindingTest : public ::testing::Test {
     connection_ = manager_.AcquireConnection();
   }
 
-  // Inserts a row with one parameter set and returns the dataset standing on it.
-  std::unique_ptr<DbDataset> RoundTrip(const std::string& column, const std::function<void(DbParam&)>& set) {
+  // Inserts a row with one parameter set and returns the dataset standing on it. `batched`
+  // sends the insert in a write batch together with a second insert, as one block.
+  std::unique_ptr<DbDataset> RoundTrip(const std::string& column, const std::function<void(DbParam&)>& set,
+                                       bool batched = false) {
     const int id = ++next_id_;
+    if (batched) connection_->OpenBatch();
     auto put = schema_.CreateCommand(*connection_, "Put");
     put->ParamByName("ID").SetAsInteger(id);
     set(put->ParamByName(column));
     put->ExecuteCommand();
+    if (batched) {
+      auto companion = schema_.CreateCommand(*connection_, "Put");
+      companion->ParamByName("ID").SetAsInteger(-id);
+      companion->ExecuteCommand();
+      connection_->SendBatch();
+    }
     auto get = schema_.CreateDataset(*connection_, "Get");
     get->ParamByName("ID").SetAsInteger(id);
     get->Open();
@@ -99,10 +108,14 @@ TEST_F(BindingTest, ValuesByTagAndColumnType) {
       {"TS", [](DbParam& p) { p.SetAsString("2024-01-02 03:04:05"); }, "02/01/2024 03:04:05"},
       {"TS", [](DbParam& p) { p.SetAsString(""); }, "<null>"},
   };
-  for (const Case& c : cases) {
-    auto row = RoundTrip(c.column, c.set);
-    const DbField& field = row->FieldByName(c.column);
-    EXPECT_EQ(field.IsNull() ? "<null>" : field.AsString(), c.expected) << c.column << " expected " << c.expected;
+  // Sent in a block, a value converts as it does for the statement on its own.
+  for (const bool batched : {false, true}) {
+    for (const Case& c : cases) {
+      auto row = RoundTrip(c.column, c.set, batched);
+      const DbField& field = row->FieldByName(c.column);
+      EXPECT_EQ(field.IsNull() ? "<null>" : field.AsString(), c.expected)
+          << c.column << " expected " << c.expected << (batched ? " in a block" : "");
+    }
   }
 }
 
@@ -125,16 +138,23 @@ TEST_F(BindingTest, FieldReaders) {
 }
 
 TEST_F(BindingTest, TextThatIsNoNumberFailsWithTheServerMessage) {
-  auto put = schema_.CreateCommand(*connection_, "Put");
-  put->ParamByName("ID").SetAsInteger(++next_id_);
-  put->ParamByName("I").SetAsString("doze");
-  try {
-    put->ExecuteCommand();
-    FAIL() << "'doze' is no integer";
-  } catch (const EFirebirdError& error) {
-    EXPECT_NE(error.Message().find("conversion error"), std::string::npos) << error.Message();
+  for (const bool batched : {false, true}) {
+    if (batched) connection_->OpenBatch();
+    auto put = schema_.CreateCommand(*connection_, "Put");
+    put->ParamByName("ID").SetAsInteger(++next_id_);
+    put->ParamByName("I").SetAsString("doze");
+    try {
+      put->ExecuteCommand();
+      put->ParamByName("ID").SetAsInteger(++next_id_);
+      put->ExecuteCommand();
+      if (batched) connection_->SendBatch();
+      FAIL() << "'doze' is no integer";
+    } catch (const EFirebirdError& error) {
+      EXPECT_NE(error.Message().find("conversion error"), std::string::npos) << error.Message();
+    }
+    connection_->DiscardBatch();
+    EXPECT_TRUE(connection_->InTransaction());  // left as it was, for the caller to roll back
   }
-  EXPECT_TRUE(connection_->InTransaction());  // left as it was, for the caller to roll back
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST_F(ConnectionTest, TransactionLifecycle) {
   connection->RollbackTransaction();
   auto add = schema_.CreateCommand(*connection, "AddNote");
   add->ParamByName("ID").SetAsInteger(1);
-  EXPECT_EQ(add->ExecuteCommand(), 1);
+  EXPECT_EQ(add->ExecuteCountingRows(), 1u);
   EXPECT_TRUE(connection->InTransaction());
 }
 

@@ -52,7 +52,7 @@ TEST_F(ServerTest, InsertPathThroughTheServer) {
     insert->ParamByName("IDENTIFICADOR_VEICULO").SetAsString("VEI002");
     insert->ParamByName("MOTORISTA").SetAsString("José");
     insert->ParamByName("DATAHORA_INI").SetAsDateTime(TDateTime::Encode({2024, 1, 1, 10, 0, 0, 0}));
-    EXPECT_EQ(insert->ExecuteCommand(), 1);
+    EXPECT_EQ(insert->ExecuteCountingRows(), 1u);
     auto export_call = schema_.CreateCommand(*connection, "ExportarTelemetria");
     export_call->ParamByName("CODIGO_VEICULO").SetAsInteger(2);
     export_call->ExecuteCommand();

@@ -42,7 +42,7 @@ class StatementSqlTest : public ::testing::Test {
   int Execute(std::string_view name, const Setter& set) {
     auto command = schema_.CreateCommand(*connection_, name);
     set(*command);
-    return command->ExecuteCommand();
+    return static_cast<int>(command->ExecuteCountingRows());
   }
 
   // The rows of a probe query, one text per row made of the named fields joined by "|".
