@@ -131,16 +131,14 @@ void DbConnection::Disconnect() {
 }
 
 void DbConnection::Abandon() {
-  DropKept();
+  EndBatch();
   InvalidateStatements();
   transaction_.Reset();
   attachment_.Reset();
 }
 
-void DbConnection::DropKept() {
-  // The writes a transaction that ends unfinished holds back go with it, and so does the
-  // batch's savepoint; the batch itself stays open for its owner to close.
-  if (batch_) batch_->clear();
+void DbConnection::EndBatch() {
+  batch_.reset();
   batch_savepoint_ = false;
 }
 
@@ -177,17 +175,17 @@ void DbConnection::BeginTransaction(const TransactionOptions& options) {
 
 void DbConnection::CommitTransaction() {
   if (!transaction_) throw EDatabaseError("Transaction is not active");
-  // The commit ends the batch's savepoint too: what the batch holds goes without one.
+  // What the batch holds goes with the commit, which makes its savepoint needless.
   SendKept(false);
   fb::Status status;
   Guarded([&] { transaction_->commit(&status); });
   transaction_.Forget();
-  batch_savepoint_ = false;
+  EndBatch();
 }
 
 void DbConnection::RollbackTransaction() {
   if (!transaction_) throw EDatabaseError("Transaction is not active");
-  DropKept();
+  EndBatch();
   fb::Status status;
   Guarded([&] { transaction_->rollback(&status); });
   transaction_.Forget();
@@ -271,7 +269,7 @@ void DbConnection::OpenBatch() {
 }
 
 void DbConnection::SendBatch() {
-  if (!batch_) throw EDatabaseError("No write batch is open");
+  if (!batch_) return;
   // A failure leaves the batch open, for DiscardBatch to undo what was sent early.
   SendKept(false);
   if (batch_savepoint_) ExecuteNow(*Prepare(fmt::format("RELEASE SAVEPOINT {}", kBatchSavepoint)), {});

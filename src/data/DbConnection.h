@@ -100,7 +100,9 @@ class DbConnection {
   // SendBatch or as soon as any other statement runs on the connection (a query, Execute, a
   // commit), which so sees them. The batch is atomic: when another statement makes it send
   // some of its writes early, a savepoint is taken before them, and DiscardBatch undoes every
-  // write of the batch. Without an open batch, Keep runs the write at once.
+  // write of the batch. The end of the transaction (commit, rollback, a lost attachment) ends
+  // the batch too, a commit after sending what it holds. Without an open batch, Keep runs the
+  // write at once, and SendBatch and DiscardBatch do nothing.
   void OpenBatch();
   void SendBatch();
   void DiscardBatch();
@@ -120,7 +122,7 @@ class DbConnection {
   template <class Work>
   auto InOwnTransaction(Work&& work) -> decltype(work(nullptr));
   void Abandon();
-  void DropKept();
+  void EndBatch();
   void InvalidateStatements();
   std::shared_ptr<PreparedStatement> PrepareMarked(const std::string& sql, MarkedSql marked);
   // Runs a statement now, without sending the batch's writes first.

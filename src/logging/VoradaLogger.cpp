@@ -33,6 +33,12 @@ std::vector<MethodEntry>& MethodStack() {
   return stack;
 }
 
+// The hold of the calling thread's lines, if any.
+TVoradaLogger::HeldLines*& ThreadHold() {
+  thread_local TVoradaLogger::HeldLines* hold = nullptr;
+  return hold;
+}
+
 // Diretorio always names a folder inside the base folder, even when it starts with "/".
 std::filesystem::path FolderOf(const std::filesystem::path& base_folder, const std::string& diretorio) {
   return base_folder / std::filesystem::path(diretorio).relative_path();
@@ -180,14 +186,37 @@ void TVoradaLogger::Registrar(std::string_view Texto, bool Mostrar, std::string_
   // midnight never lands in the file of the other day.
   const TDateTime now = clock_();
   const TDateTime::Parts parts = now.Decode();
+  BuildLine(parts, TextoArquivo.empty() ? Texto : TextoArquivo);
+  if (HeldLines* held = ThreadHold(); held != nullptr && &held->logger_ == this) {
+    held->lines_.emplace_back(now, line_);
+    return;
+  }
+  WriteLine(now, parts);
+}
+
+void TVoradaLogger::WriteLine(TDateTime now, const TDateTime::Parts& parts) {
   if (line_count_ % kLinesPerOpen == 0) {
     file_.Close();
     file_name_.clear();
   }
   OpenFileFor(now, parts);
-  BuildLine(parts, TextoArquivo.empty() ? Texto : TextoArquivo);
   file_.Write(line_);  // a lost line is not an error
   ++line_count_;
+}
+
+TVoradaLogger::HeldLines::HeldLines(TVoradaLogger& logger) : logger_(logger), outer_(ThreadHold()) {
+  ThreadHold() = this;
+}
+
+TVoradaLogger::HeldLines::~HeldLines() { ThreadHold() = outer_; }
+
+void TVoradaLogger::HeldLines::Release() {
+  Guard guard(logger_);
+  for (auto& [now, line] : lines_) {
+    logger_.line_ = std::move(line);
+    logger_.WriteLine(now, now.Decode());
+  }
+  lines_.clear();
 }
 
 void TVoradaLogger::Close() {

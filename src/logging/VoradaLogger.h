@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 #include <fmt/printf.h>
@@ -89,6 +91,25 @@ class TVoradaLogger {
   // closed by "<- Nome". With an empty stack it writes "<- " alone.
   void SairMetodo(bool Mostrar = false, TLogLevel Nivel = stDebug);
 
+  // Holds back the lines the calling thread writes to `logger` while it lives, each made as it
+  // would have been written then (time stamp, indentation). Release writes them in order;
+  // lines not released are dropped when it ends: the work they told of is to be done (and
+  // told) again.
+  class HeldLines {
+   public:
+    explicit HeldLines(TVoradaLogger& logger);
+    ~HeldLines();
+    HeldLines(const HeldLines&) = delete;
+    HeldLines& operator=(const HeldLines&) = delete;
+    void Release();
+
+   private:
+    friend class TVoradaLogger;
+    TVoradaLogger& logger_;
+    HeldLines* const outer_;  // the thread's hold this one stands in for while it lives
+    std::vector<std::pair<TDateTime, std::string>> lines_;
+  };
+
   // Closes the log file, as at the end of the program. A line written afterwards opens it
   // again (without a new header).
   void Close();
@@ -109,6 +130,8 @@ class TVoradaLogger {
   void OpenFileFor(TDateTime now, const TDateTime::Parts& today);
   // The whole line in line_: time stamp, indentation, the text on one line, CR LF.
   void BuildLine(const TDateTime::Parts& now, std::string_view text);
+  // Writes line_, made at `now`, to the file of that day.
+  void WriteLine(TDateTime now, const TDateTime::Parts& parts);
 
   const std::filesystem::path base_folder_;
   LocalClock local_clock_;

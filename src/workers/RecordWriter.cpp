@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "data/DataErrors.h"
 #include "workers/DriverAttempts.h"
 
 namespace qit {
@@ -60,22 +61,51 @@ bool RecordWriter::Write(DbConnection& connection, PassLookups& lookups, const Q
   }
 }
 
+std::optional<bool> RecordWriter::WriteInOneRequest(DbConnection& connection, PassLookups& lookups,
+                                                    const QueuedRecord& queued, InsertSteps& steps) {
+  TVoradaLogger::HeldLines lines(log_);
+  const std::size_t known_drivers = drivers_.Size();
+  bool written = false;
+  connection.OpenBatch();
+  try {
+    written = Write(connection, lookups, queued, steps);
+    connection.SendBatch();
+  } catch (const std::exception& error) {
+    if (!IsDataFailure(error)) {
+      // The pass ends and rolls the transaction back; the lines tell how far the record got.
+      lines.Release();
+      throw;
+    }
+    connection.DiscardBatch();
+    drivers_.ShrinkTo(known_drivers);
+    lookups.Controls().Clear();
+    return std::nullopt;
+  }
+  lines.Release();
+  return written;
+}
+
 void RecordWriter::RegisterDriver(DbConnection& connection, PassLookups& lookups, TIntegraTelemetria& record,
                                   DbDataset& metadados, int vehicle_code, int company_code, InsertSteps& steps) {
   const StepLogger step = [&](const std::string& text) { steps.Log(record.ID_Veiculo, text); };
+  const auto attempt = [&] {
+    record.ID_Motorista = grouping_control_.VerificaControle(connection, step, "02", record.ID_Motorista,
+                                                             record.Inf_Adicional_Motorista, vehicle_code,
+                                                             company_code, TDateTime::Now(), &lookups.Controls());
+    record.ID_Motorista = driver_registration_.VerificaControle_Tab_Vert(
+        connection, metadados, step, record.ID_Motorista, record.Inf_Adicional_Motorista, company_code,
+        TDateTime::Now());
+    step("Motorista " + record.ID_Motorista + " atualizado. Saindo do Loop");
+  };
+  // In a write batch the attempt's writes are not sent yet: a failure of them fails the whole
+  // record's request, and the record is written again statement by statement, attempts and all.
+  if (connection.BatchOpen()) {
+    attempt();
+    return;
+  }
   // After the last failed attempt the record goes on without its driver registered.
   RunDriverAttempts(
-      connection, drivers_,
-      [&] {
-        record.ID_Motorista =
-            grouping_control_.VerificaControle(connection, step, "02", record.ID_Motorista,
-                                               record.Inf_Adicional_Motorista, vehicle_code, company_code,
-                                               TDateTime::Now(), &lookups.Controls());
-        record.ID_Motorista = driver_registration_.VerificaControle_Tab_Vert(
-            connection, metadados, step, record.ID_Motorista, record.Inf_Adicional_Motorista, company_code,
-            TDateTime::Now());
-        step("Motorista " + record.ID_Motorista + " atualizado. Saindo do Loop");
-      },
+      connection, drivers_, attempt,
       [&](const std::exception* error, int attempt) {
         // The attempt is rolled back to its savepoint next.
         lookups.Controls().Clear();

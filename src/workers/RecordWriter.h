@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "common/Settings.h"
 #include "data/DbConnection.h"
 #include "data/Schema.h"
@@ -25,6 +27,16 @@ class RecordWriter {
   // when one fails, after forgetting the drivers the record taught the cache. true when its
   // row was written, false when its vehicle is unknown (nothing is written for it).
   bool Write(DbConnection& connection, PassLookups& lookups, const QueuedRecord& queued, InsertSteps& steps);
+
+  // As Write, with the record's writes held back in a write batch and sent to the server in
+  // one request at its end (more only when a look-up has to see them first). When the record
+  // fails for its data, nothing of the attempt stays: the batch is undone, the drivers and
+  // control records it taught the caches are forgotten and its log lines are dropped; the
+  // result is then nullopt, and the record is to be written with Write, whose statements one
+  // by one give the failure its own step and the driver its attempts. Any other failure is
+  // raised, its lines written.
+  std::optional<bool> WriteInOneRequest(DbConnection& connection, PassLookups& lookups, const QueuedRecord& queued,
+                                        InsertSteps& steps);
 
  private:
   void RegisterDriver(DbConnection& connection, PassLookups& lookups, TIntegraTelemetria& record,

@@ -241,7 +241,8 @@ std::size_t TinserirIntegracao::WriteRecord(DbConnection& connection, PassLookup
   const std::size_t known_drivers = parts_.cdsMotoristas.Size();
   bool written = false;
   try {
-    written = writer_.Write(connection, lookups, batch[at], steps_);
+    const std::optional<bool> in_one_request = writer_.WriteInOneRequest(connection, lookups, batch[at], steps_);
+    written = in_one_request ? *in_one_request : writer_.Write(connection, lookups, batch[at], steps_);
     steps_.Log(batch[at].record.ID_Veiculo, "Commitando Transação");
     if (connection.InTransaction()) connection.CommitTransaction();
   } catch (...) {
@@ -269,24 +270,28 @@ std::size_t TinserirIntegracao::WriteTransaction(DbConnection& connection, PassL
       ++taken;
       log_list(end);
       if (!connection.InTransaction()) connection.BeginTransaction();
-      SetSavepoint(connection, kRecordSavepoint);
-      bool written = false;
-      try {
-        written = writer_.Write(connection, lookups, batch[end], steps_);
-      } catch (const std::exception& error) {
-        // The database's failures end the whole transaction; a failure of the record undoes
-        // the record alone, and the others of the transaction go on.
-        if (!IsDataFailure(error)) throw;
-        parts_.Log.RegistrarExcecao(&error, "Enviar " + steps_.Last(), true);
-        RollBackToSavepoint(connection, kRecordSavepoint);
-        lookups.Controls().Clear();
-        failures.emplace_back(error.what());
-        ++end;
-        continue;
+      // A record's request is undone as a whole by the server when it fails; only the record
+      // written again statement by statement needs a savepoint of its own.
+      std::optional<bool> written = writer_.WriteInOneRequest(connection, lookups, batch[end], steps_);
+      if (!written) {
+        SetSavepoint(connection, kRecordSavepoint);
+        try {
+          written = writer_.Write(connection, lookups, batch[end], steps_);
+        } catch (const std::exception& error) {
+          // The database's failures end the whole transaction; a failure of the record undoes
+          // the record alone, and the others of the transaction go on.
+          if (!IsDataFailure(error)) throw;
+          parts_.Log.RegistrarExcecao(&error, "Enviar " + steps_.Last(), true);
+          RollBackToSavepoint(connection, kRecordSavepoint);
+          lookups.Controls().Clear();
+          failures.emplace_back(error.what());
+          ++end;
+          continue;
+        }
+        // Outside the record's own failures: a release that fails ends the transaction.
+        ReleaseSavepoint(connection, kRecordSavepoint);
       }
-      // Outside the record's own failures: a release that fails ends the transaction.
-      ReleaseSavepoint(connection, kRecordSavepoint);
-      ++(written ? inserted : dropped);
+      ++(*written ? inserted : dropped);
       failures.emplace_back();
       ++end;
     }

@@ -88,18 +88,19 @@ TEST_F(WriteBatchTest, AQuerySeesTheWritesBeforeItAndDiscardUndoesThemAll) {
   EXPECT_EQ(Ids(), "20,21,22");
 }
 
-TEST_F(WriteBatchTest, ATransactionRolledBackTakesTheKeptWritesWithIt) {
+TEST_F(WriteBatchTest, TheEndOfTheTransactionEndsTheBatch) {
   connection_->OpenBatch();
   Put(30);
-  connection_->RollbackTransaction();
-  connection_->SendBatch();  // nothing left to send
+  connection_->RollbackTransaction();  // takes the kept writes with it
+  EXPECT_FALSE(connection_->BatchOpen());
   EXPECT_EQ(Ids(), "");
-  // A commit sends what a batch still holds.
   connection_->OpenBatch();
   Put(31, "Ação");
-  connection_->CommitTransaction();
-  connection_->SendBatch();
-  EXPECT_EQ(Ids(), "31");
+  EXPECT_EQ(Ids(), "31");  // sent early
+  Put(32);
+  connection_->CommitTransaction();  // sends the rest; the savepoint went with the commit
+  EXPECT_FALSE(connection_->BatchOpen());
+  EXPECT_EQ(Ids(), "31,32");
 }
 
 }  // namespace

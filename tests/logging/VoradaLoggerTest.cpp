@@ -138,6 +138,33 @@ TEST_F(VoradaLoggerTest, DepthBelongsToTheInstanceAndTheStackToTheThread) {
                                            " |<- ", "<- Principal"})));
 }
 
+TEST_F(VoradaLoggerTest, HeldLinesAreWrittenAsMadeWhenReleasedAndDroppedOtherwise) {
+  auto logger = NewLogger();
+  const TDateTime first_day = now_;
+  logger->Registrar("antes");
+  {
+    TVoradaLogger::HeldLines held(*logger);
+    logger->EntrarMetodo("Tentativa");
+    logger->Registrar("descartada");
+    logger->SairMetodo();
+  }
+  {
+    TVoradaLogger::HeldLines held(*logger);
+    logger->EntrarMetodo("M");
+    logger->Registrar("mantida");
+    std::thread other([&] { logger->Registrar("outra thread"); });  // not held: another thread's
+    other.join();
+    logger->SairMetodo();
+    logger->Registrar("filtrada", false, {}, stDebug);
+    now_ = At(2024, 3, 16, 0, 0, 0, 1);
+    logger->Registrar("dia seguinte");
+    held.Release();
+  }
+  EXPECT_THAT(ReadTexts(FileOf("log_enviar", first_day), first_day),
+              ElementsAreArray(WithHeader({"antes", " |outra thread", "-> M", " |mantida", "<- M", "filtrada"})));
+  EXPECT_THAT(ReadLines(FileOf("log_enviar", now_)), ElementsAre("16/03/24 00:00:00.001 : dia seguinte"));
+}
+
 TEST_F(VoradaLoggerTest, ExceptionLayout) {
   struct Case {
     std::unique_ptr<std::exception> error;
