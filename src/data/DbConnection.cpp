@@ -1,5 +1,6 @@
 #include "data/DbConnection.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include <fmt/format.h>
@@ -287,12 +288,14 @@ void DbConnection::DiscardBatch() {
   ExecuteNow(*Prepare(fmt::format("RELEASE SAVEPOINT {}", kBatchSavepoint)), {});
 }
 
-void DbConnection::Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values) {
+void DbConnection::Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values,
+                        std::uint64_t* affected) {
   if (!batch_) {
     ExecuteNow(*statement, values);
+    if (affected != nullptr) *affected = AffectedRows(*statement);
     return;
   }
-  KeptWrite write{std::move(statement), {}};
+  KeptWrite write{std::move(statement), {}, affected};
   write.values.reserve(values.size());
   for (const DbValue* value : values) write.values.push_back(value != nullptr ? *value : DbValue(DbNull{}));
   batch_->push_back(std::move(write));
@@ -309,16 +312,21 @@ void DbConnection::SendKept(bool early) {
 }
 
 void DbConnection::RunTogether(const std::vector<KeptWrite>& writes) {
+  const bool counted = std::any_of(writes.begin(), writes.end(), [](const KeptWrite& w) { return w.affected != nullptr; });
   std::optional<std::string> text;
-  if (writes.size() > 1) {
+  if (writes.size() > 1 || counted) {
     std::vector<BlockStatement> statements;
     statements.reserve(writes.size());
-    for (const KeptWrite& write : writes) statements.push_back({write.statement->Source(), write.statement->MarkerMetadata()});
+    for (const KeptWrite& write : writes)
+      statements.push_back({write.statement->Source(), write.statement->MarkerMetadata(), write.affected != nullptr});
     text = BlockText(statements, DatabaseCharacterSets());
   }
   if (!text) {
     // One write, or writes a block cannot declare: each on its own, in order.
-    for (const KeptWrite& write : writes) ExecuteNow(*write.statement, Pointers(write.values));
+    for (const KeptWrite& write : writes) {
+      ExecuteNow(*write.statement, Pointers(write.values));
+      if (write.affected != nullptr) *write.affected = AffectedRows(*write.statement);
+    }
     return;
   }
   std::shared_ptr<PreparedStatement> block;
@@ -334,7 +342,19 @@ void DbConnection::RunTogether(const std::vector<KeptWrite>& writes) {
   std::vector<const DbValue*> values;
   for (const KeptWrite& write : writes)
     for (const DbValue& value : write.values) values.push_back(&value);
-  ExecuteNow(*block, values);
+  if (!counted) {
+    ExecuteNow(*block, values);
+    return;
+  }
+  Firebird::ITransaction* transaction = Transaction();
+  const std::vector<std::vector<DbValue>> rows =
+      Guarded([&] { return block->Query(attachment_.get(), transaction, values); });
+  std::size_t column = 0;
+  for (const KeptWrite& write : writes) {
+    if (write.affected == nullptr) continue;
+    *write.affected = rows.empty() ? 0 : static_cast<std::uint64_t>(ValueAsLargeInt(rows.front()[column]));
+    ++column;
+  }
 }
 
 const CharacterSets& DbConnection::DatabaseCharacterSets() {

@@ -107,7 +107,9 @@ class DbConnection {
   void SendBatch();
   void DiscardBatch();
   bool BatchOpen() const { return batch_.has_value(); }
-  void Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values);
+  // `affected`, when given, receives the rows the write changed once it was run.
+  void Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values,
+            std::uint64_t* affected = nullptr);
   // Runs `sql` (no markers) in a short transaction of its own and returns every row.
   std::vector<std::vector<DbValue>> QueryOnce(const std::string& sql);
 
@@ -133,6 +135,7 @@ class DbConnection {
   struct KeptWrite {
     std::shared_ptr<PreparedStatement> statement;
     std::vector<DbValue> values;
+    std::uint64_t* affected = nullptr;
   };
   void RunTogether(const std::vector<KeptWrite>& writes);
   const CharacterSets& DatabaseCharacterSets();

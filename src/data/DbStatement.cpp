@@ -88,19 +88,17 @@ DbCommand::DbCommand(DbConnection& connection, std::string name, std::string sql
                      const std::vector<ParamDefinition>& params)
     : DbStatement(connection, std::move(name), std::move(sql), type, params) {}
 
-void DbCommand::ExecuteCommand() {
+void DbCommand::ExecuteCommand(std::uint64_t* affected) {
   const std::vector<const DbValue*> values = MarkerValues();
+  if (StatementType() != qit::StatementType::stStoredProcedure) {
+    Connection().Keep(PreparedShared(), values, affected);
+    return;
+  }
   // A procedure call is not held back: its text is a call built for it, not a statement a
   // block can hold.
-  if (StatementType() == qit::StatementType::stStoredProcedure) Connection().Execute(Prepared(), values);
-  else Connection().Keep(PreparedShared(), values);
-}
-
-std::uint64_t DbCommand::ExecuteCountingRows() {
-  const std::vector<const DbValue*> values = MarkerValues();
   PreparedStatement& statement = Prepared();
   Connection().Execute(statement, values);
-  return Connection().AffectedRows(statement);
+  if (affected != nullptr) *affected = Connection().AffectedRows(statement);
 }
 
 // ---- DbDataset ----

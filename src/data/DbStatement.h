@@ -121,10 +121,9 @@ class DbCommand : public DbStatement {
 
   // Runs the command in the connection's transaction (started when not active). With a write
   // batch open on the connection, an SQL command is held back and sent with the batch.
-  void ExecuteCommand();
-  // Runs the command at once and returns the number of rows the server reports as affected
-  // (asking for it costs a request of its own).
-  std::uint64_t ExecuteCountingRows();
+  // `affected`, when given, receives the number of rows the command changed once it ran
+  // (outside a batch, asking for it costs a request of its own).
+  void ExecuteCommand(std::uint64_t* affected = nullptr);
 };
 
 // A query and, once open, all of its rows with a current row.

@@ -79,6 +79,7 @@ std::string_view Body(std::string_view sql) {
 
 std::optional<std::string> BlockText(std::span<const BlockStatement> statements, const CharacterSets& sets) {
   std::string parameters;
+  std::string returns;
   std::string body;
   fb::Status status;
   for (std::size_t i = 0; i < statements.size(); ++i) {
@@ -92,8 +93,15 @@ std::optional<std::string> BlockText(std::span<const BlockStatement> statements,
     }
     body += RenameMarkers(Body(statements[i].sql), prefix);
     body += ";\n";
+    if (statements[i].count) {
+      fmt::format_to(std::back_inserter(returns), "{}R{} BIGINT", returns.empty() ? "" : ", ", i + 1);
+      fmt::format_to(std::back_inserter(body), "R{} = ROW_COUNT;\n", i + 1);
+    }
   }
-  return fmt::format("EXECUTE BLOCK {}AS\nBEGIN\n{}END", parameters.empty() ? "" : "(" + parameters + ")\n", body);
+  // With results the block is a query of one row.
+  if (!returns.empty()) body += "SUSPEND;\n";
+  return fmt::format("EXECUTE BLOCK {}{}AS\nBEGIN\n{}END", parameters.empty() ? "" : "(" + parameters + ")\n",
+                     returns.empty() ? "" : "RETURNS (" + returns + ")\n", body);
 }
 
 }  // namespace qit

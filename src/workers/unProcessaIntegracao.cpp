@@ -35,16 +35,6 @@ void SetStamp(DbStatement& statement, const TProcessaIntegracao::Session& sessio
   statement.ParamByName("AGRUPAMENTO_2").SetAsString(session.AGRUPAMENTO_2);
 }
 
-// The first row of the vehicle after the session's end in one of the two tables, or none.
-std::unique_ptr<DbDataset> OpenLaterRow(Schema& schema, DbConnection& connection, std::string_view name,
-                                        const TProcessaIntegracao::Session& session) {
-  auto dataset = schema.CreateDataset(connection, name);
-  dataset->ParamByName("DATAHORA_FIM").SetAsDateTime(session.DATAHORA_FIM);
-  dataset->ParamByName("CODIGOVEICULO").SetAsInteger(session.CODIGO_VEICULO);
-  dataset->Open();
-  return dataset;
-}
-
 }  // namespace
 
 TProcessaIntegracao::TProcessaIntegracao(const Settings& settings, ConnectionManager& connections, Schema& schema,
@@ -195,6 +185,7 @@ std::string TProcessaIntegracao::RunPass(std::stop_token stop) {
   ReadOpenSessions(schema_, connection, cdsSessoes);
   if (metrics_) metrics_->SetOpenSessions(cdsSessoes.size());
   KeepSessionsWithWork(connection);
+  ReadCompleteSessions(connection);
 
   LogarAtualizacao("Commitando Transação");
   if (connection.InTransaction()) connection.CommitTransaction();
@@ -235,8 +226,18 @@ void TProcessaIntegracao::KeepSessionsWithWork(DbConnection& connection) {
   std::erase_if(cdsSessoes, [&](const Session& session) { return !with_work.contains(session.CODIGO_VEICULO); });
 }
 
+void TProcessaIntegracao::ReadCompleteSessions(DbConnection& connection) {
+  complete_sessions_.clear();
+  if (cdsSessoes.empty()) return;
+  auto complete = schema_.CreateDataset(connection, "CompleteSessions");
+  complete->Open();
+  DbField& codigo = complete->FieldByName("CODIGO");
+  for (complete->First(); !complete->Eof(); complete->Next()) complete_sessions_.insert(codigo.AsInteger());
+}
+
 void TProcessaIntegracao::ProcessSession(DbConnection& connection, const Session& session) {
-  const SessionWork work = ApplySession(connection, session);
+  SessionWork work;
+  if (!ApplyInOneRequest(connection, session, work)) ApplySession(connection, session, work);
   if (connection.InTransaction()) connection.CommitTransaction();
   // Counted once committed: a session rolled back is done again by a later pass.
   CountCommitted(work);
@@ -248,21 +249,25 @@ void TProcessaIntegracao::ProcessSessions(DbConnection& connection, std::size_t&
   SessionWork committed;
   for (; end < cdsSessoes.size() && end - first < most && (end == first || !stop.stop_requested()); ++end) {
     if (!connection.InTransaction()) connection.BeginTransaction();
-    SetSavepoint(connection, kSessionSavepoint);
+    // A session's request is undone as a whole by the server when it fails; only the session
+    // applied again statement by statement needs a savepoint of its own.
     SessionWork work;
-    try {
-      work = ApplySession(connection, cdsSessoes[end]);
-    } catch (const std::exception& error) {
-      // A failure of the database ends the transaction, rolled back by the pass's handler.
-      // One of the session's own data undoes the session alone; the others go on, and it
-      // waits for the next pass.
-      if (!IsDataFailure(error)) throw;
-      RollBackToSavepoint(connection, kSessionSavepoint);
-      LogFailure(error);
-      if (session_failure.empty()) session_failure = error.what();
-      continue;
+    if (!ApplyInOneRequest(connection, cdsSessoes[end], work)) {
+      SetSavepoint(connection, kSessionSavepoint);
+      try {
+        ApplySession(connection, cdsSessoes[end], work);
+      } catch (const std::exception& error) {
+        // A failure of the database ends the transaction, rolled back by the pass's handler.
+        // One of the session's own data undoes the session alone; the others go on, and it
+        // waits for the next pass.
+        if (!IsDataFailure(error)) throw;
+        RollBackToSavepoint(connection, kSessionSavepoint);
+        LogFailure(error);
+        if (session_failure.empty()) session_failure = error.what();
+        continue;
+      }
+      ReleaseSavepoint(connection, kSessionSavepoint);
     }
-    ReleaseSavepoint(connection, kSessionSavepoint);
     committed += work;  // only once nothing of it can be undone alone any more
   }
   if (connection.InTransaction()) connection.CommitTransaction();
@@ -284,9 +289,29 @@ void TProcessaIntegracao::CountCommitted(const SessionWork& work) {
   if (work.completed > 0) metrics_->CountSessionsCompleted(work.completed, settings_.Exportar_Telemetria);
 }
 
-TProcessaIntegracao::SessionWork TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session) {
+bool TProcessaIntegracao::ApplyInOneRequest(DbConnection& connection, const Session& session, SessionWork& work) {
+  TVoradaLogger::HeldLines lines(log_atualizar_);
+  connection.OpenBatch();
+  try {
+    ApplySession(connection, session, work);
+    connection.SendBatch();
+  } catch (const std::exception& error) {
+    if (!IsDataFailure(error)) {
+      // The pass ends and rolls the transaction back; the lines tell how far the session got.
+      lines.Release();
+      throw;
+    }
+    connection.DiscardBatch();
+    work = SessionWork{};
+    return false;
+  }
+  lines.Release();
+  return true;
+}
+
+void TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session, SessionWork& work) {
   log_atualizar_.EntrarMetodo(kSessionMethod, false, true, stDebug);
-  SessionWork work{.sessions = 1};
+  work = SessionWork{.sessions = 1};
   try {
     LogarAtualizacao("Atualizando Estatisticos e Alarmes - Veiculo=" + std::to_string(session.CODIGO_VEICULO) +
                      " - Motorista=" + session.MOTORISTA + " - Agrupamento1=" + session.AGRUPAMENTO_1 +
@@ -302,26 +327,20 @@ TProcessaIntegracao::SessionWork TProcessaIntegracao::ApplySession(DbConnection&
     throw;
   }
   log_atualizar_.SairMetodo(false, stDebug);
-  return work;
 }
 
 void TProcessaIntegracao::ApplyAndComplete(DbConnection& connection, const Session& session, SessionWork& work) {
   const bool with_driver = settings_.GravarMotorista;
   // The statements write only the rows whose values differ from the session's; the counts
   // are the rows written.
-  const auto stamp = [&](std::string_view name) {
+  const auto stamp = [&](std::string_view name, std::uint64_t& rows) {
     auto command = schema_.CreateCommand(connection, name);
     SetStamp(*command, session, with_driver);
-    return command->ExecuteCountingRows();
+    command->ExecuteCommand(&rows);
   };
-  work.statistics_rows = stamp(with_driver ? "AtualizaEstatisticos" : "AtualizaEstatisticos_SemMotorista");
-  work.alarm_rows = stamp(with_driver ? "AtualizaAlarmes" : "AtualizaAlarmes_SemMotorista");
-
-  // The session is complete once the vehicle has both a statistics row and an alarm row
-  // after its end: no later data can fall into its span any more.
-  const bool later_statistics = !OpenLaterRow(schema_, connection, "BuscaRegistroPosterior", session)->IsEmpty();
-  const bool later_alarm = !OpenLaterRow(schema_, connection, "BuscaRegistroPosteriorAlarmes", session)->IsEmpty();
-  if (!later_statistics || !later_alarm) return;
+  stamp(with_driver ? "AtualizaEstatisticos" : "AtualizaEstatisticos_SemMotorista", work.statistics_rows);
+  stamp(with_driver ? "AtualizaAlarmes" : "AtualizaAlarmes_SemMotorista", work.alarm_rows);
+  if (!complete_sessions_.contains(session.CODIGO)) return;
 
   LogarAtualizacao("Copiando Registro para a Tabela de Histórico");
   {

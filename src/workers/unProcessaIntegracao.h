@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "common/AutoResetEvent.h"
@@ -91,6 +92,10 @@ class TProcessaIntegracao {
   // cost a commit each. All sessions of such a vehicle are kept, in their order, so that
   // overlapping sessions still end as the last one in the pass leaves them.
   void KeepSessionsWithWork(DbConnection& connection);
+  // Reads which sessions are complete: the vehicle has both a statistics row and an alarm row
+  // after the session's end, so no later data can fall into its span any more. Read once,
+  // with the open sessions, instead of two look-ups per session.
+  void ReadCompleteSessions(DbConnection& connection);
   // One session in its own transaction: committed when every step succeeded, rolled back
   // (and the error raised again) when one failed.
   void ProcessSession(DbConnection& connection, const Session& session);
@@ -111,9 +116,14 @@ class TProcessaIntegracao {
     std::uint64_t alarm_rows = 0;
     SessionWork& operator+=(const SessionWork& other);
   };
-  // A session's statements between its method lines, without the commit; raises when one
-  // fails.
-  SessionWork ApplySession(DbConnection& connection, const Session& session);
+  // A session's statements between its method lines, without the commit, into `work`;
+  // raises when one fails.
+  void ApplySession(DbConnection& connection, const Session& session, SessionWork& work);
+  // As ApplySession, with the session's writes sent to the server in one request. false when
+  // the session failed for its data: nothing of the attempt stays (its request undone, its
+  // lines dropped, `work` empty), and the session is to be applied with ApplySession, whose
+  // statements one by one give the failure its own step. Any other failure is raised.
+  bool ApplyInOneRequest(DbConnection& connection, const Session& session, SessionWork& work);
   // Counts the work of a transaction once it is committed.
   void CountCommitted(const SessionWork& work);
   // The stamping, and the move to history once the session is complete; fills `work`.
@@ -135,6 +145,7 @@ class TProcessaIntegracao {
   // one was lost), the open sessions of the pass, the pass's last step text.
   PooledConnection connection_;
   std::vector<Session> cdsSessoes;
+  std::unordered_set<std::int32_t> complete_sessions_;  // CODIGO of the complete ones
   std::string last_step_;
   std::uint64_t pass_sessions_ = 0;  // committed by the pass so far
 

@@ -26,7 +26,7 @@ const Definition& Named(const std::vector<Definition>& definitions, std::string_
 
 TEST(CatalogueTest, HoldsEveryStatementOnce) {
   const Schema schema;
-  EXPECT_EQ(schema.Datasets().size(), 13u);
+  EXPECT_EQ(schema.Datasets().size(), 14u);
   EXPECT_EQ(schema.Commands().size(), 14u);
 }
 

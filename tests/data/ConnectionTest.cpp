@@ -91,7 +91,9 @@ TEST_F(ConnectionTest, TransactionLifecycle) {
   connection->RollbackTransaction();
   auto add = schema_.CreateCommand(*connection, "AddNote");
   add->ParamByName("ID").SetAsInteger(1);
-  EXPECT_EQ(add->ExecuteCountingRows(), 1u);
+  std::uint64_t added = 0;
+  add->ExecuteCommand(&added);
+  EXPECT_EQ(added, 1u);
   EXPECT_TRUE(connection->InTransaction());
 }
 

@@ -52,7 +52,9 @@ TEST_F(ServerTest, InsertPathThroughTheServer) {
     insert->ParamByName("IDENTIFICADOR_VEICULO").SetAsString("VEI002");
     insert->ParamByName("MOTORISTA").SetAsString("José");
     insert->ParamByName("DATAHORA_INI").SetAsDateTime(TDateTime::Encode({2024, 1, 1, 10, 0, 0, 0}));
-    EXPECT_EQ(insert->ExecuteCountingRows(), 1u);
+    std::uint64_t inserted = 0;
+    insert->ExecuteCommand(&inserted);
+    EXPECT_EQ(inserted, 1u);
     auto export_call = schema_.CreateCommand(*connection, "ExportarTelemetria");
     export_call->ParamByName("CODIGO_VEICULO").SetAsInteger(2);
     export_call->ExecuteCommand();

@@ -50,6 +50,7 @@ class WriteBatchTest : public ::testing::Test {
   static inline std::optional<TestDatabase> database_;
   Schema schema_{ScratchCatalogue()
                      .Command("Put", "INSERT INTO BATCH_ROWS (ID, TEXTO) VALUES (:ID, :TEXTO)", {"ID", "TEXTO"})
+                     .Command("Rename", "UPDATE BATCH_ROWS SET TEXTO = :TEXTO WHERE ID >= :ID", {"TEXTO", "ID"})
                      .Dataset("Ids", "SELECT ID FROM BATCH_ROWS ORDER BY ID", {}, {"ID"})
                      .Xml()};
   ConnectionManager manager_;
@@ -86,6 +87,29 @@ TEST_F(WriteBatchTest, AQuerySeesTheWritesBeforeItAndDiscardUndoesThemAll) {
   EXPECT_FALSE(connection_->BatchOpen());
   connection_->CommitTransaction();
   EXPECT_EQ(Ids(), "20,21,22");
+}
+
+TEST_F(WriteBatchTest, CountedWritesLearnTheirRowsWhenTheBatchIsSent) {
+  Put(40);
+  Put(41);
+  const auto rename = [&](int from, std::uint64_t& affected) {
+    auto command = schema_.CreateCommand(*connection_, "Rename");
+    command->ParamByName("TEXTO").SetAsString("y");
+    command->ParamByName("ID").SetAsInteger(from);
+    command->ExecuteCommand(&affected);
+  };
+  for (const bool batched : {false, true}) {
+    std::uint64_t two = 99, none = 99, one = 99;
+    if (batched) connection_->OpenBatch();
+    rename(40, two);
+    Put(batched ? 30 : 20);  // below the renamed rows
+    rename(100, none);
+    rename(41, one);
+    connection_->SendBatch();
+    EXPECT_EQ(two, 2u) << batched;
+    EXPECT_EQ(none, 0u) << batched;
+    EXPECT_EQ(one, 1u) << batched;
+  }
 }
 
 TEST_F(WriteBatchTest, TheEndOfTheTransactionEndsTheBatch) {
