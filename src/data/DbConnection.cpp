@@ -139,7 +139,8 @@ void DbConnection::Abandon() {
 }
 
 void DbConnection::EndBatch() {
-  batch_.reset();
+  kept_.EndBatch(false);
+  kept_.Clear();
   batch_savepoint_ = false;
 }
 
@@ -238,8 +239,8 @@ void DbConnection::ExecuteNow(PreparedStatement& statement, std::span<const DbVa
 }
 
 std::vector<std::vector<DbValue>> DbConnection::Query(PreparedStatement& statement,
-                                                      std::span<const DbValue* const> values) {
-  SendKept(true);
+                                                      std::span<const DbValue* const> values, bool send_held) {
+  if (send_held) SendKept(true);
   Firebird::ITransaction* transaction = Transaction();
   return Guarded([&] { return statement.Query(attachment_.get(), transaction, values); });
 }
@@ -264,54 +265,76 @@ std::vector<const DbValue*> Pointers(const std::vector<DbValue>& values) {
 }  // namespace
 
 void DbConnection::OpenBatch() {
-  if (batch_) throw EDatabaseError("A write batch is already open");
-  batch_.emplace();
+  kept_.OpenBatch();
   batch_savepoint_ = false;
 }
 
 void DbConnection::SendBatch() {
-  if (!batch_) return;
+  if (!kept_.BatchOpen()) return;
   // A failure leaves the batch open, for DiscardBatch to undo what was sent early.
-  SendKept(false);
+  RunTogether(kept_.TakeBatch());
   if (batch_savepoint_) ExecuteNow(*Prepare(fmt::format("RELEASE SAVEPOINT {}", kBatchSavepoint)), {});
-  batch_.reset();
+  kept_.EndBatch(false);
   batch_savepoint_ = false;
 }
 
 void DbConnection::DiscardBatch() {
-  if (!batch_) return;
+  if (!kept_.BatchOpen()) return;
   const bool undo = batch_savepoint_ && transaction_;
-  batch_.reset();
+  kept_.TakeBatch();
+  kept_.EndBatch(true);
   batch_savepoint_ = false;
   if (!undo) return;
   ExecuteNow(*Prepare(fmt::format("ROLLBACK TO SAVEPOINT {}", kBatchSavepoint)), {});
   ExecuteNow(*Prepare(fmt::format("RELEASE SAVEPOINT {}", kBatchSavepoint)), {});
 }
 
+namespace {
+
+KeptWrite MakeKept(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values,
+                   std::uint64_t* affected) {
+  KeptWrite write{std::move(statement), {}, affected};
+  write.values.reserve(values.size());
+  for (const DbValue* value : values) write.values.push_back(value != nullptr ? *value : DbValue(DbNull{}));
+  return write;
+}
+
+}  // namespace
+
 void DbConnection::Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values,
                         std::uint64_t* affected) {
-  if (!batch_) {
+  if (!kept_.BatchOpen()) {
+    SendKept(true);
     ExecuteNow(*statement, values);
     if (affected != nullptr) *affected = AffectedRows(*statement);
     return;
   }
-  KeptWrite write{std::move(statement), {}, affected};
-  write.values.reserve(values.size());
-  for (const DbValue* value : values) write.values.push_back(value != nullptr ? *value : DbValue(DbNull{}));
-  batch_->push_back(std::move(write));
+  kept_.Keep(MakeKept(std::move(statement), values, affected));
+}
+
+void DbConnection::KeepRefresh(std::string key, std::shared_ptr<PreparedStatement> statement,
+                               std::span<const DbValue* const> values) {
+  if (!refreshes_deferred_) {
+    Keep(std::move(statement), values);
+    return;
+  }
+  kept_.KeepRefresh(std::move(key), MakeKept(std::move(statement), values, nullptr));
 }
 
 void DbConnection::SendKept(bool early) {
-  if (!batch_ || batch_->empty()) return;
-  if (early && !batch_savepoint_) {
+  std::vector<std::vector<KeptWrite>> refreshes = kept_.TakeRefreshes();
+  std::vector<KeptWrite> batch = kept_.TakeBatch();
+  if (refreshes.empty() && batch.empty()) return;
+  if (early && kept_.BatchOpen() && !batch_savepoint_) {
     ExecuteNow(*Prepare(fmt::format("SAVEPOINT {}", kBatchSavepoint)), {});
     batch_savepoint_ = true;
   }
-  const std::vector<KeptWrite> writes = std::exchange(*batch_, {});
-  RunTogether(writes);
+  for (const std::vector<KeptWrite>& group : refreshes) RunTogether(group);
+  RunTogether(batch);
 }
 
 void DbConnection::RunTogether(const std::vector<KeptWrite>& writes) {
+  if (writes.empty()) return;
   const bool counted = std::any_of(writes.begin(), writes.end(), [](const KeptWrite& w) { return w.affected != nullptr; });
   std::optional<std::string> text;
   if (writes.size() > 1 || counted) {

@@ -12,6 +12,7 @@
 
 #include "data/ConnectionString.h"
 #include "data/DbValue.h"
+#include "data/KeptWrites.h"
 #include "data/FbClient.h"
 #include "data/PreparedStatement.h"
 #include "data/SqlMarkers.h"
@@ -91,14 +92,16 @@ class DbConnection {
   // transaction when needed, then run the statement with one value per marker.
   std::shared_ptr<PreparedStatement> Prepare(const std::string& sql);
   void Execute(PreparedStatement& statement, std::span<const DbValue* const> values);
-  std::vector<std::vector<DbValue>> Query(PreparedStatement& statement, std::span<const DbValue* const> values);
+  // `send_held` false runs the query beside the writes held back, without sending them first.
+  std::vector<std::vector<DbValue>> Query(PreparedStatement& statement, std::span<const DbValue* const> values,
+                                          bool send_held = true);
   // The rows the statement's last execution changed (a request of its own to the server).
   std::uint64_t AffectedRows(PreparedStatement& statement);
 
   // A write batch saves round trips: between OpenBatch and SendBatch, Keep holds writes back
   // instead of running them, and they go to the server together as one EXECUTE BLOCK, at
-  // SendBatch or as soon as any other statement runs on the connection (a query, Execute, a
-  // commit), which so sees them. The batch is atomic: when another statement makes it send
+  // SendBatch or as soon as any other statement runs on the connection (a query, unless run
+  // beside them; Execute; a commit), which so sees them. The batch is atomic: when another statement makes it send
   // some of its writes early, a savepoint is taken before them, and DiscardBatch undoes every
   // write of the batch. The end of the transaction (commit, rollback, a lost attachment) ends
   // the batch too, a commit after sending what it holds. Without an open batch, Keep runs the
@@ -106,10 +109,23 @@ class DbConnection {
   void OpenBatch();
   void SendBatch();
   void DiscardBatch();
-  bool BatchOpen() const { return batch_.has_value(); }
+  bool BatchOpen() const { return kept_.BatchOpen(); }
   // `affected`, when given, receives the rows the write changed once it was run.
   void Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values,
             std::uint64_t* affected = nullptr);
+
+  // Refreshes of shared rows (a row that many writes of a transaction set to their latest
+  // values, such as a control record's description and time). While refreshes are deferred,
+  // KeepRefresh holds each back until the end of the transaction, a later refresh under the
+  // same key taking the place of the earlier one, so that the row is written once, with the
+  // last values. They are sent with the commit, or before any statement that runs at once (a
+  // query, unless run beside them; Execute; Keep outside a batch), which so sees them; not by
+  // SendBatch. DiscardBatch
+  // gives them back the state they had when the batch opened. Not deferred, KeepRefresh is
+  // Keep.
+  void SetRefreshesDeferred(bool deferred) { refreshes_deferred_ = deferred; }
+  void KeepRefresh(std::string key, std::shared_ptr<PreparedStatement> statement,
+                   std::span<const DbValue* const> values);
   // Runs `sql` (no markers) in a short transaction of its own and returns every row.
   std::vector<std::vector<DbValue>> QueryOnce(const std::string& sql);
 
@@ -132,11 +148,6 @@ class DbConnection {
   // Sends the batch's kept writes, if any; early ones after the batch's savepoint.
   void SendKept(bool early);
   // Runs the given writes as one statement (a block, or the write alone).
-  struct KeptWrite {
-    std::shared_ptr<PreparedStatement> statement;
-    std::vector<DbValue> values;
-    std::uint64_t* affected = nullptr;
-  };
   void RunTogether(const std::vector<KeptWrite>& writes);
   const CharacterSets& DatabaseCharacterSets();
 
@@ -156,9 +167,11 @@ class DbConnection {
   fb::Ref<Firebird::ITransaction> transaction_;
   std::unordered_map<std::string, std::shared_ptr<PreparedStatement>> statements_;
 
-  // The open write batch's writes not sent yet, and whether its savepoint was taken.
-  std::optional<std::vector<KeptWrite>> batch_;
+  // What is held back, whether the open batch took its savepoint, and whether refreshes
+  // wait for the end of the transaction.
+  KeptWrites kept_;
   bool batch_savepoint_ = false;
+  bool refreshes_deferred_ = false;
   std::optional<CharacterSets> character_sets_;  // read on the first block of the attachment
 };
 

@@ -101,6 +101,19 @@ void DbCommand::ExecuteCommand(std::uint64_t* affected) {
   if (affected != nullptr) *affected = Connection().AffectedRows(statement);
 }
 
+void DbCommand::ExecuteRefresh(std::initializer_list<std::string_view> key) {
+  if (StatementType() == qit::StatementType::stStoredProcedure) {
+    ExecuteCommand();
+    return;
+  }
+  std::string row = SQL();
+  for (const std::string_view name : key) {
+    row += '\x1f';
+    row += ValueAsString(ParamByName(name).Value());
+  }
+  Connection().KeepRefresh(std::move(row), PreparedShared(), MarkerValues());
+}
+
 // ---- DbDataset ----
 
 DbDataset::DbDataset(DbConnection& connection, std::string name, std::string sql,
@@ -115,7 +128,11 @@ DbDataset::DbDataset(DbConnection& connection, std::string name, std::string sql
   }
 }
 
-void DbDataset::Open() {
+void DbDataset::Open() { Run(true); }
+
+void DbDataset::OpenBesideHeldWrites() { Run(false); }
+
+void DbDataset::Run(bool send_held) {
   Close();
   const std::vector<const DbValue*> values = MarkerValues();
   PreparedStatement& statement = Prepared();
@@ -126,7 +143,7 @@ void DbDataset::Open() {
     if (column == columns.end()) throw EDatabaseError(fmt::format("Cannot find field {}", field.Column()));
     field.index_ = static_cast<int>(column - columns.begin());
   }
-  rows_ = Connection().Query(statement, values);
+  rows_ = Connection().Query(statement, values, send_held);
   active_ = true;
   First();
 }

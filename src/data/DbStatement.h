@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -124,6 +125,10 @@ class DbCommand : public DbStatement {
   // `affected`, when given, receives the number of rows the command changed once it ran
   // (outside a batch, asking for it costs a request of its own).
   void ExecuteCommand(std::uint64_t* affected = nullptr);
+  // Runs the command as a refresh of a shared row, the row named by the values of the
+  // parameters `key` (see DbConnection::KeepRefresh): with refreshes deferred, only the last
+  // refresh of the row in the transaction is written.
+  void ExecuteRefresh(std::initializer_list<std::string_view> key);
 };
 
 // A query and, once open, all of its rows with a current row.
@@ -136,6 +141,10 @@ class DbDataset : public DbStatement {
   // row and stands on the first. A field whose column is not in the result fails with
   // "Cannot find field <column>". Opening an open dataset runs the query again.
   void Open();
+  // As Open, without first sending the writes held back on the connection (see
+  // DbConnection::OpenBatch): for a query whose result none of them can change, such as a
+  // look-up of a vehicle or of whether a control record exists, or a generator's next value.
+  void OpenBesideHeldWrites();
   void Close();
   bool Active() const { return active_; }
 
@@ -154,6 +163,7 @@ class DbDataset : public DbStatement {
 
  private:
   friend class DbField;
+  void Run(bool send_held);
 
   std::vector<DbField> fields_;
   std::vector<std::vector<DbValue>> rows_;

@@ -17,7 +17,7 @@ std::optional<int> PassLookups::Vehicle(DbConnection& connection, const std::str
     veiculo = schema_.CreateDataset(connection, "VerificaVeiculo_SemEmpresa");
     veiculo->ParamByName("IDENTIFICADOR").SetAsString(identifier);
   }
-  veiculo->Open();
+  veiculo->OpenBesideHeldWrites();
   veiculo->Last();
   veiculo->First();
   std::optional<int> code;
@@ -31,7 +31,7 @@ DbDataset& PassLookups::Metadados(DbConnection& connection, int company_code) {
   if (!metadados) {
     auto opened = schema_.CreateDataset(connection, "Metadados");
     opened->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
-    opened->Open();
+    opened->OpenBesideHeldWrites();
     opened->Last();
     opened->First();
     metadados = std::move(opened);

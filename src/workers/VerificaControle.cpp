@@ -53,7 +53,7 @@ std::string GroupingControl::VerificaControle(DbConnection& connection, const St
     check->ParamByName("IDENTIFICADOR_AGRUPAMENTO").SetAsString(identifier);
     check->ParamByName("CODIGO_VEICULO").SetAsInteger(vehicle_code);
     check->ParamByName("CODIGOEMPRESA").SetAsInteger(company_code);
-    check->Open();
+    check->OpenBesideHeldWrites();
     check->Last();
     check->First();
     // No row: none of the vehicle's operations has a grouping type with this code.
@@ -73,7 +73,7 @@ std::string GroupingControl::VerificaControle(DbConnection& connection, const St
     int code = 0;
     {
       auto next = schema_.CreateDataset(connection, "AgrupamentosId.GetProximoCodigo");
-      next->Open();
+      next->OpenBesideHeldWrites();
       code = next->FieldByName("CODIGO").AsInteger();
     }
     LogarEtapa("Motorista Não Encontrado. Inserindo Agrupamento_Controle - CODIGO = " + std::to_string(code) +
@@ -98,7 +98,9 @@ std::string GroupingControl::VerificaControle(DbConnection& connection, const St
     update->ParamByName("DATAHORA").SetAsDateTime(now);
     update->ParamByName("CODIGO").SetAsInteger(code);
     update->ParamByName("CODIGO_EMPRESA").SetAsInteger(company_code);
-    update->ExecuteCommand();
+    // Many records refresh the same control record: with refreshes deferred, the transaction
+    // writes it once, with the last record's values.
+    update->ExecuteRefresh({"CODIGO"});
   }
   return identifier;
 }

@@ -39,7 +39,7 @@ void SetValue(DbParam& param, std::optional<int> integer) {
 // Draws a block of six row codes; the result is the highest of them.
 int NextCodeBlock(Schema& schema, DbConnection& connection) {
   auto next = schema.CreateDataset(connection, "AgrupamentosId_TabVert.GetProximoCodigo");
-  next->Open();
+  next->OpenBesideHeldWrites();
   return next->FieldByName("CODIGO").AsInteger();
 }
 
@@ -130,7 +130,7 @@ std::string DriverRegistration::VerificaControle_Tab_Vert(DbConnection& connecti
     update->ParamByName("CODIGO_GRUPO").SetAsInteger(group);
     update->ParamByName("CODIGO_TABELA").SetAsInteger(place->table);
     update->ParamByName("CODIGO_CAMPO").SetAsInteger(place->field);
-    update->ExecuteCommand();
+    update->ExecuteRefresh({"CODIGO_GRUPO", "CODIGO_TABELA", "CODIGO_CAMPO"});
   }
   return identifier;
 }

@@ -119,6 +119,10 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
     }
 
     PassLookups lookups(parts_.schema, parts_.settings);
+    const std::size_t per_transaction = static_cast<std::size_t>(std::max(1, parts_.settings.RegistrosPorTransacao));
+    // The records of a transaction refresh the same control and driver rows over and over:
+    // each is written once, with the last record's values, before the commit.
+    connection->SetRefreshesDeferred(per_transaction > 1);
     batch = parts_.queue.TakeBatch(SIZE_MAX);
     if (!batch.empty()) {
       const std::vector<std::size_t> list_sizes = LogBatch(batch);
@@ -128,8 +132,6 @@ TinserirIntegracao::PassResult TinserirIntegracao::ProcessarListaDeEnvio(std::st
           log.Registrar("Loop TListaIntegraTelemetria - Count=" + std::to_string(list_sizes[list++]), true, {},
                         stDebug);
       };
-      const std::size_t per_transaction =
-          static_cast<std::size_t>(std::max(1, parts_.settings.RegistrosPorTransacao));
       while (next < batch.size()) {
         if (Draining(stop)) break;
         std::vector<std::string> failures;  // the records of the transaction that failed, by position

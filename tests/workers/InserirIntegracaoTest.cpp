@@ -2,6 +2,7 @@
 // or a stop loses nothing.
 #include "workers/unInserirIntegracao.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -263,6 +264,82 @@ TEST_F(InserirIntegracaoTest, SeveralRecordsPerTransactionGiveTheSameDatabaseAsO
   EXPECT_EQ(fifty.drivers.size(), 5u * 2u) << "a row with the identifier and one with the name per driver";
   EXPECT_EQ(one.inserted, 48u);
   EXPECT_EQ(one.failed_passes, 3u);
+}
+
+// A record whose driver cannot be registered (a trigger refuses it) fails in its one
+// request; written again statement by statement, its lines are those of that writing alone:
+// each step once, the three attempts, and the record lands without its driver.
+TEST_F(InserirIntegracaoTest, ARecordThatFailsInItsRequestIsLoggedAsWrittenStatementByStatement) {
+  const auto count = [](const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  database_->Execute({"CREATE EXCEPTION E_DRIVER_REFUSED 'motorista recusado'",
+                      "CREATE TRIGGER REFUSE_DRIVER FOR TAB_VERT_REPOSITORIO BEFORE INSERT AS BEGIN "
+                      "IF (NEW.VALOR_STRING STARTING WITH 'MOT-RECUSADO') THEN EXCEPTION E_DRIVER_REFUSED; END"});
+  for (const int per_transaction : {1, 100}) {
+    settings_.RegistrosPorTransacao = per_transaction;
+    database_->Execute({"DELETE FROM TELEMETRIA_INTEGRACAO"});
+    const std::string driver = "MOT-RECUSADO-" + std::to_string(per_transaction);
+    auto list = List({{"VEI002", "MOT-OK", "G1"}, {"VEI001", driver, ""}, {"VEI003", "", ""}});
+    StartWorker();
+    queue_.AdicionarListaDeEnvio(list.get(), 1);
+    ASSERT_TRUE(QueueEmptied());
+    worker_.reset();
+    EXPECT_EQ(Rows(), (std::vector<std::string>{"VEI002|1", "VEI001|1", "VEI003|1"})) << per_transaction;
+    const std::string log = LogText();
+    const std::size_t runs = per_transaction == 1 ? 1 : 2;  // the log holds both runs
+    EXPECT_EQ(count(log, "Id Veículo:[VEI001] - Atualizar Controle - Motorista - " + driver), 1u) << per_transaction;
+    EXPECT_EQ(count(log, "Id Veículo:[VEI001] - Inserindo Registro Com Motorista"), runs) << per_transaction;
+    EXPECT_EQ(count(log, "Id Veículo:[VEI002] - Inserindo Registro Com Motorista"), runs) << per_transaction;
+    EXPECT_EQ(count(log, "Erro ao atualizar motorista - Tentativa 1 de 3"), runs) << per_transaction;
+    EXPECT_EQ(count(log, "Erro ao atualizar motorista - Tentativa 3 de 3"), runs) << per_transaction;
+  }
+  database_->Execute({"DROP TRIGGER REFUSE_DRIVER", "DROP EXCEPTION E_DRIVER_REFUSED"});
+}
+
+// With several records per transaction, the control and driver rows that many records
+// refresh are written once per transaction, with the last record's values.
+TEST_F(InserirIntegracaoTest, ATransactionWritesEachSharedRowOnceWithTheLastValues) {
+  database_->Execute({"CREATE TABLE SHARED_WRITES (TABELA VARCHAR(20), CODIGO INTEGER)",
+                      "CREATE TRIGGER CONTROL_WRITTEN FOR AGRUPAMENTO_CONTROLE AFTER UPDATE AS BEGIN "
+                      "INSERT INTO SHARED_WRITES VALUES ('CONTROLE', NEW.CODIGO); END",
+                      "CREATE TRIGGER DRIVER_ROW_WRITTEN FOR TAB_VERT_REPOSITORIO AFTER UPDATE AS BEGIN "
+                      "INSERT INTO SHARED_WRITES VALUES ('TAB_VERT', NEW.CODIGO); END"});
+  settings_.RegistrosPorTransacao = 100;
+  StartWorker();
+  queue_.AdicionarListaDeEnvio(List({{"VEI001", "MOT-SHARED", "G-SHARED"}}).get(), 1);  // registers them
+  ASSERT_TRUE(QueueEmptied());
+  database_->Execute({"DELETE FROM SHARED_WRITES"});
+  std::vector<Sent> sent;
+  for (int i = 0; i < 20; ++i) sent.push_back({"VEI00" + std::to_string(1 + i % 3), "MOT-SHARED", "G-SHARED"});
+  auto list = List(sent);
+  for (int i = 0; i < 20; ++i) {
+    list->Items(i)->Inf_Adicional_Motorista = "Nome " + std::to_string(i);
+    list->Items(i)->Inf_Adicional_Agrupamento_1 = "Desc " + std::to_string(i);
+  }
+  queue_.AdicionarListaDeEnvio(list.get(), 1);
+  ASSERT_TRUE(QueueEmptied());
+  worker_.reset();
+
+  PooledConnection connection = pool_.AcquireConnection();
+  const auto texts = [&](const std::string& sql) {
+    std::vector<std::string> found;
+    for (const auto& row : connection->QueryOnce(sql)) found.push_back(ValueAsString(row[0]) + "|" + ValueAsString(row[1]));
+    return found;
+  };
+  // Each row written once: the two control records (driver and grouping), and the driver's
+  // name, status and company rows.
+  EXPECT_THAT(texts("SELECT TABELA, COUNT(*) FROM SHARED_WRITES GROUP BY TABELA, CODIGO ORDER BY 1"),
+              ::testing::ElementsAre("CONTROLE|1", "CONTROLE|1", "TAB_VERT|1", "TAB_VERT|1", "TAB_VERT|1"));
+  EXPECT_THAT(texts("SELECT IDENTIFICADOR, DESCRICAO FROM AGRUPAMENTO_CONTROLE WHERE IDENTIFICADOR IN "
+                    "('MOT-SHARED', 'G-SHARED') ORDER BY IDENTIFICADOR"),
+              ::testing::ElementsAre("G-SHARED|Desc 19", "MOT-SHARED|Nome 19"));
+  EXPECT_EQ(texts("SELECT COUNT(*), MAX(VALOR_STRING) FROM TAB_VERT_REPOSITORIO WHERE VALOR_STRING = 'Nome 19'"),
+            std::vector<std::string>{"1|Nome 19"});
+  connection = PooledConnection();
+  database_->Execute({"DROP TRIGGER CONTROL_WRITTEN", "DROP TRIGGER DRIVER_ROW_WRITTEN"});
 }
 
 // Texts of a request reach the log cut and on one line, however long they are and whatever
