@@ -132,10 +132,9 @@ void TdmPrincipal::DataModuleCreate() {
   WriteBackSettings(ini, settings_);
   // The journal closes after the workers stopped, so that the done marks the insert worker
   // left are written; the workers stop once the listeners and their serving threads have.
-  stops_.Add("send queue", [this](auto) {
-    durable_queue_.Close();
-    return true;
-  });
+  // A disk that holds a list past the deadline keeps the journal, and what the list's answer
+  // reaches, from being freed.
+  stops_.Add("send queue", [this](auto deadline) { return durable_queue_.Close(deadline); });
   stops_.Add("workers", [this](auto) { return StopWorkers(); });
   // The lists of an earlier run that were not written are queued again before any call can
   // arrive.

@@ -27,13 +27,17 @@ std::size_t DurableSendQueue::Open(const std::filesystem::path& folder, SendJour
   return records;
 }
 
-void DurableSendQueue::Close() {
-  if (!journal_) return;
+bool DurableSendQueue::Close(std::chrono::steady_clock::time_point deadline) {
+  if (!journal_) return true;
   try {
-    journal_->Close();
+    if (!journal_->Close(deadline)) {
+      log_.Registrar("", false, "Fila de envio: listas ainda aguardando o disco no prazo da parada", stError);
+      return false;
+    }
   } catch (const std::exception& error) {
     log_.RegistrarExcecao(&error, "Fila de envio", true);
   }
+  return true;
 }
 
 void DurableSendQueue::AdicionarListaDeEnvio(const TListaIntegraTelemetria* ListaTelemetria, int CodigoEmpresa) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -35,7 +36,9 @@ class DurableSendQueue final : public ISendQueueProducer, public ISendQueueConsu
   // Writes the done marks still kept and closes the journal; logs a failure. For the stop,
   // after the worker ended. Returns once every list written was called back: what a call
   // back reaches may go after it; a list that arrives later is refused (EListaDeEnvio).
-  void Close();
+  // false, with a log line, when the disk still held a list at the deadline: the journal is
+  // left as it is, and neither it nor what its calls back reach may be freed.
+  bool Close(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
   bool Durable() const { return journal_ != nullptr; }
   // Bytes of the journal's files (0 without a journal).

@@ -80,18 +80,22 @@ SendJournal::Recovered SendJournal::Open() {
 
 void SendJournal::AppendList(std::vector<QueuedRecord> records, const Reserve& reserve, Durable durable) {
   if (records.empty()) return durable(std::move(records), nullptr);
+  // The pass goes with the call back and leaves once it has ended (or with it, when the list
+  // is refused below): Close waits for it.
+  Gate::Pass pass = lists_.Enter();
+  if (!pass)
+    throw EListaDeEnvio("A fila de envio em disco está fechada (parada do serviço): a lista não foi incluída; envie a "
+                        "lista novamente");
   // The records are written out before the lock is taken: only the numbers are left to add.
   const journal::EncodedBody body = journal::EncodeListBody(records);
   // Everything the call back needs is made before the entry is written: once it is, the call
   // back must follow.
   auto held = std::make_shared<std::vector<QueuedRecord>>(std::move(records));
-  std::function<void(std::exception_ptr)> then = [held, durable = std::move(durable)](std::exception_ptr error) {
+  std::function<void(std::exception_ptr)> then = [held, durable = std::move(durable),
+                                                  pass = std::move(pass)](std::exception_ptr error) {
     durable(std::move(*held), std::move(error));
   };
   std::unique_lock lock(mutex_);
-  if (closed_)
-    throw EListaDeEnvio("A fila de envio em disco está fechada (parada do serviço): a lista não foi incluída; envie a "
-                        "lista novamente");
   std::vector<QueuedRecord>& list = *held;
   const auto count = static_cast<std::uint32_t>(list.size());
   writer_.Prepare(lock, next_sequence_);
@@ -142,12 +146,13 @@ void SendJournal::WriteMarks(std::unique_lock<std::mutex>& lock, std::span<const
   ledger_.Done(marks);
 }
 
-void SendJournal::Close() {
+bool SendJournal::Close(std::chrono::steady_clock::time_point deadline) {
+  // No list is taken from now on. Those taken are synced and called back before Close goes
+  // on, so that nothing a call back reaches is used after the stop; the marks they may leave
+  // (a list that could not be queued) are written with the others. Waited for off the lock,
+  // which the calls back take to keep such marks.
+  if (!lists_.Close(deadline)) return false;
   std::unique_lock lock(mutex_);
-  // No list is taken from now on. Those written are synced and called back before Close
-  // returns, so that nothing a call back reaches is used after the stop; the marks they may
-  // leave (a list that could not be queued) are written with the others.
-  closed_ = true;
   writer_.Drain(lock);
   std::exception_ptr failure;
   try {
@@ -157,6 +162,7 @@ void SendJournal::Close() {
   }
   writer_.CloseFile();
   if (failure) std::rethrow_exception(failure);
+  return true;
 }
 
 }  // namespace qit

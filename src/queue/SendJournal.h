@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "common/FileLayer.h"
+#include "common/Gate.h"
 #include "common/PosixFileLayer.h"
 #include "queue/SegmentLedger.h"
 #include "queue/SegmentWriter.h"
@@ -98,8 +100,11 @@ class SendJournal {
 
   // Takes no further list (AppendList raises EListaDeEnvio), waits until every list written
   // was synced and called back, writes the marks that are still kept and closes the segment.
-  // Raises EListaDeEnvio when the marks could not be written.
-  void Close();
+  // Raises EListaDeEnvio when the marks could not be written. When the disk holds a list's
+  // sync past the deadline, returns false at the deadline and leaves the journal as it is:
+  // the calls back still to come need it, and what they reach, whole. A later Close waits
+  // again.
+  bool Close(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
   std::uint64_t DiskBytes() const { return ledger_.Bytes(); }
   std::uint64_t Syncs() const { return writer_.Syncs(); }
@@ -119,9 +124,11 @@ class SendJournal {
   mutable std::mutex mutex_;  // the journal's lock: over the ledger, the writer and what follows
   std::unique_ptr<FolderLock> folder_lock_;  // held while the journal exists
   SegmentLedger ledger_;
-  bool closed_ = false;              // Close was called: no list is taken
   std::uint64_t next_sequence_ = 0;  // above every sequence reserved so far
   std::vector<std::uint64_t> pending_marks_;
+  // Every list from the moment AppendList takes it until its call back has ended; closed by
+  // Close, after which no list is taken.
+  Gate lists_;
   SegmentWriter writer_;  // last: its thread starts when everything else exists
 };
 

@@ -47,7 +47,8 @@ void HttpIoPool::Run(Loop& loop) {
 
 void HttpIoPool::Stop() {
   if (stopped_.exchange(true, std::memory_order_acq_rel)) return;
-  gate_->Close();
+  // A post under way takes no time to finish: it only queues its work.
+  gate_->Close(std::chrono::steady_clock::time_point::max());
   accept_loop_->work.reset();
   accept_loop_->io.stop();
   for (const auto& loop : serving_loops_) {

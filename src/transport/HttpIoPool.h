@@ -6,38 +6,28 @@
 #include <boost/asio/post.hpp>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "common/Gate.h"
 #include "transport/TransportErrorReporter.h"
 
 namespace qit {
 
-// Hands work to the loops of a pool from threads that are not the pool's own: the host's,
-// or whichever thread completes a request. Once the pool has stopped, nothing more is
-// queued: Post returns false and the work is dropped on the caller's thread. Shared, so it
-// outlives the pool for whoever still holds it.
-class HttpLoopGate {
- public:
-  template <class Executor, class Function>
-  bool Post(const Executor& executor, Function&& function) {
-    std::lock_guard lock(mutex_);
-    if (closed_) return false;
-    boost::asio::post(executor, std::forward<Function>(function));
-    return true;
-  }
-
-  void Close() {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-  }
-
- private:
-  std::mutex mutex_;
-  bool closed_ = false;
-};
+// Hands `function` to the loop of `executor` from a thread that is not the loop's own (the
+// host's, or whichever thread completes a request), through the gate of the loop's pool:
+// once the pool has stopped nothing more is queued, false is returned and the function is
+// dropped on the caller's thread. The pass is held while the function is queued, so that
+// the pool's stop, which closes the gate, drops the loops' work only once no post is under
+// way.
+template <class Executor, class Function>
+bool PostThrough(Gate& gate, const Executor& executor, Function&& function) {
+  const Gate::Pass pass = gate.Enter();
+  if (!pass) return false;
+  boost::asio::post(executor, std::forward<Function>(function));
+  return true;
+}
 
 // The threads that run every listener: one that only accepts connections, so that they are
 // taken while the others are busy, and a few that read, process and write them
@@ -70,7 +60,9 @@ class HttpIoPool {
   // the destructor; never from one of the pool's own threads.
   void Stop();
 
-  const std::shared_ptr<HttpLoopGate>& Gate() const { return gate_; }
+  // What work from other threads goes through (PostThrough). Shared: whoever may still post
+  // once the pool is gone (a request's completion, say) holds it, and finds it closed.
+  const std::shared_ptr<Gate>& LoopGate() const { return gate_; }
 
   // The sink for the errors of the pool and of the listeners that have none of their own.
   void SetErrorSink(TransportErrorSink sink) { errors_.SetSink(std::move(sink)); }
@@ -96,7 +88,7 @@ class HttpIoPool {
   void Run(Loop& loop);
 
   TransportErrorReporter errors_;
-  std::shared_ptr<HttpLoopGate> gate_ = std::make_shared<HttpLoopGate>();
+  std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
   std::unique_ptr<Loop> accept_loop_;
   std::vector<std::unique_ptr<Loop>> serving_loops_;
   std::atomic<std::size_t> next_ = 0;

@@ -46,7 +46,7 @@ std::string ClientAddress(const net::ip::address& address) {
 HttpListener::HttpListener(HttpIoPool& pool, HttpListenerSettings settings,
                            std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers)
     : pool_(pool),
-      gate_(pool.Gate()),
+      gate_(pool.LoopGate()),
       settings_(std::move(settings)),
       dispatchers_(std::move(dispatchers)),
       acceptor_(pool.AcceptContext()),
@@ -83,7 +83,7 @@ bool HttpListener::Bind(const tcp::endpoint& endpoint, boost::system::error_code
 }
 
 void HttpListener::Start() {
-  if (!gate_->Post(acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); }))
+  if (!PostThrough(*gate_, acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); }))
     throw Exception("The HTTP thread pool has stopped");
 }
 
@@ -225,7 +225,7 @@ void HttpListener::SessionEnded(HttpSession* session) {
     if (stopping_ && Finished()) finished_.notify_all();
   }
   // Not once the pool has stopped: the connection is then being dropped with the pool's work.
-  if (resume) gate_->Post(acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); });
+  if (resume) PostThrough(*gate_, acceptor_.get_executor(), [self = shared_from_this()] { self->DoAccept(); });
 }
 
 void HttpListener::CloseAcceptor() {
@@ -247,7 +247,7 @@ bool HttpListener::Stop(std::chrono::steady_clock::time_point deadline) {
   }
   // Once the pool has stopped no thread runs its loops and its work, connections included,
   // is gone: the acceptor is closed here.
-  if (!gate_->Post(acceptor_.get_executor(), [self = shared_from_this()] { self->CloseAcceptor(); }))
+  if (!PostThrough(*gate_, acceptor_.get_executor(), [self = shared_from_this()] { self->CloseAcceptor(); }))
     CloseAcceptor();
   for (const std::shared_ptr<HttpSession>& session : open) session->Close();
   open.clear();

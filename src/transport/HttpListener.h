@@ -50,7 +50,7 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
   int BoundPort() const { return bound_port_; }
   const HttpListenerSettings& Settings() const { return settings_; }
   const TROHTTPMessageDispatchers& Dispatchers() const { return *dispatchers_; }
-  const std::shared_ptr<HttpLoopGate>& Gate() const { return gate_; }
+  const std::shared_ptr<Gate>& LoopGate() const { return gate_; }
 
   // Reports an error of this listener or one of its connections, rate-limited.
   void ReportError(std::string_view location, const std::exception& error) noexcept;
@@ -80,7 +80,7 @@ class HttpListener : public std::enable_shared_from_this<HttpListener> {
   bool Finished() const { return acceptor_closed_ && sessions_.empty(); }
 
   HttpIoPool& pool_;
-  const std::shared_ptr<HttpLoopGate> gate_;
+  const std::shared_ptr<Gate> gate_;
   const HttpListenerSettings settings_;
   const std::shared_ptr<const TROHTTPMessageDispatchers> dispatchers_;
   boost::asio::ip::tcp::acceptor acceptor_;  // used on the accepting thread only, after Open

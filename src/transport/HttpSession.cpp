@@ -66,7 +66,7 @@ void HttpSession::Run() {
 }
 
 void HttpSession::Close() {
-  listener_->Gate()->Post(stream_.get_executor(), [self = shared_from_this()] {
+  PostThrough(*listener_->LoopGate(), stream_.get_executor(), [self = shared_from_this()] {
     self->closed_ = true;
     self->stream_.close();
   });
@@ -151,13 +151,13 @@ void HttpSession::StartAnswer(HttpRequest request) {
   // answer to the loop only while the pool runs.
   AnswerRequest(std::move(request), listener_->Dispatchers(), listener_->Settings().options,
                 [pending = pending_, session = weak_from_this(), executor = stream_.get_executor(),
-                 gate = listener_->Gate()](RequestAnswer answer) {
+                 gate = listener_->LoopGate()](RequestAnswer answer) {
                   pending->answer = std::move(answer);
                   if (pending->stage.exchange(PendingAnswer::kAnswered, std::memory_order_acq_rel) !=
                       PendingAnswer::kWaiting)
                     return;  // answered during the routing: the session takes it from there
                   try {
-                    gate->Post(executor, [session, pending] {
+                    PostThrough(*gate, executor, [session, pending] {
                       if (const std::shared_ptr<HttpSession> self = session.lock()) self->OnAnswer();
                     });
                   } catch (const std::exception& error) {

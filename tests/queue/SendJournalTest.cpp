@@ -417,6 +417,36 @@ TEST_F(SendJournalTest, CloseWaitsForTheCallsBackInFlightAndTakesNoListAfter) {
   EXPECT_FALSE(called);
 }
 
+// A disk that holds a sync past the stop's deadline: Close gives up at the deadline and says
+// so, takes no list from then on, and leaves the journal whole for the call back still to
+// come; a later Close finishes, and the list, queued by that call back, comes back at the
+// next start.
+TEST_F(SendJournalTest, ACloseThatRunsOutOfTimeLeavesTheJournalWholeForTheCallsBackToCome) {
+  FaultyFileLayer files;
+  SendJournalOptions options;
+  options.files = &files;
+  {
+    ProgramRun run(log_.Logger(), Folder(), options);
+    std::promise<std::exception_ptr> outcome;
+    std::future<std::exception_ptr> called_back = outcome.get_future();
+    files.HoldFileSyncs();
+    run.queue.QueueList(List({"V1"}).get(), 1, [&outcome](std::exception_ptr error) { outcome.set_value(error); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    RunOrDie([&] { EXPECT_FALSE(run.queue.Close(deadline)); });
+    EXPECT_GE(std::chrono::steady_clock::now(), deadline);
+    EXPECT_THAT(LogLines("Fila de envio: listas ainda aguardando o disco no prazo da parada"), ::testing::SizeIs(1));
+    EXPECT_THROW(run.queue.QueueList(List({"LATE"}).get(), 1, [](std::exception_ptr) {}), EListaDeEnvio);
+
+    files.ReleaseFileSyncs();
+    ASSERT_EQ(called_back.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(called_back.get(), nullptr);
+    EXPECT_EQ(run.memory.WaitingRecords(), 1u);
+    RunOrDie([&] { EXPECT_TRUE(run.queue.Close()); });
+  }
+  ProgramRun run(log_.Logger(), Folder());
+  EXPECT_THAT(Vehicles(run.queue.TakeBatch(100)), ElementsAre("V1"));
+}
+
 // Damage found at start-up, each case on a segment of three lists V1, V2, V3.
 TEST_F(SendJournalTest, DamagedFilesKeepWhatIsGoodAndSaySoInTheLog) {
   struct Case {
