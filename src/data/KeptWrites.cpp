@@ -1,6 +1,6 @@
 #include "data/KeptWrites.h"
 
-#include <map>
+#include <algorithm>
 
 #include "data/DataErrors.h"
 
@@ -11,6 +11,18 @@ namespace {
 // Refreshes go in blocks of at most this many statements, cut in powers of two, so that a
 // handful of block texts serves any number of refreshes and no block's message grows large.
 constexpr std::size_t kMostRefreshesPerBlock = 32;
+
+// Appends `list` to `groups` in blocks of power-of-two sizes.
+void CutIntoBlocks(std::vector<KeptWrite>& list, std::vector<std::vector<KeptWrite>>& groups) {
+  std::size_t at = 0;
+  while (at < list.size()) {
+    std::size_t size = kMostRefreshesPerBlock;
+    while (size > list.size() - at) size /= 2;
+    groups.emplace_back(std::make_move_iterator(list.begin() + static_cast<std::ptrdiff_t>(at)),
+                        std::make_move_iterator(list.begin() + static_cast<std::ptrdiff_t>(at + size)));
+    at += size;
+  }
+}
 
 }  // namespace
 
@@ -48,26 +60,21 @@ std::vector<KeptWrite> KeptWrites::TakeBatch() {
 
 std::vector<std::vector<KeptWrite>> KeptWrites::TakeRefreshes() {
   std::vector<std::vector<KeptWrite>> groups;
-  // Each statement's refreshes in their order, cut into blocks of power-of-two sizes.
-  std::map<const PreparedStatement*, std::vector<KeptWrite>> by_statement;
-  std::vector<const PreparedStatement*> order;
+  // In the order of their keys (the statement's text, then the row's key values), whatever
+  // order the records came in: transactions elsewhere that refresh the same rows the same way
+  // take their locks in the same order, and wait for each other instead of deadlocking.
+  std::sort(refreshes_.writes.begin(), refreshes_.writes.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<KeptWrite> list;
   for (auto& [key, write] : refreshes_.writes) {
-    auto& list = by_statement[write.statement.get()];
-    if (list.empty()) order.push_back(write.statement.get());
+    if (!list.empty() && list.front().statement != write.statement) {
+      CutIntoBlocks(list, groups);
+      list.clear();
+    }
     list.push_back(std::move(write));
   }
+  CutIntoBlocks(list, groups);
   refreshes_ = {};
-  for (const PreparedStatement* statement : order) {
-    std::vector<KeptWrite>& list = by_statement[statement];
-    std::size_t at = 0;
-    while (at < list.size()) {
-      std::size_t size = kMostRefreshesPerBlock;
-      while (size > list.size() - at) size /= 2;
-      groups.emplace_back(std::make_move_iterator(list.begin() + static_cast<std::ptrdiff_t>(at)),
-                          std::make_move_iterator(list.begin() + static_cast<std::ptrdiff_t>(at + size)));
-      at += size;
-    }
-  }
   return groups;
 }
 

@@ -39,13 +39,13 @@ class KeptWrites {
 
   // The batch's writes in order, to be sent now.
   std::vector<KeptWrite> TakeBatch();
-  // The refreshes to be sent now: each statement's together, in the order their keys came
-  // first, in groups of at most 32.
+  // The refreshes to be sent now, in the order of their keys (so each statement's together),
+  // in groups of at most 32.
   std::vector<std::vector<KeptWrite>> TakeRefreshes();
 
  private:
   struct Refreshes {
-    std::vector<std::pair<std::string, KeptWrite>> writes;  // by the order of first keeping
+    std::vector<std::pair<std::string, KeptWrite>> writes;
     std::unordered_map<std::string, std::size_t> by_key;
     bool empty() const { return writes.empty(); }
   };
