@@ -143,8 +143,9 @@ class DbConnection {
   void EndBatch();
   void InvalidateStatements();
   std::shared_ptr<PreparedStatement> PrepareMarked(const std::string& sql, MarkedSql marked);
-  // Runs a statement now, without sending the batch's writes first.
+  // Run a statement now, without sending the held writes first.
   void ExecuteNow(PreparedStatement& statement, std::span<const DbValue* const> values);
+  std::vector<std::vector<DbValue>> QueryNow(PreparedStatement& statement, std::span<const DbValue* const> values);
   // Sends the batch's kept writes, if any; early ones after the batch's savepoint.
   void SendKept(bool early);
   // Runs the given writes as one statement (a block, or the write alone).
