@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "data/DataErrors.h"
 #include "workers/DriverAttempts.h"
+#include "workers/OneRequest.h"
 
 namespace qit {
 
@@ -63,25 +63,14 @@ bool RecordWriter::Write(DbConnection& connection, PassLookups& lookups, const Q
 
 std::optional<bool> RecordWriter::WriteInOneRequest(DbConnection& connection, PassLookups& lookups,
                                                     const QueuedRecord& queued, InsertSteps& steps) {
-  TVoradaLogger::HeldLines lines(log_);
   const std::size_t known_drivers = drivers_.Size();
   bool written = false;
-  connection.OpenBatch();
-  try {
-    written = Write(connection, lookups, queued, steps);
-    connection.SendBatch();
-  } catch (const std::exception& error) {
-    if (!IsDataFailure(error)) {
-      // The pass ends and rolls the transaction back; the lines tell how far the record got.
-      lines.Release();
-      throw;
-    }
-    connection.DiscardBatch();
-    drivers_.ShrinkTo(known_drivers);
-    lookups.Controls().Clear();
+  if (!InOneRequest(connection, log_, [&] { written = Write(connection, lookups, queued, steps); },
+                    [&] {
+                      drivers_.ShrinkTo(known_drivers);
+                      lookups.Controls().Clear();
+                    }))
     return std::nullopt;
-  }
-  lines.Release();
   return written;
 }
 

@@ -7,6 +7,7 @@
 
 #include "common/Errors.h"
 #include "data/DataErrors.h"
+#include "workers/OneRequest.h"
 #include "workers/PassPace.h"
 #include "workers/Savepoint.h"
 #include "workers/WaitTimeout.h"
@@ -290,23 +291,8 @@ void TProcessaIntegracao::CountCommitted(const SessionWork& work) {
 }
 
 bool TProcessaIntegracao::ApplyInOneRequest(DbConnection& connection, const Session& session, SessionWork& work) {
-  TVoradaLogger::HeldLines lines(log_atualizar_);
-  connection.OpenBatch();
-  try {
-    ApplySession(connection, session, work);
-    connection.SendBatch();
-  } catch (const std::exception& error) {
-    if (!IsDataFailure(error)) {
-      // The pass ends and rolls the transaction back; the lines tell how far the session got.
-      lines.Release();
-      throw;
-    }
-    connection.DiscardBatch();
-    work = SessionWork{};
-    return false;
-  }
-  lines.Release();
-  return true;
+  return InOneRequest(connection, log_atualizar_, [&] { ApplySession(connection, session, work); },
+                      [&] { work = SessionWork{}; });
 }
 
 void TProcessaIntegracao::ApplySession(DbConnection& connection, const Session& session, SessionWork& work) {
