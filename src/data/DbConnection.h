@@ -109,6 +109,9 @@ class DbConnection {
   void OpenBatch();
   void SendBatch();
   void DiscardBatch();
+  // Ends the batch, sending and undoing nothing, and drops what is held back: for a caller
+  // that rolls the whole transaction back.
+  void AbandonBatch() { EndBatch(); }
   bool BatchOpen() const { return kept_.BatchOpen(); }
   // `affected`, when given, receives the rows the write changed once it was run.
   void Keep(std::shared_ptr<PreparedStatement> statement, std::span<const DbValue* const> values,

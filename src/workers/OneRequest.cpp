@@ -13,7 +13,8 @@ bool InOneRequest(DbConnection& connection, TVoradaLogger& log, const std::funct
     connection.SendBatch();
   } catch (const std::exception& error) {
     if (!IsDataFailure(error)) {
-      // The pass ends and rolls the transaction back.
+      // The pass ends and rolls the transaction back, held writes and all.
+      connection.AbandonBatch();
       lines.Release();
       throw;
     }
