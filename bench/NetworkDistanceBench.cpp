@@ -318,11 +318,21 @@ class InsertRig final : public Rig {
     result.items = records;
     route_.ResetRoundTrips();
     const auto start = Clock::now();
+    const auto woken = std::chrono::system_clock::now();
     worker_->Acordar();
-    while (queue_->WaitingRecords() > 0 && Clock::now() - start < kRunLimit)
+    // A pass that fails puts its records back and tries again later: the run measures
+    // nothing from then on, so it ends with the failure.
+    std::optional<TinserirIntegracao::PassOutcome> failed;
+    while (queue_->WaitingRecords() > 0 && Clock::now() - start < kRunLimit && !failed) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (auto last = worker_->LastPass(); last && last->ended >= woken && !last->done) failed = std::move(last);
+    }
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     result.round_trips = route_.RoundTrips();
+    if (failed) {
+      result.problem = "a pass failed: " + failed->error;
+      return result;
+    }
     if (queue_->WaitingRecords() > 0) {
       result.problem = fmt::format("{} records still waiting after {} minutes", queue_->WaitingRecords(),
                                    std::chrono::duration_cast<std::chrono::minutes>(kRunLimit).count());
