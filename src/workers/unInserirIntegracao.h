@@ -34,7 +34,8 @@ namespace qit {
 // time has passed) and then, in one pass, takes every waiting record and writes it into the
 // fleet database: vehicle identified, driver and groupings registered, one integration row,
 // one transaction per record ([CONFIGURACOES] RegistrosPorTransacao above 1: that many records
-// per transaction, each under a savepoint). The vehicle and Metadados look-ups are read once
+// per transaction, each undone alone when it fails). A record's writes go to the server in one
+// request (RecordWriter::WriteInOneRequest). The vehicle and Metadados look-ups are read once
 // per pass. At the end of a pass that went through it wakes the processing worker.
 //
 // Nothing is lost: a record leaves the queue only when its transaction committed or its
@@ -114,9 +115,9 @@ class TinserirIntegracao {
   // it. Raises when it fails (rolled back by the caller).
   std::size_t WriteRecord(DbConnection& connection, PassLookups& lookups, std::vector<QueuedRecord>& batch,
                           std::size_t at, const std::function<void(std::size_t)>& log_list);
-  // Up to `most` records from `first` in one transaction, each under a savepoint, committed;
-  // returns the position after the last. A record that fails is rolled back to its savepoint
-  // alone and its error is put at its place in `failures` (empty for the records written);
+  // Up to `most` records from `first` in one transaction, committed; returns the position
+  // after the last. A record that fails is undone alone (its request, then, written again
+  // statement by statement, its savepoint) and its error is put at its place in `failures` (empty for the records written);
   // the transaction goes on with the next. A failure that is the database's, or of the
   // commit, raises with the whole transaction to be rolled back by the caller; one of the
   // data (a commit trigger, say) marks the transaction's records to be written alone. From

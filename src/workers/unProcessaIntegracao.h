@@ -36,7 +36,8 @@ namespace qit {
 // A pass runs when Acordar is called or when the waiting time has passed, and starts at most
 // once per [CONFIGURACOES] IntervaloMinimoProcessamento_Segundos. Each session is
 // one transaction ([CONFIGURACOES] SessoesPorTransacao above 1: that many sessions per
-// transaction, each under a savepoint): either all of its statements are committed or, when
+// transaction, each undone alone when it fails), its writes sent in one request: either all
+// of its statements are committed or, when
 // one fails, none is, so a session is never copied to history twice and a failed export is
 // tried again on a later pass. A session that fails for its own data does not hold up the
 // others: the pass goes on with the next sessions (and counts as failed); a failure of the
@@ -99,10 +100,10 @@ class TProcessaIntegracao {
   // One session in its own transaction: committed when every step succeeded, rolled back
   // (and the error raised again) when one failed.
   void ProcessSession(DbConnection& connection, const Session& session);
-  // Up to `most` sessions of cdsSessoes from `next` in one transaction, each under a
-  // savepoint, committed; `next` moves past each session as it is taken, so that it is past
-  // the transaction's sessions also when their commit fails. A session that fails for its
-  // own data is rolled back to its savepoint alone and logged, its message kept in
+  // Up to `most` sessions of cdsSessoes from `next` in one transaction, committed; `next`
+  // moves past each session as it is taken, so that it is past the transaction's sessions
+  // also when their commit fails. A session that fails for its own data is undone alone (its
+  // request, then, applied again statement by statement, its savepoint) and logged, its message kept in
   // `session_failure` when that is empty, and the others go on and commit; a failure of the
   // database raises. From the second session on, a stop ends the transaction early.
   void ProcessSessions(DbConnection& connection, std::size_t& next, std::size_t most, const std::stop_token& stop,
