@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <functional>
 #include <optional>
 #include <set>
@@ -182,6 +184,17 @@ TEST_F(StatementSqlTest, NextRowLookupsCountOnlyRowsStrictlyAfterTheEnd) {
       "INSERT INTO VEICULOS_ALARMES (CODIGO, CODIGOVEICULO, DATAHORA_ALARME) VALUES (2111, 21, '2024-05-10 09:00:00')",
       "INSERT INTO VEICULOS_ALARMES (CODIGO, CODIGOVEICULO, DATAHORA_ALARME) VALUES (2112, 21, '2024-05-10 09:00:01')",
       "INSERT INTO VEICULOS_ALARMES (CODIGO, CODIGOVEICULO, DATAHORA_ALARME) VALUES (2211, 22, '2024-05-10 09:00:00')",
+      "INSERT INTO ESTATISTICOS_AVLS (CODIGO, CODIGOVEICULO, DATAHORA) VALUES (2301, 23, '2024-05-10 09:05:00')",
+      "INSERT INTO TELEMETRIA_INTEGRACAO (CODIGO, CODIGO_VEICULO, DATAHORA_INI, DATAHORA_FIM) VALUES "
+      "(9021, 21, '2024-05-10 08:00:00', '2024-05-10 09:00:00')",
+      "INSERT INTO TELEMETRIA_INTEGRACAO (CODIGO, CODIGO_VEICULO, DATAHORA_INI, DATAHORA_FIM) VALUES "
+      "(9022, 22, '2024-05-10 08:00:00', '2024-05-10 09:00:00')",
+      "INSERT INTO TELEMETRIA_INTEGRACAO (CODIGO, CODIGO_VEICULO, DATAHORA_INI, DATAHORA_FIM) VALUES "
+      "(9023, 23, '2024-05-10 08:00:00', '2024-05-10 09:00:00')",
+      "INSERT INTO TELEMETRIA_INTEGRACAO (CODIGO, CODIGO_VEICULO, DATAHORA_INI, DATAHORA_FIM) VALUES "
+      "(9024, 21, NULL, NULL)",
+      "INSERT INTO TELEMETRIA_INTEGRACAO (CODIGO, CODIGO_VEICULO, DATAHORA_INI, DATAHORA_FIM) VALUES "
+      "(9025, 22, NULL, NULL)",
   });
   const auto after = [&](std::string_view dataset, int vehicle) {
     auto found = Open(dataset, [vehicle](DbStatement& s) {
@@ -194,6 +207,17 @@ TEST_F(StatementSqlTest, NextRowLookupsCountOnlyRowsStrictlyAfterTheEnd) {
   EXPECT_EQ(after("BuscaRegistroPosteriorAlarmes", 21), 21121);
   EXPECT_EQ(after("BuscaRegistroPosterior", 22), -1);  // only a row at the end itself
   EXPECT_EQ(after("BuscaRegistroPosteriorAlarmes", 22), -1);
+
+  // The pass's reading of complete sessions agrees with the two look-ups: vehicle 21 has both
+  // rows after the end, 22 neither, 23 a statistics row alone; a session without an end
+  // reads it as the zero date-time, as the worker does.
+  std::vector<std::string> complete;
+  for (auto sessions = Open("CompleteSessions"); !sessions->Eof(); sessions->Next())
+    if (const int code = sessions->FieldByName("CODIGO").AsInteger(); code >= 9021 && code <= 9025)
+      complete.push_back(std::to_string(code));
+  std::sort(complete.begin(), complete.end());
+  EXPECT_EQ(complete, (std::vector<std::string>{"9021", "9024", "9025"}));
+  database_->Execute({"DELETE FROM TELEMETRIA_INTEGRACAO WHERE CODIGO BETWEEN 9021 AND 9025"});
 }
 
 TEST_F(StatementSqlTest, PurgeDeletesRowsInsertedDiasDaysAgoOrEarlier) {
