@@ -101,11 +101,12 @@ class DbConnection {
   // A write batch saves round trips: between OpenBatch and SendBatch, Keep holds writes back
   // instead of running them, and they go to the server together as one EXECUTE BLOCK, at
   // SendBatch or as soon as any other statement runs on the connection (a query, unless run
-  // beside them; Execute; a commit), which so sees them. The batch is atomic: when another statement makes it send
-  // some of its writes early, a savepoint is taken before them, and DiscardBatch undoes every
-  // write of the batch. The end of the transaction (commit, rollback, a lost attachment) ends
-  // the batch too, a commit after sending what it holds. Without an open batch, Keep runs the
-  // write at once, and SendBatch and DiscardBatch do nothing.
+  // beside them; Execute; a commit), which so sees them. The batch is atomic: when another
+  // statement makes it send some of its writes early, a savepoint is taken before them, and
+  // DiscardBatch undoes every write of the batch. The end of the transaction (commit,
+  // rollback, a lost attachment) ends the batch too, a commit after sending what it holds.
+  // Without an open batch, Keep runs the write at once, and SendBatch and DiscardBatch do
+  // nothing.
   void OpenBatch();
   void SendBatch();
   void DiscardBatch();
@@ -123,9 +124,8 @@ class DbConnection {
   // same key taking the place of the earlier one, so that the row is written once, with the
   // last values. They are sent with the commit, or before any statement that runs at once (a
   // query, unless run beside them; Execute; Keep outside a batch), which so sees them; not by
-  // SendBatch. DiscardBatch
-  // gives them back the state they had when the batch opened. Not deferred, KeepRefresh is
-  // Keep.
+  // SendBatch. DiscardBatch gives them back the state they had when the batch opened. Not
+  // deferred, KeepRefresh is Keep.
   void SetRefreshesDeferred(bool deferred) { refreshes_deferred_ = deferred; }
   void KeepRefresh(std::string key, std::shared_ptr<PreparedStatement> statement,
                    std::span<const DbValue* const> values);
