@@ -91,7 +91,8 @@ void DbConnection::SendKept(bool early) {
 
 void DbConnection::RunTogether(const std::vector<KeptWrite>& writes) {
   if (writes.empty()) return;
-  const bool counted = std::any_of(writes.begin(), writes.end(), [](const KeptWrite& w) { return w.affected != nullptr; });
+  const bool counted =
+      std::any_of(writes.begin(), writes.end(), [](const KeptWrite& w) { return w.affected != nullptr; });
   std::optional<std::string> text;
   if (writes.size() > 1 || counted) {
     std::vector<BlockStatement> statements;

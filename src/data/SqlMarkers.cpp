@@ -70,7 +70,8 @@ MarkedSql ParseMarkers(std::string_view sql) {
 std::string RenameMarkers(std::string_view sql, std::string_view prefix) {
   std::string text;
   std::size_t count = 0;
-  ReplaceMarkers(sql, text, [&](std::string_view) { fmt::format_to(std::back_inserter(text), ":{}{}", prefix, ++count); });
+  ReplaceMarkers(sql, text,
+                 [&](std::string_view) { fmt::format_to(std::back_inserter(text), ":{}{}", prefix, ++count); });
   return text;
 }
 

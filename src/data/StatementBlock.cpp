@@ -12,7 +12,8 @@ const char* const kCharacterSetsQuery =
 
 namespace {
 
-std::optional<std::string> TextType(std::string_view type, unsigned length, unsigned charset, const CharacterSets& sets) {
+std::optional<std::string> TextType(std::string_view type, unsigned length, unsigned charset,
+                                    const CharacterSets& sets) {
   const auto set = sets.find(charset);
   if (set == sets.end() || set->second.bytes_per_character == 0) return std::nullopt;
   const unsigned characters = length / set->second.bytes_per_character;
