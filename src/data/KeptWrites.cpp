@@ -29,26 +29,44 @@ void CutIntoBlocks(std::vector<KeptWrite>& list, std::vector<std::vector<KeptWri
 void KeptWrites::OpenBatch() {
   if (batch_) throw EDatabaseError("A write batch is already open");
   batch_.emplace();
-  refreshes_at_open_ = refreshes_;
+  changes_.clear();
+  sent_early_.reset();
 }
 
 void KeptWrites::EndBatch(bool restore) {
   batch_.reset();
-  if (restore) refreshes_ = std::move(refreshes_at_open_);
-  refreshes_at_open_ = {};
+  if (restore) {
+    Refreshes& before = sent_early_ ? *sent_early_ : refreshes_;
+    // Undone newest first: a key the batch added is then the last one kept.
+    for (auto change = changes_.rbegin(); change != changes_.rend(); ++change) {
+      if (change->replaced) {
+        before.writes[before.by_key.at(change->key)].second = std::move(*change->replaced);
+      } else {
+        before.by_key.erase(change->key);
+        before.writes.pop_back();
+      }
+    }
+    if (sent_early_) refreshes_ = std::move(*sent_early_);
+  }
+  changes_.clear();
+  sent_early_.reset();
 }
 
 void KeptWrites::Clear() {
   if (batch_) batch_->clear();
   refreshes_ = {};
-  refreshes_at_open_ = {};
+  changes_.clear();
+  sent_early_.reset();
 }
 
 void KeptWrites::KeepRefresh(std::string key, KeptWrite write) {
   if (const auto known = refreshes_.by_key.find(key); known != refreshes_.by_key.end()) {
-    refreshes_.writes[known->second].second = std::move(write);
+    KeptWrite& kept = refreshes_.writes[known->second].second;
+    if (Recording()) changes_.push_back({key, std::move(kept)});
+    kept = std::move(write);
     return;
   }
+  if (Recording()) changes_.push_back({key, std::nullopt});
   refreshes_.by_key.emplace(key, refreshes_.writes.size());
   refreshes_.writes.emplace_back(std::move(key), std::move(write));
 }
@@ -59,6 +77,9 @@ std::vector<KeptWrite> KeptWrites::TakeBatch() {
 }
 
 std::vector<std::vector<KeptWrite>> KeptWrites::TakeRefreshes() {
+  // Sent early by an open batch, after its savepoint: should the batch be discarded, they are
+  // held again as they were (a rare path; the copy is taken only then).
+  if (Recording() && !refreshes_.empty()) sent_early_ = refreshes_;
   std::vector<std::vector<KeptWrite>> groups;
   // In the order of their keys (the statement's text, then the row's key values), whatever
   // order the records came in: transactions elsewhere that refresh the same rows the same way

@@ -27,7 +27,8 @@ struct KeptWrite {
 class KeptWrites {
  public:
   bool BatchOpen() const { return batch_.has_value(); }
-  // Opens the batch, remembering the refreshes as they stand, for DiscardBatch.
+  // Opens the batch; from now on its changes to the refreshes are remembered, for EndBatch
+  // to undo.
   void OpenBatch();
   // Ends the batch; with `restore`, the refreshes become again what they were when it opened.
   void EndBatch(bool restore);
@@ -50,9 +51,21 @@ class KeptWrites {
     bool empty() const { return writes.empty(); }
   };
 
+  // Whether the open batch's changes to the refreshes are still to be remembered: once the
+  // batch sent them early, what it changes afterwards is dropped with it anyway.
+  bool Recording() const { return batch_.has_value() && !sent_early_; }
+
   std::optional<std::vector<KeptWrite>> batch_;
   Refreshes refreshes_;
-  Refreshes refreshes_at_open_;
+  // What undoes the open batch's changes to the refreshes: each change, oldest first (the
+  // write it replaced, or none for a key it added), and, once the batch sent the refreshes
+  // early, the refreshes as they were just before, to which those changes belong.
+  struct Change {
+    std::string key;
+    std::optional<KeptWrite> replaced;
+  };
+  std::vector<Change> changes_;
+  std::optional<Refreshes> sent_early_;
 };
 
 }  // namespace qit
